@@ -1,0 +1,99 @@
+#include "orvanta_client.h"
+
+#include <windows.h>
+
+namespace orvanta {
+
+namespace {
+
+class PipeHandle {
+  public:
+    explicit PipeHandle(HANDLE handle) : handle_(handle) {}
+    ~PipeHandle() {
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle_);
+        }
+    }
+    PipeHandle(const PipeHandle&) = delete;
+    PipeHandle& operator=(const PipeHandle&) = delete;
+    HANDLE get() const { return handle_; }
+
+  private:
+    HANDLE handle_;
+};
+
+constexpr DWORD kRetryPauseMs = 50;
+
+// Opens the pipe, retrying while it is busy or momentarily absent, until the deadline.
+HANDLE OpenPipe(const ClientOptions& options, DWORD& error) {
+    const ULONGLONG deadline = GetTickCount64() + options.waitMs;
+    for (;;) {
+        HANDLE pipe = CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        if (pipe != INVALID_HANDLE_VALUE) {
+            return pipe;
+        }
+        error = GetLastError();
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline || (error != ERROR_PIPE_BUSY && error != ERROR_FILE_NOT_FOUND)) {
+            return INVALID_HANDLE_VALUE;
+        }
+        const DWORD remaining = static_cast<DWORD>(deadline - now);
+        if (error != ERROR_PIPE_BUSY || !WaitNamedPipeW(kPipeName, remaining)) {
+            Sleep(remaining < kRetryPauseMs ? remaining : kRetryPauseMs);
+        }
+    }
+}
+
+bool WriteAll(HANDLE pipe, const std::string& bytes, DWORD& error) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        DWORD written = 0;
+        const DWORD chunk = static_cast<DWORD>(bytes.size() - sent);
+        if (!WriteFile(pipe, bytes.data() + sent, chunk, &written, nullptr)) {
+            error = GetLastError();
+            return false;
+        }
+        sent += written;
+    }
+    return true;
+}
+
+// Reads until the line feed or the end of the connection.
+std::string ReadReply(HANDLE pipe, DWORD& error) {
+    std::string received;
+    char buffer[512];
+    while (received.find('\n') == std::string::npos) {
+        DWORD count = 0;
+        if (!ReadFile(pipe, buffer, sizeof(buffer), &count, nullptr)) {
+            error = GetLastError();
+            break;
+        }
+        received.append(buffer, count);
+    }
+    return received;
+}
+
+}  // namespace
+
+ClientResult SendRequest(const std::string& request, const ClientOptions& options) {
+    ClientResult result;
+    DWORD error = 0;
+    PipeHandle pipe(OpenPipe(options, error));
+    if (pipe.get() == INVALID_HANDLE_VALUE) {
+        result.error = error;
+        return result;
+    }
+    WriteAll(pipe.get(), request, error);  // a cut-off request may still be answered
+    const std::string received = ReadReply(pipe.get(), error);
+    result.error = error;
+    if (received.find('\n') == std::string::npos) {
+        result.status = ClientStatus::NoReply;
+        return result;
+    }
+    result.status = ClientStatus::Replied;
+    result.reply = ReplyLine(received);
+    return result;
+}
+
+}  // namespace orvanta

@@ -1,0 +1,105 @@
+#include "orvanta_client_logic.h"
+
+#include <cstdint>
+
+namespace orvanta {
+
+std::string Base64Encode(const std::string& bytes) {
+    static const char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    text.reserve((bytes.size() + 2) / 3 * 4);
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        const size_t left = bytes.size() - i;
+        uint32_t group = static_cast<uint8_t>(bytes[i]) << 16;
+        if (left > 1) {
+            group |= static_cast<uint8_t>(bytes[i + 1]) << 8;
+        }
+        if (left > 2) {
+            group |= static_cast<uint8_t>(bytes[i + 2]);
+        }
+        text.push_back(kAlphabet[(group >> 18) & 0x3F]);
+        text.push_back(kAlphabet[(group >> 12) & 0x3F]);
+        text.push_back(left > 1 ? kAlphabet[(group >> 6) & 0x3F] : '=');
+        text.push_back(left > 2 ? kAlphabet[group & 0x3F] : '=');
+    }
+    return text;
+}
+
+std::string BuildRequest(const std::string& word, const std::string& argument) {
+    return argument.empty() ? word + "\n" : word + " " + argument + "\n";
+}
+
+std::string BuildConnectRequest(const std::string& configurationBytes) {
+    return "connect " + Base64Encode(configurationBytes) + "\n";
+}
+
+std::string ReplyLine(const std::string& received) {
+    return received.substr(0, received.find('\n'));
+}
+
+int ExitCodeForReply(const std::string& reply) {
+    return reply == "OK" || reply == "RUNNING" || reply == "STOPPED" ? 0 : 1;
+}
+
+namespace {
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+}  // namespace
+
+bool UnescapeRaw(const std::string& text, std::string& bytes) {
+    bytes.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            bytes.push_back(text[i]);
+            continue;
+        }
+        if (++i == text.size()) {
+            return false;
+        }
+        switch (text[i]) {
+            case 'n':
+                bytes.push_back('\n');
+                break;
+            case 'r':
+                bytes.push_back('\r');
+                break;
+            case 't':
+                bytes.push_back('\t');
+                break;
+            case '0':
+                bytes.push_back('\0');
+                break;
+            case '\\':
+                bytes.push_back('\\');
+                break;
+            case 'x': {
+                const int high = i + 1 < text.size() ? HexValue(text[i + 1]) : -1;
+                const int low = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
+                if (high < 0 || low < 0) {
+                    return false;
+                }
+                bytes.push_back(static_cast<char>(high * 16 + low));
+                i += 2;
+                break;
+            }
+            default:
+                return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace orvanta

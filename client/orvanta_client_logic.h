@@ -1,0 +1,29 @@
+#pragma once
+
+// The parts of the Orvanta Helper client that do not touch the pipe: building requests and
+// reading replies. Usable on any platform.
+
+#include <string>
+
+namespace orvanta {
+
+inline constexpr const wchar_t* kPipeName = L"\\\\.\\pipe\\OrvantaHelper";
+
+// Standard Base64 with padding, as the helper's "connect" expects.
+std::string Base64Encode(const std::string& bytes);
+
+// "word" or "word argument", ended by a line feed.
+std::string BuildRequest(const std::string& word, const std::string& argument);
+std::string BuildConnectRequest(const std::string& configurationBytes);
+
+// The reply line without its line feed; the whole text when no line feed arrived.
+std::string ReplyLine(const std::string& received);
+
+// 0 for "OK", "RUNNING" and "STOPPED", 1 for anything else the helper said.
+int ExitCodeForReply(const std::string& reply);
+constexpr int kExitUnreachable = 2;
+
+// Turns C-style escapes (\n \r \t \0 \\ \xHH) into bytes; false on a malformed escape.
+bool UnescapeRaw(const std::string& text, std::string& bytes);
+
+}  // namespace orvanta

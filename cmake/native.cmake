@@ -1,0 +1,26 @@
+# Unit tests and fuzz targets: the portable helper against the fake platform.
+find_package(GTest REQUIRED)
+find_package(Threads REQUIRED)
+
+add_library(fake_platform STATIC
+  tests/fake/fake_pipes_events.cpp
+  tests/fake/fake_text_files_time.cpp
+)
+target_include_directories(fake_platform PUBLIC src tests/fake)
+
+enable_testing()
+add_executable(unit_tests
+  tests/unit/client_logic_test.cpp
+  tests/unit/control_test.cpp
+  tests/unit/log_test.cpp
+)
+target_link_libraries(unit_tests PRIVATE orvanta_core fake_platform orvanta_client_logic
+  GTest::gtest_main GTest::gmock Threads::Threads)
+add_test(NAME unit_tests COMMAND unit_tests)
+
+option(ORVANTA_FUZZ "Build the libFuzzer targets (clang only)" OFF)
+if(ORVANTA_FUZZ)
+  add_executable(request_fuzz tests/fuzz/request_fuzz.cpp)
+  target_compile_options(request_fuzz PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(request_fuzz PRIVATE orvanta_core fake_platform -fsanitize=fuzzer)
+endif()

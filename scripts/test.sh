@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Every test of the helper: native unit tests (plain, ASan+UBSan, TSan), a short libFuzzer
+# run of the request path, and the Wine integration tests against the real executables.
+# Ends with one line per suite and a pass/fail count of the suites.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh || exit 1
+jobs=$(nproc)
+fuzz_seconds=${FUZZ_SECONDS:-30}
+results=()
+failed=0
+
+suite() {
+  local name=$1
+  shift
+  echo "=== $name"
+  if "$@"; then
+    results+=("PASS  $name")
+  else
+    results+=("FAIL  $name")
+    failed=$((failed + 1))
+  fi
+}
+
+native_build() {  # dir, extra cmake args...
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug "$@" >/dev/null && cmake --build "$dir" -j "$jobs" >/dev/null
+}
+
+unit() {  # dir, cmake args...
+  local dir=$1
+  native_build "$@" && "$dir/unit_tests" --gtest_brief=1
+}
+
+fuzz() {
+  local dir=build/fuzz
+  CXX=clang++ native_build "$dir" -DORVANTA_FUZZ=ON \
+    -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all" || return 1
+  mkdir -p "$dir/corpus"
+  "$dir/request_fuzz" -max_total_time="$fuzz_seconds" -print_final_stats=0 -artifact_prefix="$dir/" "$dir/corpus" 2>&1 | tail -n 3
+}
+
+wine_suite() {
+  scripts/build.sh --windows-only >/dev/null || return 1
+  ( source scripts/wine-env.sh && tests/wine/run.sh )
+}
+
+suite "unit tests" unit build/native
+suite "unit tests, AddressSanitizer + UBSan" unit build/asan \
+  -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all"
+suite "unit tests, ThreadSanitizer" unit build/tsan -DCMAKE_CXX_FLAGS="-fsanitize=thread"
+suite "fuzz, request path (${fuzz_seconds} s)" fuzz
+suite "Wine integration tests" wine_suite
+
+echo "=== summary"
+printf '%s\n' "${results[@]}"
+echo "suites: $(( ${#results[@]} - failed )) passed, $failed failed"
+[ "$failed" -eq 0 ]

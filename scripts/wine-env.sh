@@ -1,0 +1,17 @@
+# Sourced by the scripts that run Windows programs: a throw-away Wine prefix that is ended
+# and removed when the calling script exits.
+export WINEPREFIX
+WINEPREFIX=$(mktemp -d /tmp/orvanta-wine.XXXXXX)
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=win64
+
+wine_cleanup() {
+  wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$WINEPREFIX"
+}
+trap wine_cleanup EXIT
+
+wineboot -i >/dev/null 2>&1
+# Paths inside the prefix, as Linux sees them.
+WINE_PROGRAMDATA="$WINEPREFIX/drive_c/ProgramData"

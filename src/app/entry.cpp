@@ -1,0 +1,40 @@
+#include "app/entry.h"
+
+#include "control/pipe_server.h"
+
+HelperMode SelectMode(const std::vector<std::wstring>& arguments) {
+    if (arguments.size() < 2) {
+        return HelperMode::Service;
+    }
+    const std::wstring& option = arguments[1];
+    if (option == L"--install") {
+        return HelperMode::Install;
+    }
+    if (option == L"--uninstall") {
+        return HelperMode::Uninstall;
+    }
+    if (option == L"--console") {
+        return HelperMode::Console;
+    }
+    return HelperMode::Service;
+}
+
+namespace {
+
+int RunConsole() {
+    // Nothing in this mode signals the event: the helper serves until it is ended from outside.
+    StopEvent = platform::CreateManualResetEvent();
+    ControlPipe();
+    return 0;
+}
+
+}  // namespace
+
+int HelperMain(const std::vector<std::wstring>& arguments) {
+    switch (SelectMode(arguments)) {
+        case HelperMode::Console:
+            return RunConsole();
+        default:
+            return 1;
+    }
+}

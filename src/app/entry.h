@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+enum class HelperMode { Install, Uninstall, Console, Service };
+
+// Only the first argument counts, matched exactly (case, length, no prefixes).
+HelperMode SelectMode(const std::vector<std::wstring>& arguments);
+
+// Runs the selected mode and returns the process exit code.
+int HelperMain(const std::vector<std::wstring>& arguments);

@@ -1,0 +1,62 @@
+#include "control/request_handler.h"
+
+#include <memory>
+#include <vector>
+
+#include "control/dispatcher.h"
+
+namespace {
+
+struct DeadlineDisarmer {
+    void operator()(platform::IoDeadline* deadline) const { platform::DisarmIoDeadline(deadline); }
+};
+using ScopedDeadline = std::unique_ptr<platform::IoDeadline, DeadlineDisarmer>;
+
+ScopedDeadline ArmClientTimeLimit() {
+    return ScopedDeadline(platform::ArmIoDeadline(kClientTimeLimitMs));
+}
+
+// Reads until a line feed arrives, the client stops sending, the size limit is passed or the
+// time limit runs out. Whatever arrived by then is the request.
+std::string ReceiveRequest(platform::PipeInstance* pipe) {
+    const ScopedDeadline deadline = ArmClientTimeLimit();
+    std::vector<char> buffer(kReceiveBufferSize);
+    std::string received;
+    for (;;) {
+        size_t count = 0;
+        if (!platform::ReadPipe(pipe, buffer.data(), buffer.size(), count) || count == 0) {
+            return received;
+        }
+        received.append(buffer.data(), count);
+        // Only the new bytes can hold the first line feed.
+        if (received.find('\n', received.size() - count) != std::string::npos ||
+            received.size() > kMaxRequestBytes) {
+            return received;
+        }
+    }
+}
+
+void SendReply(platform::PipeInstance* pipe, const std::wstring& reply) {
+    const ScopedDeadline deadline = ArmClientTimeLimit();
+    // The flush must come before the disconnection, which discards unread data.
+    if (platform::WritePipe(pipe, platform::WideToUtf8(reply + L"\n"))) {
+        platform::FlushPipe(pipe);
+    }
+}
+
+}  // namespace
+
+std::wstring RequestText(const std::string& received) {
+    std::string line = received.substr(0, received.find('\n'));
+    while (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    line = line.substr(0, line.find('\0'));
+    return platform::Utf8ToWide(line);
+}
+
+void RequestHandler(platform::PipeInstance* pipe) {
+    SendReply(pipe, CommandDispatcher(RequestText(ReceiveRequest(pipe))));
+    platform::DisconnectPipe(pipe);
+    platform::ClosePipe(pipe);
+}

@@ -1,0 +1,144 @@
+#pragma once
+
+// The helper's only window onto the operating system. Everything above this header is
+// portable C++; `platform/win32` implements it with the real calls and the unit tests link a
+// scripted in-memory fake instead. Wide strings are UTF-16 on Windows; conversions between
+// UTF-8 and wide text stay in here.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/windivert_types.h"
+
+namespace platform {
+
+// ---- Text -------------------------------------------------------------------------------
+
+// UTF-8 to wide text; malformed sequences become U+FFFD, nothing is rejected.
+std::wstring Utf8ToWide(const std::string& bytes);
+// Wide text to UTF-8; unpaired surrogates become U+FFFD.
+std::string WideToUtf8(const std::wstring& text);
+// Plain Base64 as the system decoder reads it; false when the text is rejected.
+bool DecodeBase64(const std::wstring& text, std::string& bytes);
+
+// ---- Environment and files --------------------------------------------------------------
+
+std::optional<std::wstring> EnvironmentVariable(const std::wstring& name);
+// Creates the last level of the path; an existing directory is not an error and nothing is
+// reported (the caller notices a missing directory when it opens a file in it).
+void CreateDirectoryIfMissing(const std::wstring& path);
+// Opens for appending (readers may share), writes the bytes, closes. False when the file
+// could not be opened; a short or failed write is not reported.
+bool AppendToFile(const std::wstring& path, const std::string& bytes);
+// Creates or truncates the file without sharing, writes the bytes, closes. False when the file
+// could not be created; a short or failed write is not reported.
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
+// True when the path's attributes can be read (a file or a directory of that name).
+bool PathExists(const std::wstring& path);
+// The full path of the running executable, however long; empty when it cannot be read.
+std::wstring ModuleFilePath();
+
+// ---- Time and events --------------------------------------------------------------------
+
+struct LocalTime {
+    int year, month, day, hour, minute, second;
+};
+LocalTime CurrentLocalTime();
+void SleepMs(uint32_t milliseconds);
+
+struct EventObject;
+using Event = EventObject*;
+// A manual-reset event, not signalled; null when it cannot be created.
+Event CreateManualResetEvent();
+void SignalEvent(Event event);
+// A poll with a zero time-out: only "signalled" counts as set.
+bool IsEventSignalled(Event event);
+uint32_t LastErrorCode();
+
+// ---- Control pipe, server end -----------------------------------------------------------
+
+struct PipeSecurityDescriptor;
+// Null when the SDDL text cannot be converted; instances then get the default security.
+PipeSecurityDescriptor* BuildPipeSecurity(const std::wstring& sddl);
+void FreePipeSecurity(PipeSecurityDescriptor* security);
+
+struct PipeInstance;
+// One byte-mode, synchronous, duplex instance that refuses remote clients; null on failure.
+PipeInstance* CreatePipeInstance(const std::wstring& name, const PipeSecurityDescriptor* security);
+enum class ClientWait { Connected, NoClient };
+// Waits for a client to connect. Returns NoClient when the wait fails or is woken because
+// `stop` became signalled, so that a stop needs no client to arrive.
+ClientWait WaitForClient(PipeInstance* pipe, Event stop);
+// One blocking read of up to `capacity` bytes; false when the read fails (or was cancelled).
+bool ReadPipe(PipeInstance* pipe, char* buffer, size_t capacity, size_t& received);
+// All bytes in one blocking write; false on failure.
+bool WritePipe(PipeInstance* pipe, const std::string& bytes);
+// Blocks until the client has read everything written.
+void FlushPipe(PipeInstance* pipe);
+void DisconnectPipe(PipeInstance* pipe);
+void ClosePipe(PipeInstance* pipe);
+
+// While armed, bounds the calling thread's blocking pipe calls: once `milliseconds` have
+// passed, the pending call (and any later one) fails until the deadline is disarmed.
+struct IoDeadline;
+IoDeadline* ArmIoDeadline(uint32_t milliseconds);
+void DisarmIoDeadline(IoDeadline* deadline);
+
+// ---- Services ---------------------------------------------------------------------------
+
+constexpr uint32_t kServiceRunning = 4;
+
+// What one connection to the service control manager learned about a service.
+struct ServiceProbe {
+    bool managerOpened = false;
+    bool serviceOpened = false;
+    bool statusRead = false;
+    uint32_t currentState = 0;
+};
+ServiceProbe ProbeService(const std::wstring& name, bool readStatus);
+
+// ---- Processes --------------------------------------------------------------------------
+
+// Runs the command line hidden, with no window and no inherited handles, and waits at most
+// `waitMs`. False when the process could not be created. Otherwise `exitCode` is the exit
+// code (259 while still running, 1 when it could not be read).
+bool RunHiddenProcess(const std::wstring& commandLine, uint32_t waitMs, uint32_t& exitCode);
+// The Win32 path of a process's image; nothing when the process cannot be opened with the
+// limited query right or its path does not fit 260 characters.
+std::optional<std::wstring> ProcessImagePath(uint32_t processId);
+
+// ---- IPv4 routing table -----------------------------------------------------------------
+
+struct ForwardRow {
+    uint32_t dest = 0, mask = 0, policy = 0, nextHop = 0, ifIndex = 0, type = 0, proto = 0, age = 0,
+             nextHopAS = 0, metric1 = 0, metric2 = 0, metric3 = 0, metric4 = 0, metric5 = 0;
+};
+enum class RouteTableRead {
+    Ok,
+    ProbeFailed,  // the size probe did not ask for a buffer
+    NoMemory,
+    Grew,        // the table outgrew the probed size before it was read
+    ReadFailed,  // any other failure of the read
+};
+// One size probe and one read of the table, rows in the system's order.
+RouteTableRead ReadIpv4ForwardTable(std::vector<ForwardRow>& rows);
+uint32_t CreateForwardEntry(const ForwardRow& row);
+uint32_t DeleteForwardEntry(const ForwardRow& row);
+
+// ---- Divert library ---------------------------------------------------------------------
+
+struct DivertLibrary;
+// Loads the library from exactly this path; null on failure.
+DivertLibrary* LoadDivertFromPath(const std::wstring& path);
+// Loads the library by name from the safe default directories only (the executable's own
+// directory, System32, directories an administrator added); null on failure.
+DivertLibrary* LoadDivertFromSafeSearch(const std::wstring& name);
+void* FindDivertExport(DivertLibrary* library, const char* name);
+// Dotted-decimal text to an IPv4 address in network byte order.
+bool ParseIpv4(const char* text, uint32_t& networkOrder);
+uint32_t HostToNetwork32(uint32_t hostOrder);
+
+}  // namespace platform

@@ -1,0 +1,86 @@
+#include <windows.h>
+
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/win32/win32_handle.h"
+
+namespace platform {
+
+using win32::UniqueHandle;
+
+std::optional<std::wstring> EnvironmentVariable(const std::wstring& name) {
+    std::vector<wchar_t> buffer(260);
+    for (;;) {
+        SetLastError(ERROR_SUCCESS);
+        const DWORD length =
+            GetEnvironmentVariableW(name.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) {
+            if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) {
+                return std::nullopt;
+            }
+            return std::wstring();
+        }
+        if (length < buffer.size()) {
+            return std::wstring(buffer.data(), length);
+        }
+        buffer.resize(length);  // the call reported the size it needs, NUL included
+    }
+}
+
+void CreateDirectoryIfMissing(const std::wstring& path) {
+    CreateDirectoryW(path.c_str(), nullptr);
+}
+
+namespace {
+
+void WriteAll(HANDLE file, const std::string& bytes) {
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+}  // namespace
+
+bool AppendToFile(const std::wstring& path, const std::string& bytes) {
+    UniqueHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
+        return false;
+    }
+    WriteAll(file.get(), bytes);
+    return true;
+}
+
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
+        return false;
+    }
+    WriteAll(file.get(), bytes);
+    return true;
+}
+
+bool PathExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring ModuleFilePath() {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) {
+            return {};
+        }
+        if (length < buffer.size()) {
+            return std::wstring(buffer.data(), length);
+        }
+        if (buffer.size() >= 32768) {  // longer than any Windows path: give up
+            return {};
+        }
+        buffer.resize(buffer.size() * 2);  // truncated: try again with more room
+    }
+}
+
+}  // namespace platform

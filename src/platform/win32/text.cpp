@@ -1,0 +1,54 @@
+#include <windows.h>
+#include <wincrypt.h>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+std::wstring Utf8ToWide(const std::string& bytes) {
+    if (bytes.empty()) {
+        return {};
+    }
+    const int length = static_cast<int>(bytes.size());
+    const int count = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), length, nullptr, 0);
+    if (count <= 0) {
+        return {};
+    }
+    std::wstring text(static_cast<size_t>(count), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), length, text.data(), count);
+    return text;
+}
+
+std::string WideToUtf8(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int length = static_cast<int>(text.size());
+    const int count =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (count <= 0) {
+        return {};
+    }
+    std::string bytes(static_cast<size_t>(count), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, bytes.data(), count, nullptr, nullptr);
+    return bytes;
+}
+
+bool DecodeBase64(const std::wstring& text, std::string& bytes) {
+    DWORD size = 0;
+    if (!CryptStringToBinaryW(text.c_str(), 0, CRYPT_STRING_BASE64, nullptr, &size, nullptr,
+                              nullptr)) {
+        return false;
+    }
+    std::string decoded(size, '\0');
+    if (size > 0 &&
+        !CryptStringToBinaryW(text.c_str(), 0, CRYPT_STRING_BASE64,
+                              reinterpret_cast<BYTE*>(decoded.data()), &size, nullptr, nullptr)) {
+        return false;
+    }
+    decoded.resize(size);  // the decoder may report fewer bytes than it asked room for
+    bytes = std::move(decoded);
+    return true;
+}
+
+}  // namespace platform

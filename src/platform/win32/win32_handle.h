@@ -1,0 +1,59 @@
+#pragma once
+
+#include <windows.h>
+
+namespace platform::win32 {
+
+// Closes a kernel handle on every path.
+class UniqueHandle {
+  public:
+    UniqueHandle() = default;
+    explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
+    ~UniqueHandle() { reset(); }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
+    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+        if (this != &other) {
+            reset(other.release());
+        }
+        return *this;
+    }
+
+    HANDLE get() const { return handle_; }
+    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE release() {
+        HANDLE handle = handle_;
+        handle_ = nullptr;
+        return handle;
+    }
+    void reset(HANDLE handle = nullptr) {
+        if (valid()) {
+            CloseHandle(handle_);
+        }
+        handle_ = handle;
+    }
+
+  private:
+    HANDLE handle_ = nullptr;
+};
+
+// Closes a service control manager handle on every path.
+class UniqueServiceHandle {
+  public:
+    explicit UniqueServiceHandle(SC_HANDLE handle) : handle_(handle) {}
+    ~UniqueServiceHandle() {
+        if (handle_ != nullptr) {
+            CloseServiceHandle(handle_);
+        }
+    }
+    UniqueServiceHandle(const UniqueServiceHandle&) = delete;
+    UniqueServiceHandle& operator=(const UniqueServiceHandle&) = delete;
+    SC_HANDLE get() const { return handle_; }
+    explicit operator bool() const { return handle_ != nullptr; }
+
+  private:
+    SC_HANDLE handle_;
+};
+
+}  // namespace platform::win32

@@ -1,0 +1,172 @@
+// Text, files, environment and time of the fake world.
+#include <algorithm>
+
+#include "fake_world.h"
+
+namespace fake {
+
+namespace {
+World* world = new World();
+}
+
+World& TheWorld() {
+    return *world;
+}
+
+void Reset() {
+    delete world;
+    world = new World();
+}
+
+}  // namespace fake
+
+namespace platform {
+
+namespace {
+
+constexpr wchar_t kReplacement = 0xFFFD;
+
+// Length of the UTF-8 sequence a lead byte announces, and the bounds of its second byte that
+// keep it well-formed (no overlongs, no surrogates, nothing past U+10FFFF).
+bool SequenceShape(unsigned char lead, int& length, unsigned char& low, unsigned char& high) {
+    low = 0x80;
+    high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::wstring Utf8ToWide(const std::string& bytes) {
+    std::wstring text;
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        if (lead < 0x80) {
+            text.push_back(lead);
+            ++i;
+            continue;
+        }
+        int length = 0;
+        unsigned char low = 0, high = 0;
+        if (!SequenceShape(lead, length, low, high)) {
+            text.push_back(kReplacement);
+            ++i;
+            continue;
+        }
+        uint32_t code = lead & (0xFF >> (length + 1));
+        int taken = 1;
+        for (; taken < length && i + taken < bytes.size(); ++taken) {
+            const auto next = static_cast<unsigned char>(bytes[i + taken]);
+            const unsigned char min = taken == 1 ? low : 0x80;
+            const unsigned char max = taken == 1 ? high : 0xBF;
+            if (next < min || next > max) {
+                break;
+            }
+            code = (code << 6) | (next & 0x3F);
+        }
+        // A broken sequence becomes one replacement for its maximal well-formed part.
+        text.push_back(taken == length ? static_cast<wchar_t>(code) : kReplacement);
+        i += taken;
+    }
+    return text;
+}
+
+std::string WideToUtf8(const std::wstring& text) {
+    std::string bytes;
+    for (wchar_t unit : text) {
+        auto code = static_cast<uint32_t>(unit);
+        if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
+            code = kReplacement;
+        }
+        if (code < 0x80) {
+            bytes.push_back(static_cast<char>(code));
+        } else if (code < 0x800) {
+            bytes.push_back(static_cast<char>(0xC0 | (code >> 6)));
+            bytes.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else if (code < 0x10000) {
+            bytes.push_back(static_cast<char>(0xE0 | (code >> 12)));
+            bytes.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+            bytes.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else {
+            bytes.push_back(static_cast<char>(0xF0 | (code >> 18)));
+            bytes.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+            bytes.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+            bytes.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        }
+    }
+    return bytes;
+}
+
+std::optional<std::wstring> EnvironmentVariable(const std::wstring& name) {
+    const auto& environment = fake::TheWorld().environment;
+    const auto found = environment.find(name);
+    if (found == environment.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+void CreateDirectoryIfMissing(const std::wstring& path) {
+    if (!fake::TheWorld().directoryCreationFails) {
+        fake::TheWorld().directories.insert(path);
+    }
+}
+
+namespace {
+
+bool CanOpen(const std::wstring& path) {
+    const fake::World& w = fake::TheWorld();
+    const std::wstring directory = path.substr(0, path.find_last_of(L"\\/"));
+    return w.directories.count(directory) > 0 && w.lockedFiles.count(path) == 0;
+}
+
+}  // namespace
+
+bool AppendToFile(const std::wstring& path, const std::string& bytes) {
+    if (!CanOpen(path)) {
+        return false;
+    }
+    fake::TheWorld().files[path] += bytes;
+    return true;
+}
+
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
+    if (!CanOpen(path)) {
+        return false;
+    }
+    fake::TheWorld().files[path] = bytes;
+    return true;
+}
+
+bool PathExists(const std::wstring& path) {
+    const fake::World& w = fake::TheWorld();
+    return w.files.count(path) > 0 || w.directories.count(path) > 0;
+}
+
+std::wstring ModuleFilePath() {
+    return fake::TheWorld().modulePath;
+}
+
+LocalTime CurrentLocalTime() {
+    return fake::TheWorld().localTime;
+}
+
+void SleepMs(uint32_t milliseconds) {
+    fake::TheWorld().sleeps.push_back(milliseconds);
+    fake::TheWorld().clockMs += milliseconds;
+}
+
+}  // namespace platform

@@ -1,0 +1,194 @@
+// The control channel against the fake pipe: framing, dispatch and the serving loop.
+#include <gtest/gtest.h>
+
+#include "control/dispatcher.h"
+#include "control/pipe_server.h"
+#include "control/request_handler.h"
+#include "fake_world.h"
+
+namespace {
+
+using fake::PipeClient;
+
+class ControlTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fake::Reset();
+        StopEvent = platform::CreateManualResetEvent();
+    }
+
+    // Serves the scripted clients; the loop ends when none is left.
+    static void Serve(std::vector<PipeClient> clients) {
+        for (auto& client : clients) {
+            fake::TheWorld().waitingClients.push_back(client);
+        }
+        ControlPipe();
+    }
+
+    static PipeClient Writing(std::vector<std::string> writes) {
+        PipeClient client;
+        client.writes = std::move(writes);
+        return client;
+    }
+
+    static const PipeClient& Served(size_t index) {
+        return fake::TheWorld().servedClients.at(index);
+    }
+};
+
+struct FramingCase {
+    const char* name;
+    std::string request;
+    std::string reply;
+};
+
+class FramingTest : public ControlTest, public ::testing::WithParamInterface<FramingCase> {};
+
+TEST_P(FramingTest, OneRequestGetsExactlyOneReplyLine) {
+    Serve({Writing({GetParam().request})});
+    const PipeClient& client = Served(0);
+    EXPECT_EQ(client.reply, GetParam().reply);
+    EXPECT_TRUE(client.flushed);
+    EXPECT_TRUE(client.disconnected);
+    EXPECT_TRUE(client.closed);
+}
+
+using namespace std::string_literals;
+
+INSTANTIATE_TEST_SUITE_P(
+    WireFormat, FramingTest,
+    ::testing::Values(FramingCase{"Ping", "ping\n", "OK\n"},
+                      FramingCase{"CarriageReturnBeforeLineFeed", "ping\r\n", "OK\n"},
+                      FramingCase{"TwoCarriageReturns", "ping\r\r\n", "OK\n"},
+                      FramingCase{"CarriageReturnNotAtEnd", "ping\r \n", "ERR unknown\n"},
+                      FramingCase{"SecondLineNeverAnswered", "ping\nstatus\n", "OK\n"},
+                      FramingCase{"NulEndsText", "ping\0garbage\n"s, "OK\n"},
+                      FramingCase{"CarriageReturnsGoBeforeNul", "ping\0\r\n"s, "OK\n"},
+                      FramingCase{"CarriageReturnBeforeNulStays", "ping\r\0\n"s, "ERR unknown\n"},
+                      FramingCase{"ByteOrderMarkIsPartOfWord", "\xEF\xBB\xBFping\n",
+                                  "ERR unknown\n"},
+                      FramingCase{"CapitalsWithArguments", "PING extra words\n", "OK\n"},
+                      FramingCase{"EmptyArgument", "ping \n", "OK\n"},
+                      FramingCase{"EmptyRequest", "\n", "ERR unknown\n"},
+                      FramingCase{"LeadingSpace", " ping\n", "ERR unknown\n"},
+                      FramingCase{"TabIsNoSeparator", "ping\tx\n", "ERR unknown\n"},
+                      FramingCase{"LongerWord", "pings\n", "ERR unknown\n"},
+                      FramingCase{"MalformedUtf8", "\xFF\xFEping\n", "ERR unknown\n"},
+                      FramingCase{"NoLineFeedBeforeClose", "ping", "OK\n"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(ControlTest, RequestSplitAcrossWritesIsJoined) {
+    Serve({Writing({"pi", "ng", "\n"})});
+    EXPECT_EQ(Served(0).reply, "OK\n");
+    EXPECT_EQ(Served(0).reads, 3);
+}
+
+TEST_F(ControlTest, ClientThatWritesNothingGetsUnknown) {
+    Serve({Writing({})});
+    EXPECT_EQ(Served(0).reply, "ERR unknown\n");
+    EXPECT_TRUE(Served(0).closed);
+}
+
+TEST_F(ControlTest, ExactlyTheSizeLimitLeadsToOneMoreRead) {
+    PipeClient client = Writing({"ping " + std::string(kMaxRequestBytes - 5, 'x')});
+    client.staysSilent = true;
+    Serve({client});
+    EXPECT_EQ(Served(0).reads, static_cast<int>(kMaxRequestBytes / kReceiveBufferSize) + 1);
+    EXPECT_EQ(fake::TheWorld().clockMs, kClientTimeLimitMs) << "the extra read waited";
+    EXPECT_EQ(Served(0).reply, "OK\n");
+}
+
+TEST_F(ControlTest, RequestIsCutAtTheReadThatPassesTheLimit) {
+    PipeClient client = Writing({"ping " + std::string(2 * kMaxRequestBytes, 'x')});
+    client.staysSilent = true;
+    Serve({client});
+    EXPECT_EQ(Served(0).reads, static_cast<int>(kMaxRequestBytes / kReceiveBufferSize) + 1);
+    EXPECT_EQ(fake::TheWorld().clockMs, 0u) << "no read after the limit was passed";
+    EXPECT_EQ(Served(0).reply, "OK\n");
+}
+
+TEST_F(ControlTest, SilentClientIsDroppedAtTheTimeLimitAndTheNextIsServed) {
+    PipeClient silent;
+    silent.staysSilent = true;
+    Serve({silent, Writing({"ping\n"})});
+    EXPECT_FALSE(fake::TheWorld().unboundedWait);
+    EXPECT_EQ(fake::TheWorld().clockMs, kClientTimeLimitMs);
+    EXPECT_TRUE(Served(0).closed);
+    EXPECT_EQ(Served(1).reply, "OK\n");
+}
+
+TEST_F(ControlTest, StalledCommandWithoutLineFeedIsStillCarriedOut) {
+    PipeClient stalled = Writing({"PING"});
+    stalled.staysSilent = true;
+    Serve({stalled});
+    EXPECT_EQ(Served(0).reply, "OK\n");
+}
+
+TEST_F(ControlTest, ClientThatNeverReadsItsReplyIsDropped) {
+    PipeClient deaf = Writing({"ping\n"});
+    deaf.readsReply = false;
+    Serve({deaf, Writing({"ping\n"})});
+    EXPECT_FALSE(fake::TheWorld().unboundedWait);
+    EXPECT_TRUE(Served(0).disconnected);
+    EXPECT_TRUE(Served(0).closed);
+    EXPECT_EQ(Served(1).reply, "OK\n");
+}
+
+TEST_F(ControlTest, StopAlreadySetCreatesNoInstance) {
+    platform::SignalEvent(StopEvent);
+    Serve({Writing({"ping\n"})});
+    EXPECT_EQ(fake::TheWorld().instancesCreated, 0);
+    EXPECT_EQ(fake::TheWorld().securityFreed, fake::TheWorld().securityBuilt);
+}
+
+TEST_F(ControlTest, ClientArrivingWithTheStopIsNotServed) {
+    PipeClient late = Writing({"ping\n"});
+    late.stopsHelperOnConnect = true;
+    Serve({late, Writing({"ping\n"})});
+    EXPECT_EQ(Served(0).reads, 0);
+    EXPECT_EQ(Served(0).reply, "");
+    EXPECT_TRUE(Served(0).closed);
+    EXPECT_EQ(fake::TheWorld().servedClients.size(), 1u);
+    EXPECT_EQ(fake::TheWorld().securityFreed, 1);
+}
+
+TEST_F(ControlTest, FailedWaitClosesTheInstanceAndListensAgainAtOnce) {
+    PipeClient gone;
+    gone.connects = false;
+    Serve({gone, Writing({"ping\n"})});
+    EXPECT_TRUE(Served(0).closed);
+    EXPECT_EQ(Served(0).reads, 0);
+    EXPECT_EQ(Served(1).reply, "OK\n");
+    EXPECT_TRUE(fake::TheWorld().sleeps.empty());
+}
+
+TEST_F(ControlTest, FailedInstanceCreationIsRetriedEvery500Ms) {
+    fake::TheWorld().pipeCreateFailures = 2;
+    Serve({Writing({"ping\n"})});
+    EXPECT_EQ(fake::TheWorld().sleeps, (std::vector<uint32_t>{500, 500}));
+    EXPECT_EQ(Served(0).reply, "OK\n");
+}
+
+TEST_F(ControlTest, ServesWithDefaultSecurityWhenTheDescriptorCannotBeBuilt) {
+    fake::TheWorld().securityBuildFails = true;
+    Serve({Writing({"ping\n"})});
+    EXPECT_EQ(Served(0).reply, "OK\n");
+}
+
+TEST_F(ControlTest, ClientsAreServedOneInstanceAtATime) {
+    Serve({Writing({"ping\n"}), Writing({"nope\n"})});
+    EXPECT_EQ(Served(0).reply, "OK\n");
+    EXPECT_EQ(Served(1).reply, "ERR unknown\n");
+    EXPECT_EQ(fake::TheWorld().instancesCreated, 3);
+    EXPECT_EQ(fake::TheWorld().instancesClosed, 3);
+}
+
+TEST(DispatcherTest, WordsAreMatchedWholeAfterLowerCasingAToZOnly) {
+    EXPECT_EQ(CommandDispatcher(L"PiNg"), L"OK");
+    EXPECT_EQ(CommandDispatcher(L"ping  two spaces"), L"OK");
+    EXPECT_EQ(CommandDispatcher(L""), L"ERR unknown");
+    EXPECT_EQ(CommandDispatcher(L"p\u0130ng"), L"ERR unknown");  // dotted capital I stays
+    EXPECT_EQ(CommandDispatcher(L"ping\u00A0x"), L"ERR unknown");
+}
+
+}  // namespace

@@ -1,0 +1,116 @@
+// The data directory paths and the log's line format.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "fake_world.h"
+#include "log/data_directory.h"
+#include "log/helper_log.h"
+
+namespace {
+
+class LogTest : public ::testing::Test {
+  protected:
+    void SetUp() override { fake::Reset(); }
+    static std::string LogBytes() {
+        return fake::TheWorld().files[L"C:\\ProgramData\\Orvanta\\helper.log"];
+    }
+};
+
+struct DirectoryCase {
+    const char* name;
+    std::optional<std::wstring> programData;
+    std::wstring directory;
+};
+
+class DataDirectoryTest : public LogTest, public ::testing::WithParamInterface<DirectoryCase> {};
+
+TEST_P(DataDirectoryTest, PathsFollowTheEnvironment) {
+    if (GetParam().programData) {
+        fake::TheWorld().environment[L"ProgramData"] = *GetParam().programData;
+    }
+    EXPECT_EQ(LogFilePath(), GetParam().directory + L"\\helper.log");
+    EXPECT_EQ(ConfigFilePath(), GetParam().directory + L"\\Orvanta.conf");
+    EXPECT_EQ(fake::TheWorld().directories.count(GetParam().directory), 1u);
+}
+
+const std::wstring k259 = L"D:\\" + std::wstring(256, L'a');
+const std::wstring k260 = k259 + L"b";
+
+INSTANTIATE_TEST_SUITE_P(
+    Environment, DataDirectoryTest,
+    ::testing::Values(DirectoryCase{"Set", L"D:\\Data", L"D:\\Data\\Orvanta"},
+                      DirectoryCase{"Unset", std::nullopt, L"C:\\ProgramData\\Orvanta"},
+                      DirectoryCase{"Empty", L"", L"C:\\ProgramData\\Orvanta"},
+                      DirectoryCase{"Length259", k259, k259 + L"\\Orvanta"},
+                      DirectoryCase{"Length260", k260, L"C:\\ProgramData\\Orvanta"},
+                      DirectoryCase{"TrailingBackslash", L"D:\\Data\\", L"D:\\Data\\\\Orvanta"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(LogTest, LineIsTimestampTwoBlanksMessageCrLf) {
+    fake::TheWorld().localTime = {2026, 1, 2, 3, 4, 5};
+    HelperLog(L"service starting");
+    EXPECT_EQ(LogBytes(), "2026-01-02 03:04:05  service starting\r\n");
+}
+
+TEST_F(LogTest, EmptyMessageKeepsTheTwoBlanks) {
+    HelperLog(L"");
+    EXPECT_EQ(LogBytes(), "2026-06-27 09:05:03  \r\n");
+}
+
+TEST_F(LogTest, NonAsciiIsWrittenAsUtf8WithoutByteOrderMark) {
+    HelperLog(L"gr\u00F6\u00DFe \u2713");
+    EXPECT_EQ(LogBytes(),
+              "2026-06-27 09:05:03  gr\xC3\xB6\xC3\x9F"
+              "e \xE2\x9C\x93\r\n");
+}
+
+TEST_F(LogTest, LinesAreAppended) {
+    HelperLog(L"one");
+    HelperLog(L"two");
+    EXPECT_EQ(LogBytes(), "2026-06-27 09:05:03  one\r\n2026-06-27 09:05:03  two\r\n");
+}
+
+TEST_F(LogTest, LongMessageIsWrittenWhole) {
+    const std::wstring message(100000, L'x');
+    HelperLog(message);
+    EXPECT_EQ(LogBytes().size(), 21 + message.size() + 2);
+}
+
+TEST_F(LogTest, UnopenableFileDropsTheLineAndTheNextCallTriesAgain) {
+    fake::TheWorld().directoryCreationFails = true;
+    HelperLog(L"lost");
+    EXPECT_EQ(fake::TheWorld().files.count(L"C:\\ProgramData\\Orvanta\\helper.log"), 0u);
+    fake::TheWorld().directoryCreationFails = false;
+    HelperLog(L"kept");
+    EXPECT_EQ(LogBytes(), "2026-06-27 09:05:03  kept\r\n");
+}
+
+TEST_F(LogTest, LockedFileDropsTheLine) {
+    fake::TheWorld().lockedFiles.insert(L"C:\\ProgramData\\Orvanta\\helper.log");
+    HelperLog(L"lost");
+    EXPECT_EQ(fake::TheWorld().files.count(L"C:\\ProgramData\\Orvanta\\helper.log"), 0u);
+}
+
+TEST_F(LogTest, TwoThreadsNeverMixTheirLines) {
+    constexpr int kLines = 300;
+    auto writer = [](const wchar_t* message) {
+        for (int i = 0; i < kLines; ++i) {
+            HelperLog(message);
+        }
+    };
+    std::thread first(writer, L"aaaaaaaaaaaaaaaaaaaaaaaa");
+    std::thread second(writer, L"bbbbbbbbbbbbbbbbbbbbbbbb");
+    first.join();
+    second.join();
+    const std::string bytes = LogBytes();
+    const std::string lineA = "2026-06-27 09:05:03  aaaaaaaaaaaaaaaaaaaaaaaa\r\n";
+    const std::string lineB = "2026-06-27 09:05:03  bbbbbbbbbbbbbbbbbbbbbbbb\r\n";
+    ASSERT_EQ(bytes.size(), kLines * (lineA.size() + lineB.size()));
+    for (size_t at = 0; at < bytes.size(); at += lineA.size()) {
+        const std::string line = bytes.substr(at, lineA.size());
+        EXPECT_TRUE(line == lineA || line == lineB) << line;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+// The real OrvantaHelper.exe --console under Wine, driven through the real named pipe.
+#include <cstdio>
+#include <string>
+
+#include "orvanta_client.h"
+#include "wine_check.h"
+#include "wine_support.h"
+
+using namespace std::string_literals;
+using wine_support::Exchange;
+
+namespace {
+
+std::string LogBytes() {
+    std::string bytes;
+    wine_support::ReadWholeFile(wine_support::DataDirectory() + L"\\helper.log", bytes);
+    return bytes;
+}
+
+std::string Ask(const std::string& request) {
+    orvanta::ClientOptions options;
+    options.waitMs = 20000;
+    const orvanta::ClientResult result = orvanta::SendRequest(request, options);
+    return result.status == orvanta::ClientStatus::Replied ? result.reply : "<no reply>";
+}
+
+}  // namespace
+
+WINE_TEST(PingGetsExactlyOkAndLineFeedThenTheEnd) {
+    CHECK_EQ(Exchange({"ping\n"}), "OK\n");
+}
+
+WINE_TEST(FramingThroughTheRealPipe) {
+    CHECK_EQ(Exchange({"ping\r\n"}), "OK\n");
+    CHECK_EQ(Exchange({"ping\0garbage\n"s}), "OK\n");
+    CHECK_EQ(Exchange({"ping\nstatus\n"}), "OK\n");
+    CHECK_EQ(Exchange({"pi", "ng\n"}), "OK\n");
+    CHECK_EQ(Exchange({"PING extra words\n"}), "OK\n");
+    CHECK_EQ(Exchange({"\n"}), "ERR unknown\n");
+    CHECK_EQ(Exchange({"\xEF\xBB\xBFping\n"}), "ERR unknown\n");
+}
+
+WINE_TEST(SilentClientIsDroppedAndTheNextOneServed) {
+    HANDLE silent = wine_support::OpenPipe(10000);
+    CHECK(silent != INVALID_HANDLE_VALUE);
+    const ULONGLONG start = GetTickCount64();
+    CHECK_EQ(Ask("ping\n"), "OK");
+    const ULONGLONG waited = GetTickCount64() - start;
+    CHECK(waited >= 4000);  // it waited for the silent client's time limit, not less
+    char byte = 0;
+    DWORD count = 0;
+    CHECK(!ReadFile(silent, &byte, 1, &count, nullptr));  // its connection was ended
+    CloseHandle(silent);
+}
+
+WINE_TEST(ClientThatNeverReadsItsReplyIsDropped) {
+    HANDLE deaf = wine_support::OpenPipe(10000);
+    CHECK(deaf != INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(deaf, "ping\n", 5, &written, nullptr);
+    const ULONGLONG start = GetTickCount64();
+    CHECK_EQ(Ask("ping\n"), "OK");
+    CHECK(GetTickCount64() - start >= 4000);  // the flush really waited for the reader
+    CloseHandle(deaf);
+}
+
+WINE_TEST(CommandWithoutLineFeedIsCarriedOutWhenTheClientCloses) {
+    HANDLE pipe = wine_support::OpenPipe(10000);
+    DWORD written = 0;
+    WriteFile(pipe, "ping", 4, &written, nullptr);
+    CloseHandle(pipe);
+    CHECK_EQ(Ask("ping\n"), "OK");  // and the helper goes on serving
+}
+
+WINE_TEST(RequestsWriteNothingToTheLog) {
+    const std::string before = LogBytes();
+    CHECK_EQ(Ask("ping\n"), "OK");
+    CHECK_EQ(Ask("status\n"), Ask("status\n"));
+    CHECK_EQ(LogBytes(), before);
+}
+
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring helper = wine_support::ProgramDirectory() + L"\\OrvantaHelper.exe";
+    wine_support::Child process(L"\"" + helper + L"\" --console");
+    if (!process.started() || !wine_support::WaitForPipe(30000)) {
+        std::printf("the helper did not start serving\n0 passed, 1 failed\n");
+        return 1;
+    }
+    std::string filter;
+    if (argc > 1) {
+        for (const wchar_t* c = argv[1]; *c; ++c) {
+            filter.push_back(static_cast<char>(*c));
+        }
+    }
+    return wine_check::RunAll(filter);
+}

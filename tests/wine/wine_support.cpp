@@ -1,0 +1,107 @@
+#include "wine_support.h"
+
+#include <fstream>
+#include <iterator>
+
+namespace wine_support {
+
+std::wstring ProgramDirectory() {
+    wchar_t path[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
+    std::wstring text(path, length);
+    return text.substr(0, text.find_last_of(L"\\/"));
+}
+
+std::wstring DataDirectory() {
+    wchar_t base[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(L"ProgramData", base, MAX_PATH);
+    return (length > 0 && length < MAX_PATH ? std::wstring(base, length) : L"C:\\ProgramData") +
+           L"\\Orvanta";
+}
+
+bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
+    std::ifstream file(path.c_str(), std::ios::binary);
+    if (!file) {
+        return false;
+    }
+    bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    return true;
+}
+
+Child::Child(const std::wstring& commandLine) {
+    std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
+    buffer.push_back(L'\0');
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                       &startup, &info)) {
+        CloseHandle(info.hThread);
+        process_ = info.hProcess;
+        id_ = info.dwProcessId;
+    }
+}
+
+Child::~Child() {
+    if (process_ != nullptr) {
+        if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
+            TerminateProcess(process_, 99);
+            WaitForSingleObject(process_, 10000);
+        }
+        CloseHandle(process_);
+    }
+}
+
+DWORD Child::WaitExit(DWORD ms) {
+    WaitForSingleObject(process_, ms);
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process_, &code);
+    return code;
+}
+
+HANDLE OpenPipe(DWORD ms) {
+    const ULONGLONG deadline = GetTickCount64() + ms;
+    for (;;) {
+        HANDLE pipe = CreateFileW(L"\\\\.\\pipe\\OrvantaHelper", GENERIC_READ | GENERIC_WRITE, 0,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+        if (pipe != INVALID_HANDLE_VALUE || GetTickCount64() >= deadline) {
+            return pipe;
+        }
+        Sleep(20);
+    }
+}
+
+bool WaitForPipe(DWORD ms) {
+    const ULONGLONG deadline = GetTickCount64() + ms;
+    while (GetTickCount64() < deadline) {
+        if (WaitNamedPipeW(L"\\\\.\\pipe\\OrvantaHelper", 100)) {
+            return true;
+        }
+        Sleep(20);
+    }
+    return false;
+}
+
+std::string Exchange(const std::vector<std::string>& pieces) {
+    HANDLE pipe = OpenPipe(10000);
+    if (pipe == INVALID_HANDLE_VALUE) {
+        return "<no pipe>";
+    }
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        if (i > 0) {
+            Sleep(50);  // spacing, so the server meets the pieces in separate reads
+        }
+        DWORD written = 0;
+        WriteFile(pipe, pieces[i].data(), static_cast<DWORD>(pieces[i].size()), &written, nullptr);
+    }
+    std::string received;
+    char buffer[256];
+    DWORD count = 0;
+    while (ReadFile(pipe, buffer, sizeof(buffer), &count, nullptr)) {
+        received.append(buffer, count);
+    }
+    CloseHandle(pipe);
+    return received;
+}
+
+}  // namespace wine_support

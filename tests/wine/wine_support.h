@@ -1,0 +1,43 @@
+#pragma once
+
+// What the Windows-side test programs share: starting programs, reaching the pipe, files.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace wine_support {
+
+// The directory this test program was started from (where the built executables lie).
+std::wstring ProgramDirectory();
+std::wstring DataDirectory();  // %ProgramData%\Orvanta
+bool ReadWholeFile(const std::wstring& path, std::string& bytes);
+
+// A started child process; ended (terminated if needed) when the object goes away.
+class Child {
+  public:
+    explicit Child(const std::wstring& commandLine);
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    bool started() const { return process_ != nullptr; }
+    HANDLE process() const { return process_; }
+    DWORD id() const { return id_; }
+    // Waits for the exit at most `ms`; returns the exit code or STILL_ACTIVE.
+    DWORD WaitExit(DWORD ms);
+
+  private:
+    HANDLE process_ = nullptr;
+    DWORD id_ = 0;
+};
+
+// Polls until the helper's pipe can be opened (and closes that probe), at most `ms`.
+bool WaitForPipe(DWORD ms);
+// Opens the pipe with the client's rights, retrying while busy or absent, at most `ms`.
+HANDLE OpenPipe(DWORD ms);
+// Writes each piece (with a short gap between pieces so they arrive apart) and reads until
+// the server closes the connection. Returns every byte received.
+std::string Exchange(const std::vector<std::string>& pieces);
+
+}  // namespace wine_support
