@@ -3,7 +3,9 @@ find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
 
 add_library(fake_platform STATIC
+  tests/fake/fake_divert.cpp
   tests/fake/fake_pipes_events.cpp
+  tests/fake/fake_system.cpp
   tests/fake/fake_text_files_time.cpp
 )
 target_include_directories(fake_platform PUBLIC src tests/fake)
@@ -13,6 +15,9 @@ add_executable(unit_tests
   tests/unit/client_logic_test.cpp
   tests/unit/control_test.cpp
   tests/unit/log_test.cpp
+  tests/unit/sniffer_test.cpp
+  tests/unit/split_test.cpp
+  tests/unit/tunnel_primitives_test.cpp
 )
 target_link_libraries(unit_tests PRIVATE orvanta_core fake_platform orvanta_client_logic
   GTest::gtest_main GTest::gmock Threads::Threads)
@@ -23,4 +28,7 @@ if(ORVANTA_FUZZ)
   add_executable(request_fuzz tests/fuzz/request_fuzz.cpp)
   target_compile_options(request_fuzz PRIVATE -fsanitize=fuzzer)
   target_link_libraries(request_fuzz PRIVATE orvanta_core fake_platform -fsanitize=fuzzer)
+  add_executable(split_apps_fuzz tests/fuzz/split_apps_fuzz.cpp)
+  target_compile_options(split_apps_fuzz PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(split_apps_fuzz PRIVATE orvanta_core fake_platform -fsanitize=fuzzer)
 endif()

@@ -3,13 +3,18 @@ enable_language(RC)
 add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 
 add_library(orvanta_platform_win32 STATIC
+  src/platform/win32/divert.cpp
   src/platform/win32/files.cpp
   src/platform/win32/pipes.cpp
+  src/platform/win32/processes.cpp
+  src/platform/win32/routes.cpp
+  src/platform/win32/services.cpp
   src/platform/win32/text.cpp
+  src/platform/win32/threads.cpp
   src/platform/win32/time_events.cpp
 )
 target_include_directories(orvanta_platform_win32 PUBLIC src)
-target_link_libraries(orvanta_platform_win32 PUBLIC crypt32 advapi32)
+target_link_libraries(orvanta_platform_win32 PUBLIC crypt32 advapi32 iphlpapi ws2_32)
 
 if(MINGW)
   set(ORVANTA_WIN_LINK -static -municode)
@@ -29,3 +34,32 @@ target_link_libraries(OrvantaCtl PRIVATE orvanta_client ${ORVANTA_WIN_LINK})
 add_executable(pipe_integration_tests tests/wine/pipe_integration_tests.cpp tests/wine/wine_check.cpp tests/wine/wine_support.cpp)
 target_link_libraries(pipe_integration_tests PRIVATE orvanta_client ${ORVANTA_WIN_LINK})
 target_include_directories(pipe_integration_tests PRIVATE tests/wine)
+
+# Stand-ins for the outside programs, and the integration test programs that use the real
+# platform layer directly.
+add_executable(amneziawg tests/standins/amneziawg_standin.cpp)
+target_link_libraries(amneziawg PRIVATE advapi32 ${ORVANTA_WIN_LINK})
+
+add_executable(standin_app tests/standins/standin_app.cpp)
+target_link_libraries(standin_app PRIVATE ${ORVANTA_WIN_LINK})
+
+foreach(variant full no_format no_recv open_fails)
+  set(target windivert_${variant})
+  add_library(${target} SHARED tests/standins/windivert_standin.cpp)
+  target_include_directories(${target} PRIVATE src)
+  set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME WinDivert
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/windivert/${variant})
+  if(MINGW)
+    target_link_options(${target} PRIVATE -static)
+  endif()
+endforeach()
+target_compile_definitions(windivert_no_format PRIVATE STANDIN_NO_FORMAT)
+target_compile_definitions(windivert_no_recv PRIVATE STANDIN_NO_RECV)
+target_compile_definitions(windivert_open_fails PRIVATE STANDIN_OPEN_ERROR=5)
+
+foreach(program tunnel_integration_tests sniffer_integration_tests)
+  add_executable(${program} tests/wine/${program}.cpp tests/wine/wine_check.cpp
+    tests/wine/wine_support.cpp)
+  target_include_directories(${program} PRIVATE tests/wine)
+  target_link_libraries(${program} PRIVATE orvanta_core orvanta_platform_win32 ${ORVANTA_WIN_LINK})
+endforeach()

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Every test of the helper: native unit tests (plain, ASan+UBSan, TSan), a short libFuzzer
-# run of the request path, and the Wine integration tests against the real executables.
+# Every test of the helper: native unit tests (plain, ASan+UBSan, TSan), short libFuzzer
+# runs of the request path and the split-app list parser, and the Wine integration tests against the real executables.
 # Ends with one line per suite and a pass/fail count of the suites.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -37,8 +37,14 @@ fuzz() {
   local dir=build/fuzz
   CXX=clang++ native_build "$dir" -DORVANTA_FUZZ=ON \
     -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all" || return 1
-  mkdir -p "$dir/corpus"
-  "$dir/request_fuzz" -max_total_time="$fuzz_seconds" -print_final_stats=0 -artifact_prefix="$dir/" "$dir/corpus" 2>&1 | tail -n 3
+  local target status=0
+  for target in request_fuzz split_apps_fuzz; do
+    mkdir -p "$dir/corpus-$target"
+    "$dir/$target" -max_total_time="$fuzz_seconds" -print_final_stats=0 -artifact_prefix="$dir/" \
+      "$dir/corpus-$target" 2>&1 | tail -n 2
+    [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  done
+  return $status
 }
 
 wine_suite() {
@@ -50,7 +56,7 @@ suite "unit tests" unit build/native
 suite "unit tests, AddressSanitizer + UBSan" unit build/asan \
   -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all"
 suite "unit tests, ThreadSanitizer" unit build/tsan -DCMAKE_CXX_FLAGS="-fsanitize=thread"
-suite "fuzz, request path (${fuzz_seconds} s)" fuzz
+suite "fuzz, request path and split-app list (${fuzz_seconds} s each)" fuzz
 suite "Wine integration tests" wine_suite
 
 echo "=== summary"

@@ -58,6 +58,14 @@ void SignalEvent(Event event);
 bool IsEventSignalled(Event event);
 uint32_t LastErrorCode();
 
+// ---- Threads ----------------------------------------------------------------------------
+
+struct Thread;
+// Starts a thread running `body`; null when the system cannot create one.
+Thread* StartThread(void (*body)());
+// Waits for the thread to end and releases it.
+void JoinThread(Thread* thread);
+
 // ---- Control pipe, server end -----------------------------------------------------------
 
 struct PipeSecurityDescriptor;

@@ -140,7 +140,7 @@ void DisarmIoDeadline(IoDeadline* deadline) {
 }
 
 uint32_t LastErrorCode() {
-    return 0;
+    return fake::TheWorld().lastError;
 }
 
 }  // namespace platform

@@ -165,8 +165,10 @@ LocalTime CurrentLocalTime() {
 }
 
 void SleepMs(uint32_t milliseconds) {
-    fake::TheWorld().sleeps.push_back(milliseconds);
-    fake::TheWorld().clockMs += milliseconds;
+    fake::World& w = fake::TheWorld();
+    std::lock_guard<std::mutex> lock(w.clockLock);
+    w.sleeps.push_back(milliseconds);
+    w.clockMs += milliseconds;
 }
 
 }  // namespace platform

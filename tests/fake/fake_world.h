@@ -4,6 +4,9 @@
 // directly, then call the helper's operations and read back what happened.
 
 #include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -37,6 +40,44 @@ struct PipeClient {
     bool closed = false;
 };
 
+// A Windows service as the fake service control manager knows it. Changes can be scheduled
+// on the fake clock.
+struct Service {
+    uint32_t state = platform::kServiceRunning;
+    uint64_t runsAt = UINT64_MAX;
+    uint64_t stopsAt = UINT64_MAX;
+    uint64_t removedAt = UINT64_MAX;
+    bool statusQueryFails = false;
+};
+
+// What one run of a program does.
+struct ProgramRun {
+    bool starts = true;
+    uint32_t exitCode = 0;
+    std::function<void()> effect;  // e.g. creates or removes a service
+};
+
+// The divert library the sniffer loads, shared with the sniffer thread.
+struct Divert {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::set<std::wstring> loadablePaths;  // full paths that load
+    bool loadsFromSafeSearch = false;
+    std::vector<std::wstring> loadAttempts;  // "path:" or "search:" followed by the name
+    std::set<std::string> missingExports;
+    uint32_t openError = 0;  // non-zero: the open fails with this last-error code
+    std::string openFilter;
+    int openLayer = -1, openPriority = -1;
+    uint64_t openFlags = 0;
+    bool formatFails = false;
+    std::deque<platform::DivertAddress> events;  // a receive waits while this is empty
+    int receiveFailures = 0;                     // the next N receives fail at once
+    bool shutDown = false;
+    bool closed = false;
+    int received = 0;        // events handed out
+    bool receiving = false;  // a receive is waiting for events
+};
+
 struct World {
     // Clock: sleeps are recorded and advance the clock; nothing really waits.
     uint64_t clockMs = 0;
@@ -64,10 +105,43 @@ struct World {
     bool unboundedWait = false;  // a blocking call that a real client could hold forever
 
     std::deque<platform::EventObject> events;  // owned by the world
+    uint32_t lastError = 0;
+    std::mutex clockLock;  // the sniffer thread sleeps too
+    bool threadCreationFails = false;
+
+    // Service control manager.
+    bool managerOpenFails = false;
+    std::map<std::wstring, Service> services;
+    int serviceProbes = 0;
+
+    // Processes.
+    std::deque<ProgramRun> programRuns;  // when empty, a run starts and exits with 0
+    std::vector<std::wstring> commandLines;
+    std::vector<uint32_t> processWaits;
+    std::map<uint32_t, std::wstring> processImages;
+
+    // IPv4 routing table.
+    std::vector<platform::ForwardRow> routeTable;
+    std::deque<platform::RouteTableRead> routeReads;  // scripted outcomes before Ok
+    int routeTableReads = 0;
+    std::deque<uint32_t> createResults;  // when empty, creation answers 0
+    std::vector<platform::ForwardRow> createdRoutes;
+    std::vector<platform::ForwardRow> deletedRoutes;
+
+    Divert divert;
 };
 
 World& TheWorld();
 // Back to an empty world; events made before are gone.
 void Reset();
+// A socket-layer event as WinDivert reports it (remote address in host byte order).
+platform::DivertAddress SocketEvent(uint32_t event, uint32_t processId, uint32_t remoteHostOrder,
+                                    bool ipv6 = false);
+// Queues events for the sniffer's receive.
+void FeedEvents(const std::vector<platform::DivertAddress>& events);
+// Waits (bounded) until the sniffer has taken every queued event; false when it did not.
+bool WaitUntilEventsTaken();
+// Waits (bounded) until a receive is pending; false when none came.
+bool WaitUntilReceiving();
 
 }  // namespace fake

@@ -1,15 +1,39 @@
 #!/usr/bin/env bash
 # Runs the Windows-side integration test programs inside the current Wine prefix (set up by
-# scripts/wine-env.sh). Each program gets the built executables copied beside it.
+# scripts/wine-env.sh), each with the built executables and stand-ins staged beside it.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
+build=build/win
 stage="$WINEPREFIX/drive_c/OrvantaTest"
-mkdir -p "$stage"
-cp build/win/*.exe "$stage/"
+
+stage_apps() {  # stand-in applications under the names the tests look for
+  mkdir -p "$1/apps"
+  cp "$build/standin_app.exe" "$1/apps/Chrome.exe"
+  cp "$build/standin_app.exe" "$1/apps/ÜBER.EXE"
+}
+
+mkdir -p "$stage/My Tools"
+cp "$build"/*.exe "$stage/"
+cp "$build/amneziawg.exe" "$stage/My Tools/"
+for variant in full no_format no_recv open_fails none; do
+  dir="$stage/divert-$variant"
+  mkdir -p "$dir"
+  cp "$build/sniffer_integration_tests.exe" "$dir/"
+  [ "$variant" = none ] || cp "$build/windivert/$variant/WinDivert.dll" "$dir/"
+  stage_apps "$dir"
+done
+
 status=0
-for program in pipe_integration_tests; do
-  echo "--- $program"
-  timeout 600 wine "C:\\OrvantaTest\\$program.exe" || status=1
-  wineserver -k >/dev/null 2>&1  # nothing of one program outlives it
+run() {  # windows path of the program, arguments...
+  echo "--- $*"
+  timeout 600 wine "$@" || status=1
+  wineserver -w >/dev/null 2>&1 &  # let the programs' children settle
+  wait
+}
+run 'C:\OrvantaTest\pipe_integration_tests.exe'
+wineserver -k >/dev/null 2>&1  # the helper started by the pipe tests goes with its prefix's server
+run 'C:\OrvantaTest\tunnel_integration_tests.exe'
+for variant in full no_format no_recv open_fails none; do
+  run "C:\\OrvantaTest\\divert-$variant\\sniffer_integration_tests.exe" "$variant"
 done
 exit $status

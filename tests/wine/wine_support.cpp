@@ -28,6 +28,26 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
     return true;
 }
 
+std::string HelperLogSince(size_t offset) {
+    std::string bytes;
+    ReadWholeFile(DataDirectory() + L"\\helper.log", bytes);
+    return offset < bytes.size() ? bytes.substr(offset) : std::string();
+}
+
+size_t HelperLogSize() {
+    return HelperLogSince(0).size();
+}
+
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
+    std::ofstream file(path.c_str(), std::ios::binary | std::ios::trunc);
+    return static_cast<bool>(file << bytes);
+}
+
+bool AppendToFile(const std::wstring& path, const std::string& bytes) {
+    std::ofstream file(path.c_str(), std::ios::binary | std::ios::app);
+    return static_cast<bool>(file << bytes);
+}
+
 Child::Child(const std::wstring& commandLine) {
     std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
     buffer.push_back(L'\0');

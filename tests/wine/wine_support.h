@@ -14,6 +14,12 @@ std::wstring ProgramDirectory();
 std::wstring DataDirectory();  // %ProgramData%\Orvanta
 bool ReadWholeFile(const std::wstring& path, std::string& bytes);
 
+// The bytes the helper log gained since `offset` (its size when a test began).
+std::string HelperLogSince(size_t offset);
+size_t HelperLogSize();
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
+bool AppendToFile(const std::wstring& path, const std::string& bytes);
+
 // A started child process; ended (terminated if needed) when the object goes away.
 class Child {
   public:

@@ -1,0 +1,46 @@
+#include <windows.h>
+
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/win32/win32_handle.h"
+
+namespace platform {
+
+using win32::UniqueHandle;
+
+bool RunHiddenProcess(const std::wstring& commandLine, uint32_t waitMs, uint32_t& exitCode) {
+    std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
+    writable.push_back(L'\0');  // CreateProcessW may write into its command line
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &startup, &info)) {
+        return false;
+    }
+    UniqueHandle process(info.hProcess);
+    UniqueHandle thread(info.hThread);
+    WaitForSingleObject(process.get(), waitMs);
+    DWORD code = 1;
+    GetExitCodeProcess(process.get(), &code);
+    exitCode = code;
+    return true;
+}
+
+std::optional<std::wstring> ProcessImagePath(uint32_t processId) {
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    if (!process.valid()) {
+        return std::nullopt;
+    }
+    wchar_t path[MAX_PATH];
+    DWORD size = MAX_PATH;
+    if (!QueryFullProcessImageNameW(process.get(), 0, path, &size)) {
+        return std::nullopt;
+    }
+    return std::wstring(path, size);
+}
+
+}  // namespace platform

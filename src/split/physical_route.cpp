@@ -1,0 +1,46 @@
+#include "split/physical_route.h"
+
+#include <vector>
+
+#include "log/helper_log.h"
+#include "platform/platform.h"
+#include "split/split_state.h"
+
+namespace {
+
+// A table that grows between the size probe and the read is probed and read again.
+constexpr int kRetriesAfterGrowth = 3;
+
+// The first row with the strictly lowest metric among 0.0.0.0/0 rows; a metric of
+// 0xFFFFFFFF never wins.
+PhysicalRouteRecord BestDefaultRoute(const std::vector<platform::ForwardRow>& rows) {
+    PhysicalRouteRecord best;
+    uint32_t bestMetric = 0xFFFFFFFFu;
+    for (const platform::ForwardRow& row : rows) {
+        if (row.dest == 0 && row.mask == 0 && row.metric1 < bestMetric) {
+            best = {row.ifIndex, row.nextHop};
+            bestMetric = row.metric1;
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+void RecordPhysicalDefaultRoute() {
+    PhysicalRoute = {};
+    std::vector<platform::ForwardRow> rows;
+    platform::RouteTableRead read = platform::ReadIpv4ForwardTable(rows);
+    for (int retry = 0; read == platform::RouteTableRead::Grew && retry < kRetriesAfterGrowth;
+         ++retry) {
+        read = platform::ReadIpv4ForwardTable(rows);
+    }
+    if (read == platform::RouteTableRead::ProbeFailed ||
+        read == platform::RouteTableRead::NoMemory) {
+        return;  // nothing learned, nothing logged
+    }
+    if (read == platform::RouteTableRead::Ok) {
+        PhysicalRoute = BestDefaultRoute(rows);
+    }
+    HelperLog(L"physical default route: ifIndex=" + std::to_wstring(PhysicalRoute.ifIndex));
+}

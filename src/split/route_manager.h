@@ -1,0 +1,9 @@
+#pragma once
+
+#include <cstdint>
+
+// Adds a /32 route for the address (network byte order) through PhysicalRoute, once per
+// address; a refused creation is tried again at the next connection.
+void AddBypassRoute(uint32_t address);
+// Deletes every route in BypassRouteSet, in ascending order, and empties the set.
+void RemoveAllBypassRoutes();

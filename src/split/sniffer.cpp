@@ -1,0 +1,141 @@
+#include "split/sniffer.h"
+
+#include <mutex>
+
+#include "log/helper_log.h"
+#include "platform/platform.h"
+#include "split/process_identifier.h"
+#include "split/route_manager.h"
+#include "split/split_state.h"
+#include "tunnel/locator.h"
+
+namespace {
+
+constexpr uint32_t kReceiveRetryPauseMs = 50;
+constexpr size_t kFormatBufferSize = 22;
+
+struct DivertExports {
+    platform::DivertOpenFn open = nullptr;
+    platform::DivertRecvFn recv = nullptr;
+    platform::DivertCloseFn close = nullptr;
+    platform::DivertFormatIPv4Fn formatIPv4 = nullptr;  // optional
+    platform::DivertShutdownFn shutdown = nullptr;      // optional
+};
+
+// The open handle, shared with the stopping thread only so that it can shut the receive side
+// down. The sniffer thread opens and closes it; the lock keeps a shutdown off a closed handle.
+std::mutex OpenHandleLock;
+platform::DivertHandle OpenHandle = nullptr;
+platform::DivertShutdownFn OpenHandleShutdown = nullptr;
+
+void PublishHandle(platform::DivertHandle handle, platform::DivertShutdownFn shutdown) {
+    std::lock_guard<std::mutex> lock(OpenHandleLock);
+    OpenHandle = handle;
+    OpenHandleShutdown = shutdown;
+}
+
+platform::DivertLibrary* LoadDivertLibrary() {
+    platform::DivertLibrary* library =
+        platform::LoadDivertFromPath(GetModuleDirectory() + L"\\WinDivert.dll");
+    return library != nullptr ? library : platform::LoadDivertFromSafeSearch(L"WinDivert.dll");
+}
+
+template <typename Function>
+Function Export(platform::DivertLibrary* library, const char* name) {
+    return reinterpret_cast<Function>(platform::FindDivertExport(library, name));
+}
+
+bool LookUpExports(platform::DivertLibrary* library, DivertExports& exports) {
+    exports.open = Export<platform::DivertOpenFn>(library, "WinDivertOpen");
+    exports.recv = Export<platform::DivertRecvFn>(library, "WinDivertRecv");
+    exports.close = Export<platform::DivertCloseFn>(library, "WinDivertClose");
+    exports.formatIPv4 =
+        Export<platform::DivertFormatIPv4Fn>(library, "WinDivertHelperFormatIPv4Address");
+    exports.shutdown = Export<platform::DivertShutdownFn>(library, "WinDivertShutdown");
+    return exports.open != nullptr && exports.recv != nullptr && exports.close != nullptr;
+}
+
+bool IsListed(const std::wstring& name) {
+    std::lock_guard<std::mutex> lock(StateMutex);
+    return SplitAppSet.count(name) > 0;
+}
+
+// The remote address in network byte order, through the library's own formatting when it
+// has one, else by swapping the raw host-order word.
+uint32_t RemoteAddress(const DivertExports& exports, const platform::DivertAddress& event) {
+    const uint32_t raw = event.remoteAddr[0];
+    if (exports.formatIPv4 != nullptr) {
+        char text[kFormatBufferSize] = {};
+        uint32_t parsed = 0;
+        if (exports.formatIPv4(raw, text, kFormatBufferSize) && platform::ParseIpv4(text, parsed) &&
+            parsed != 0) {
+            return parsed;
+        }
+    }
+    return platform::HostToNetwork32(raw);
+}
+
+void HandleEvent(const DivertExports& exports, const platform::DivertAddress& event) {
+    if (platform::DivertEvent(event) != platform::kDivertEventSocketConnect ||
+        platform::DivertIsIPv6(event)) {
+        return;
+    }
+    const std::wstring name = ProcessImageName(event.processId);
+    if (name.empty() || !IsListed(name)) {
+        return;
+    }
+    const uint32_t address = RemoteAddress(exports, event);
+    if (address != 0 && address != 0xFFFFFFFFu) {
+        AddBypassRoute(address);
+    }
+}
+
+void ReceiveLoop(const DivertExports& exports, platform::DivertHandle handle) {
+    while (SnifferRunning.load()) {
+        platform::DivertAddress event{};
+        unsigned received = 0;
+        if (!exports.recv(handle, nullptr, 0, &received, &event)) {
+            if (!SnifferRunning.load()) {
+                return;
+            }
+            platform::SleepMs(kReceiveRetryPauseMs);
+            continue;
+        }
+        HandleEvent(exports, event);
+    }
+}
+
+}  // namespace
+
+void SnifferMain() {
+    platform::DivertLibrary* library = LoadDivertLibrary();  // never unloaded
+    if (library == nullptr) {
+        HelperLog(L"WinDivert.dll not loaded; per-app split disabled");
+        return;
+    }
+    DivertExports exports;
+    if (!LookUpExports(library, exports)) {
+        HelperLog(L"WinDivert exports missing; per-app split disabled");
+        return;
+    }
+    const platform::DivertHandle handle =
+        exports.open("true", platform::kDivertLayerSocket, 0,
+                     platform::kDivertFlagSniff | platform::kDivertFlagRecvOnly);
+    if (handle == platform::InvalidDivertHandle()) {
+        HelperLog(L"WinDivertOpen failed err=" + std::to_wstring(platform::LastErrorCode()));
+        return;
+    }
+    PublishHandle(handle, exports.shutdown);
+    HelperLog(L"WinDivert socket sniffer started");
+    ReceiveLoop(exports, handle);
+    PublishHandle(nullptr, nullptr);
+    exports.close(handle);
+    HelperLog(L"WinDivert sniffer stopped");
+}
+
+void WakeSniffer() {
+    std::lock_guard<std::mutex> lock(OpenHandleLock);
+    if (OpenHandle != nullptr && OpenHandleShutdown != nullptr) {
+        OpenHandleShutdown(OpenHandle, platform::kDivertShutdownRecv);
+    }
+}

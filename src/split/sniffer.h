@@ -1,0 +1,11 @@
+#pragma once
+
+// The sniffer thread's body: loads WinDivert, watches the socket events of every process and
+// asks for a bypass route when a listed application connects to an IPv4 address. Returns
+// after SnifferRunning is cleared, or early (logged) when WinDivert cannot be used.
+void SnifferMain();
+
+// Called by the stop after it cleared SnifferRunning: shuts the receive side of the sniffer's
+// WinDivert handle down so a pending receive returns without waiting for the next socket event.
+// Does nothing when no handle is open or the library lacks WinDivertShutdown.
+void WakeSniffer();

@@ -1,0 +1,3 @@
+#include "tunnel/tunnel_state.h"
+
+std::atomic<bool> TunnelUp{false};

@@ -1,0 +1,133 @@
+// Services, processes, threads and the routing table of the fake world.
+#include <arpa/inet.h>
+
+#include <thread>
+
+#include "fake_world.h"
+
+namespace platform {
+
+struct Thread {
+    std::thread thread;
+};
+
+Thread* StartThread(void (*body)()) {
+    if (fake::TheWorld().threadCreationFails) {
+        return nullptr;
+    }
+    return new Thread{std::thread(body)};
+}
+
+void JoinThread(Thread* thread) {
+    thread->thread.join();
+    delete thread;
+}
+
+namespace {
+
+// Applies the changes scheduled up to now on the fake clock.
+void ScheduleUpTo(uint64_t now) {
+    auto& services = fake::TheWorld().services;
+    for (auto it = services.begin(); it != services.end();) {
+        fake::Service& service = it->second;
+        if (now >= service.removedAt) {
+            it = services.erase(it);
+            continue;
+        }
+        if (now >= service.stopsAt) {
+            service.state = 1;
+        } else if (now >= service.runsAt) {
+            service.state = kServiceRunning;
+        }
+        ++it;
+    }
+}
+
+}  // namespace
+
+ServiceProbe ProbeService(const std::wstring& name, bool readStatus) {
+    fake::World& w = fake::TheWorld();
+    ++w.serviceProbes;
+    ScheduleUpTo(w.clockMs);
+    ServiceProbe probe;
+    probe.managerOpened = !w.managerOpenFails;
+    const auto found = w.services.find(name);
+    probe.serviceOpened = probe.managerOpened && found != w.services.end();
+    if (probe.serviceOpened && readStatus && !found->second.statusQueryFails) {
+        probe.statusRead = true;
+        probe.currentState = found->second.state;
+    }
+    return probe;
+}
+
+bool RunHiddenProcess(const std::wstring& commandLine, uint32_t waitMs, uint32_t& exitCode) {
+    fake::World& w = fake::TheWorld();
+    w.commandLines.push_back(commandLine);
+    w.processWaits.push_back(waitMs);
+    fake::ProgramRun run;
+    if (!w.programRuns.empty()) {
+        run = w.programRuns.front();
+        w.programRuns.pop_front();
+    }
+    if (!run.starts) {
+        return false;
+    }
+    if (run.effect) {
+        run.effect();
+    }
+    exitCode = run.exitCode;
+    return true;
+}
+
+std::optional<std::wstring> ProcessImagePath(uint32_t processId) {
+    const auto& images = fake::TheWorld().processImages;
+    const auto found = images.find(processId);
+    if (found == images.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+RouteTableRead ReadIpv4ForwardTable(std::vector<ForwardRow>& rows) {
+    fake::World& w = fake::TheWorld();
+    ++w.routeTableReads;
+    rows.clear();
+    if (!w.routeReads.empty()) {
+        const RouteTableRead result = w.routeReads.front();
+        w.routeReads.pop_front();
+        return result;
+    }
+    rows = w.routeTable;
+    return RouteTableRead::Ok;
+}
+
+uint32_t CreateForwardEntry(const ForwardRow& row) {
+    fake::World& w = fake::TheWorld();
+    w.createdRoutes.push_back(row);
+    if (w.createResults.empty()) {
+        return 0;
+    }
+    const uint32_t result = w.createResults.front();
+    w.createResults.pop_front();
+    return result;
+}
+
+uint32_t DeleteForwardEntry(const ForwardRow& row) {
+    fake::TheWorld().deletedRoutes.push_back(row);
+    return 0;
+}
+
+bool ParseIpv4(const char* text, uint32_t& networkOrder) {
+    in_addr address{};
+    if (inet_pton(AF_INET, text, &address) != 1) {
+        return false;
+    }
+    networkOrder = address.s_addr;
+    return true;
+}
+
+uint32_t HostToNetwork32(uint32_t hostOrder) {
+    return htonl(hostOrder);
+}
+
+}  // namespace platform

@@ -1,0 +1,204 @@
+// The socket sniffer thread against the fake divert library.
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "split_fixture.h"
+
+namespace {
+
+constexpr uint32_t kChrome = 100;
+constexpr uint32_t kOther = 200;
+constexpr uint32_t kUber = 300;
+
+class SnifferTest : public SplitFixture {
+  protected:
+    void SetUp() override {
+        SplitFixture::SetUp();
+        W().divert.loadablePaths = {kDivertBesideHelper};
+        W().processImages = {{kChrome, L"C:\\apps\\Chrome.exe"},
+                             {kOther, L"C:\\apps\\other.exe"},
+                             {kUber, L"C:\\apps\\\u00DCBER.EXE"}};
+        PhysicalRoute = {12, NetworkOrder(192, 168, 1, 1)};
+        SplitAppSet = {L"chrome.exe", L"\u00FCber.exe"};
+    }
+
+    // Runs a sniffer over the events and stops it once it has taken them all.
+    static void Sniff(const std::vector<platform::DivertAddress>& events) {
+        StartSniffer();
+        fake::FeedEvents(events);
+        ASSERT_TRUE(fake::WaitUntilEventsTaken());
+        StopSniffer();
+    }
+
+    static std::vector<uint32_t> CreatedDestinations() {
+        std::vector<uint32_t> destinations;
+        for (const auto& row : W().createdRoutes) {
+            destinations.push_back(row.dest);
+        }
+        return destinations;
+    }
+
+    static platform::DivertAddress Connect(uint32_t pid, uint32_t hostOrder, bool ipv6 = false) {
+        return fake::SocketEvent(platform::kDivertEventSocketConnect, pid, hostOrder, ipv6);
+    }
+};
+
+TEST_F(SnifferTest, OpensTheSocketLayerToSniffEveryEventAndLogsItsLife) {
+    Sniff({});
+    EXPECT_EQ(W().divert.openFilter, "true");
+    EXPECT_EQ(W().divert.openLayer, 3);
+    EXPECT_EQ(W().divert.openPriority, 0);
+    EXPECT_EQ(W().divert.openFlags, 5u);
+    EXPECT_TRUE(W().divert.closed);
+    EXPECT_EQ(Log(),
+              "2026-06-27 09:05:03  WinDivert socket sniffer started\r\n"
+              "2026-06-27 09:05:03  WinDivert sniffer stopped\r\n");
+}
+
+struct FormatterCase {
+    const char* name;
+    bool present;
+    bool fails;
+};
+
+class AddressTest : public SnifferTest, public ::testing::WithParamInterface<FormatterCase> {};
+
+TEST_P(AddressTest, ListedConnectAddsOneRouteInNetworkOrder) {
+    if (!GetParam().present) {
+        W().divert.missingExports = {"WinDivertHelperFormatIPv4Address"};
+    }
+    W().divert.formatFails = GetParam().fails;
+    Sniff({Connect(kChrome, HostOrder(192, 0, 2, 10)), Connect(kChrome, HostOrder(192, 0, 2, 10))});
+    EXPECT_EQ(CreatedDestinations(), std::vector<uint32_t>{NetworkOrder(192, 0, 2, 10)});
+    EXPECT_EQ(W().deletedRoutes.size(), 1u) << "the stop removes it";
+}
+
+INSTANTIATE_TEST_SUITE_P(Formatting, AddressTest,
+                         ::testing::Values(FormatterCase{"WithFormatter", true, false},
+                                           FormatterCase{"WithoutFormatter", false, false},
+                                           FormatterCase{"FormatterFails", true, true}),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(SnifferTest, OnlyIPv4ConnectsOfListedProgramsToUsableAddressesCount) {
+    Sniff({Connect(kChrome, HostOrder(192, 0, 2, 1), true),         // IPv6
+           fake::SocketEvent(3, kChrome, HostOrder(192, 0, 2, 2)),  // bind
+           fake::SocketEvent(6, kChrome, HostOrder(192, 0, 2, 3)),  // accept
+           Connect(kOther, HostOrder(192, 0, 2, 4)),                // unlisted
+           Connect(4, HostOrder(192, 0, 2, 5)),                     // system
+           Connect(999, HostOrder(192, 0, 2, 6)),                   // gone
+           Connect(kChrome, 0),                                     // 0.0.0.0
+           Connect(kChrome, 0xFFFFFFFF),                            // broadcast
+           Connect(kUber, HostOrder(192, 0, 2, 7)),                 // Über.exe is not über.exe
+           Connect(kChrome, HostOrder(127, 0, 0, 1))});             // loopback
+    EXPECT_EQ(CreatedDestinations(), std::vector<uint32_t>{NetworkOrder(127, 0, 0, 1)});
+}
+
+TEST_F(SnifferTest, FailedReceivesAreRetriedEvery50MsWithoutALogLine) {
+    W().divert.receiveFailures = 3;
+    Sniff({Connect(kChrome, HostOrder(192, 0, 2, 10))});
+    EXPECT_EQ(W().sleeps, (std::vector<uint32_t>{50, 50, 50}));
+    EXPECT_EQ(CreatedDestinations().size(), 1u);
+    EXPECT_EQ(Log().find("err"), std::string::npos);
+}
+
+TEST_F(SnifferTest, LoadsFromTheSafeSearchWhenNotBesideTheHelper) {
+    W().divert.loadablePaths.clear();
+    W().divert.loadsFromSafeSearch = true;
+    Sniff({});
+    EXPECT_EQ(W().divert.loadAttempts,
+              (std::vector<std::wstring>{L"path:" + kDivertBesideHelper, L"search:WinDivert.dll"}));
+    EXPECT_NE(Log().find("sniffer started"), std::string::npos);
+}
+
+struct EarlyExitCase {
+    const char* name;
+    bool loads;
+    std::string missingExport;
+    uint32_t openError;
+    std::string logLine;
+};
+
+class EarlyExitTest : public SnifferTest, public ::testing::WithParamInterface<EarlyExitCase> {};
+
+TEST_P(EarlyExitTest, GivenUpSnifferCountsAsRunningUntilStopped) {
+    if (!GetParam().loads) {
+        W().divert.loadablePaths.clear();
+    }
+    if (!GetParam().missingExport.empty()) {
+        W().divert.missingExports = {GetParam().missingExport};
+    }
+    W().divert.openError = GetParam().openError;
+    {
+        std::lock_guard<std::mutex> lock(StateMutex);
+        BypassRouteSet.insert(NetworkOrder(192, 0, 2, 10));
+    }
+    StartSniffer();
+    StartSniffer();  // given up or not, no second attempt before a stop
+    EXPECT_TRUE(SnifferRunning);
+    StopSniffer();
+    EXPECT_EQ(Log(), "2026-06-27 09:05:03  " + GetParam().logLine + "\r\n");
+    EXPECT_LE(W().divert.loadAttempts.size(), 2u);
+    EXPECT_EQ(W().deletedRoutes.size(), 1u) << "the stop still removes routes";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Exits, EarlyExitTest,
+    ::testing::Values(EarlyExitCase{"NotLoaded", false, "", 0,
+                                    "WinDivert.dll not loaded; per-app split disabled"},
+                      EarlyExitCase{"OpenMissing", true, "WinDivertOpen", 0,
+                                    "WinDivert exports missing; per-app split disabled"},
+                      EarlyExitCase{"RecvMissing", true, "WinDivertRecv", 0,
+                                    "WinDivert exports missing; per-app split disabled"},
+                      EarlyExitCase{"CloseMissing", true, "WinDivertClose", 0,
+                                    "WinDivert exports missing; per-app split disabled"},
+                      EarlyExitCase{"OpenFails", true, "", 5, "WinDivertOpen failed err=5"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(SnifferTest, StopWakesAPendingReceiveWithoutAnyEvent) {
+    StartSniffer();
+    ASSERT_TRUE(fake::WaitUntilReceiving());
+    StopSniffer();  // returns although no event ever arrives
+    EXPECT_FALSE(SnifferRunning);
+    EXPECT_TRUE(W().divert.closed);
+    EXPECT_NE(Log().find("WinDivert sniffer stopped"), std::string::npos);
+}
+
+TEST_F(SnifferTest, WithoutShutdownTheStopWaitsForTheNextEventAndHandlesIt) {
+    W().divert.missingExports = {"WinDivertShutdown"};
+    StartSniffer();
+    ASSERT_TRUE(fake::WaitUntilReceiving());
+    std::thread stopper(StopSniffer);
+    fake::FeedEvents({Connect(kChrome, HostOrder(192, 0, 2, 10))});
+    stopper.join();
+    EXPECT_EQ(CreatedDestinations(), std::vector<uint32_t>{NetworkOrder(192, 0, 2, 10)});
+    EXPECT_EQ(W().deletedRoutes.size(), 1u) << "routes go only after the thread has ended";
+    EXPECT_TRUE(BypassRouteSet.empty());
+}
+
+// Start, stop, restart and list changes on the serving thread while events keep arriving.
+TEST_F(SnifferTest, LifecycleRacesAgainstAFedSniffer) {
+    TunnelUp = true;
+    std::atomic<bool> feeding{true};
+    std::thread feeder([&] {
+        for (uint32_t i = 1; feeding; ++i) {
+            fake::FeedEvents({Connect(i % 2 ? kChrome : kOther, HostOrder(10, 0, i % 200, 1))});
+            std::this_thread::yield();
+        }
+    });
+    const std::wstring lists[] = {L"chrome.exe", L"other.exe;chrome.exe", L"", L"Other.exe"};
+    for (int round = 0; round < 200; ++round) {
+        SetSplitApps(lists[round % 4]);
+        if (round % 7 == 0) {
+            StopSniffer();
+            StartSniffer();
+        }
+    }
+    StopSniffer();
+    feeding = false;
+    feeder.join();
+    EXPECT_FALSE(SnifferRunning);
+    EXPECT_TRUE(BypassRouteSet.empty());
+}
+
+}  // namespace

@@ -1,0 +1,52 @@
+#pragma once
+
+// A fresh fake world and empty split-tunnelling state for each test.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "fake_world.h"
+#include "split/split_apps.h"
+#include "split/split_state.h"
+#include "tunnel/tunnel_state.h"
+
+inline const std::wstring kTestLog = L"C:\\ProgramData\\Orvanta\\helper.log";
+inline const std::wstring kDivertBesideHelper = L"C:\\Program Files\\Orvanta\\WinDivert.dll";
+
+inline uint32_t NetworkOrder(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+    const uint8_t bytes[4] = {a, b, c, d};  // the in-memory order of a network-order word
+    uint32_t word;
+    std::memcpy(&word, bytes, 4);
+    return word;
+}
+
+inline uint32_t HostOrder(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+    return (uint32_t{a} << 24) | (uint32_t{b} << 16) | (uint32_t{c} << 8) | d;
+}
+
+class SplitFixture : public ::testing::Test {
+  protected:
+    void SetUp() override { ResetAll(); }
+    void TearDown() override { ResetAll(); }
+
+    static void ResetAll() {
+        TunnelUp = false;
+        if (SnifferRunning) {
+            fake::FeedEvents({fake::SocketEvent(0, 0, 0)});  // wakes a sniffer that has no shutdown
+            StopSniffer();
+        }
+        fake::Reset();
+        std::lock_guard<std::mutex> lock(StateMutex);
+        SplitAppSet.clear();
+        BypassRouteSet.clear();
+        PhysicalRoute = {};
+    }
+
+    static fake::World& W() { return fake::TheWorld(); }
+    static std::string Log() { return W().files[kTestLog]; }
+    static std::set<std::wstring> Apps() {
+        std::lock_guard<std::mutex> lock(StateMutex);
+        return SplitAppSet;
+    }
+};
