@@ -13,6 +13,7 @@ target_include_directories(fake_platform PUBLIC src tests/fake)
 enable_testing()
 add_executable(unit_tests
   tests/unit/client_logic_test.cpp
+  tests/unit/connect_test.cpp
   tests/unit/control_test.cpp
   tests/unit/log_test.cpp
   tests/unit/sniffer_test.cpp

@@ -31,9 +31,12 @@ target_link_libraries(orvanta_client PUBLIC orvanta_client_logic advapi32)
 add_executable(OrvantaCtl client/ctl_main.cpp)
 target_link_libraries(OrvantaCtl PRIVATE orvanta_client ${ORVANTA_WIN_LINK})
 
-add_executable(pipe_integration_tests tests/wine/pipe_integration_tests.cpp tests/wine/wine_check.cpp tests/wine/wine_support.cpp)
-target_link_libraries(pipe_integration_tests PRIVATE orvanta_client ${ORVANTA_WIN_LINK})
-target_include_directories(pipe_integration_tests PRIVATE tests/wine)
+foreach(program pipe_integration_tests helper_integration_tests)
+  add_executable(${program} tests/wine/${program}.cpp tests/wine/wine_check.cpp
+    tests/wine/wine_support.cpp)
+  target_link_libraries(${program} PRIVATE orvanta_client ${ORVANTA_WIN_LINK})
+  target_include_directories(${program} PRIVATE tests/wine)
+endforeach()
 
 # Stand-ins for the outside programs, and the integration test programs that use the real
 # platform layer directly.

@@ -13,5 +13,6 @@ wine_cleanup() {
 trap wine_cleanup EXIT
 
 wineboot -i >/dev/null 2>&1
+wineserver -w  # let the first boot finish its set-up before anything starts services
 # Paths inside the prefix, as Linux sees them.
 WINE_PROGRAMDATA="$WINEPREFIX/drive_c/ProgramData"

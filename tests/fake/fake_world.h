@@ -85,6 +85,7 @@ struct World {
     platform::LocalTime localTime{2026, 6, 27, 9, 5, 3};
 
     std::map<std::wstring, std::wstring> environment;
+    std::mutex fileSystemLock;  // the sniffer thread logs while the serving thread writes
     std::set<std::wstring> directories;
     bool directoryCreationFails = false;
     std::map<std::wstring, std::string> files;

@@ -73,6 +73,19 @@ std::wstring BaseNameWithoutExtension(std::wstring path) {
     return path.substr(0, path.find_last_of(L'.'));
 }
 
+// The first service start in a fresh Wine prefix can outlast Wine's start time-out while the
+// prefix's own services come up, so a timed-out start is tried again.
+bool StartTunnelService(SC_HANDLE service) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (StartServiceW(service, 0, nullptr) || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING) {
+            return true;
+        }
+        Journal(L"start failed, error " + std::to_wstring(GetLastError()));
+        Sleep(200);
+    }
+    return false;
+}
+
 int Install(const std::wstring& configPath) {
     if (NextInstallNumber() <= Knob("fail_installs")) {
         return static_cast<int>(Knob("fail_exit_code", 1));
@@ -90,7 +103,7 @@ int Install(const std::wstring& configPath) {
     if (service == nullptr) {
         service = OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS);
     }
-    const bool started = service != nullptr && StartServiceW(service, 0, nullptr);
+    const bool started = service != nullptr && StartTunnelService(service);
     if (service != nullptr) {
         CloseServiceHandle(service);
     }

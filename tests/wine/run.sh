@@ -33,6 +33,8 @@ run() {  # windows path of the program, arguments...
 run 'C:\OrvantaTest\pipe_integration_tests.exe'
 wineserver -k >/dev/null 2>&1  # the helper started by the pipe tests goes with its prefix's server
 run 'C:\OrvantaTest\tunnel_integration_tests.exe'
+run 'C:\OrvantaTest\helper_integration_tests.exe'
+wineserver -k >/dev/null 2>&1
 for variant in full no_format no_recv open_fails none; do
   run "C:\\OrvantaTest\\divert-$variant\\sniffer_integration_tests.exe" "$variant"
 done

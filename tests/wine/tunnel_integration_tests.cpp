@@ -2,6 +2,7 @@
 // against the stand-in amneziawg.exe and Wine's service control manager.
 #include <string>
 
+#include "platform/platform.h"
 #include "tunnel/locator.h"
 #include "tunnel/process_runner.h"
 #include "tunnel/service_monitor.h"
@@ -106,6 +107,32 @@ WINE_TEST(RemovalWaitEndsAtOnceWithoutTheService) {
     const ULONGLONG start = GetTickCount64();
     WaitForTunnelServiceRemoval(12000);
     CHECK(GetTickCount64() - start < 3000);  // one probe, no 12 s of sleeping
+}
+
+// The cases where the system decoder and the fake one used by the unit tests must agree.
+WINE_TEST(SystemBase64DecoderAgreesWithTheUnitTestsFake) {
+    struct Case {
+        const wchar_t* text;
+        bool accepted;
+        const char* bytes;
+    };
+    const Case cases[] = {{L"Zm9vYmFy", true, "foobar"},
+                          {L"Zm9vYg==", true, "foob"},
+                          {L"Zm9vYg", true, "foob"},
+                          {L" Zm9v\r\n\tYmFy ", true, "foobar"},
+                          {L"", true, ""},
+                          {L"Zm9v!", false, ""},
+                          {L"Zm=9v", false, ""},
+                          {L"Zm9vYg=", false, ""},
+                          {L"-_8", false, ""}};
+    for (const Case& c : cases) {
+        std::string bytes;
+        const bool accepted = platform::DecodeBase64(c.text, bytes);
+        CHECK_EQ(accepted, c.accepted);
+        if (accepted && c.accepted) {
+            CHECK_EQ(bytes, std::string(c.bytes));
+        }
+    }
 }
 
 int wmain(int argc, wchar_t** argv) {

@@ -1,0 +1,30 @@
+#include "control/tunnel_commands.h"
+
+#include "platform/platform.h"
+#include "split/split_apps.h"
+#include "tunnel/connect.h"
+#include "tunnel/disconnect.h"
+#include "tunnel/service_monitor.h"
+
+std::wstring StatusCommand() {
+    return IsTunnelServiceRunning() ? L"RUNNING" : L"STOPPED";
+}
+
+std::wstring SplitAppsCommand(const std::wstring& argument) {
+    SetSplitApps(argument);
+    return L"OK";
+}
+
+std::wstring DisconnectCommand() {
+    DisconnectTunnel();
+    return L"OK";
+}
+
+std::wstring ConnectCommand(const std::wstring& argument) {
+    std::string configuration;
+    if (!platform::DecodeBase64(argument, configuration)) {
+        return L"ERR bad base64";
+    }
+    // Every decoded byte counts, a NUL included; malformed UTF-8 becomes U+FFFD.
+    return ConnectTunnel(platform::Utf8ToWide(configuration)) ? L"OK" : L"ERR connect failed";
+}

@@ -1,0 +1,111 @@
+#include "tunnel/connect.h"
+
+#include <mutex>
+
+#include "log/data_directory.h"
+#include "log/helper_log.h"
+#include "platform/platform.h"
+#include "split/physical_route.h"
+#include "split/route_manager.h"
+#include "split/split_apps.h"
+#include "split/split_state.h"
+#include "tunnel/amneziawg.h"
+#include "tunnel/locator.h"
+#include "tunnel/process_runner.h"
+#include "tunnel/service_monitor.h"
+#include "tunnel/tunnel_state.h"
+
+namespace {
+
+constexpr int kInstallAttempts = 3;
+constexpr int kLeftoverRemovalWaitMs = 12000;
+constexpr int kFailedInstallRemovalWaitMs = 4000;
+constexpr uint32_t kFailedInstallPauseMs = 500;
+constexpr int kRollBackRemovalWaitMs = 8000;
+constexpr int kBringUpWaitMs = 15000;
+constexpr uint32_t kBringUpPollMs = 500;
+
+// The configuration text as UTF-8, up to its first NUL, replacing the file whole.
+bool WriteConfiguration(const std::wstring& path, const std::wstring& configText) {
+    return platform::WriteWholeFile(
+        path, platform::WideToUtf8(configText.substr(0, configText.find(L'\0'))));
+}
+
+void UninstallTunnel(const std::wstring& exe, int removalWaitMs) {
+    RunProcess(exe, UninstallTunnelArguments());
+    WaitForTunnelServiceRemoval(removalWaitMs);
+}
+
+bool InstallTunnel(const std::wstring& exe, const std::wstring& configPath) {
+    for (int attempt = 0; attempt < kInstallAttempts; ++attempt) {
+        if (RunProcess(exe, InstallTunnelArguments(configPath)) == 0) {
+            return true;
+        }
+        WaitForTunnelServiceRemoval(kFailedInstallRemovalWaitMs);
+        platform::SleepMs(kFailedInstallPauseMs);
+    }
+    return false;
+}
+
+void WaitForTunnelRunning() {
+    if (IsTunnelServiceRunning()) {
+        return;
+    }
+    for (int elapsed = 0; elapsed < kBringUpWaitMs;) {
+        platform::SleepMs(kBringUpPollMs);
+        elapsed += kBringUpPollMs;
+        if (IsTunnelServiceRunning()) {
+            return;
+        }
+    }
+}
+
+bool SplitAppsListed() {
+    std::lock_guard<std::mutex> lock(StateMutex);
+    return !SplitAppSet.empty();
+}
+
+bool RollBack(const std::wstring& exe) {
+    HelperLog(L"tunnel did not come up; uninstalling to restore connectivity");
+    if (TunnelServiceExists()) {
+        UninstallTunnel(exe, kRollBackRemovalWaitMs);
+    }
+    RemoveAllBypassRoutes();
+    return false;
+}
+
+}  // namespace
+
+bool ConnectTunnel(const std::wstring& configText) {
+    const std::wstring exe = FindTunnelExe();
+    if (exe.empty()) {
+        HelperLog(L"amneziawg.exe not found");
+        return false;
+    }
+    const std::wstring configPath = ConfigFilePath();
+    if (!WriteConfiguration(configPath, configText)) {
+        return false;
+    }
+    if (TunnelServiceExists()) {
+        UninstallTunnel(exe, kLeftoverRemovalWaitMs);
+    }
+    StopSniffer();
+    RecordPhysicalDefaultRoute();  // while the default route still leads to the physical gateway
+    if (!InstallTunnel(exe, configPath)) {
+        // The old tunnel may be gone already: a stale "up" would let a later list start the
+        // sniffer with no tunnel.
+        TunnelUp.exchange(false);
+        HelperLog(L"tunnel install failed");
+        return false;
+    }
+    WaitForTunnelRunning();
+    const bool up = IsTunnelServiceRunning();
+    TunnelUp.exchange(up);
+    if (!up) {
+        return RollBack(exe);
+    }
+    if (SplitAppsListed()) {
+        StartSniffer();
+    }
+    return true;
+}

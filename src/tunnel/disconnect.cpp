@@ -1,0 +1,39 @@
+#include "tunnel/disconnect.h"
+
+#include "platform/platform.h"
+#include "split/split_apps.h"
+#include "tunnel/amneziawg.h"
+#include "tunnel/locator.h"
+#include "tunnel/process_runner.h"
+#include "tunnel/service_monitor.h"
+#include "tunnel/tunnel_state.h"
+
+namespace {
+
+constexpr int kStopWaitMs = 8000;
+constexpr uint32_t kStopPollMs = 400;
+
+void WaitForTunnelStopped() {
+    if (!IsTunnelServiceRunning()) {
+        return;
+    }
+    for (int elapsed = 0; elapsed < kStopWaitMs;) {
+        platform::SleepMs(kStopPollMs);
+        elapsed += kStopPollMs;
+        if (!IsTunnelServiceRunning()) {
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+void DisconnectTunnel() {
+    StopSniffer();
+    const std::wstring exe = FindTunnelExe();
+    if (!exe.empty() && TunnelServiceExists()) {
+        RunProcess(exe, UninstallTunnelArguments());
+    }
+    WaitForTunnelStopped();
+    TunnelUp.exchange(false);
+}

@@ -1,0 +1,322 @@
+// Tunnel connect and disconnect, and the tunnel commands, against the fake world. Waits are
+// asserted as the sleeps they made, never timed.
+#include "control/dispatcher.h"
+#include "split_fixture.h"
+#include "tunnel/connect.h"
+#include "tunnel/disconnect.h"
+
+namespace {
+
+const std::wstring kAwg = L"C:\\Program Files\\Orvanta\\awg\\amneziawg.exe";
+const std::wstring kConfig = L"C:\\ProgramData\\Orvanta\\Orvanta.conf";
+const std::wstring kService = L"AmneziaWGTunnel$Orvanta";
+const std::wstring kInstallLine =
+    L"\"" + kAwg + L"\" /installtunnelservice \"C:\\ProgramData\\Orvanta\\Orvanta.conf\"";
+const std::wstring kUninstallLine = L"\"" + kAwg + L"\" /uninstalltunnelservice Orvanta";
+
+std::vector<uint32_t> Sleeps(size_t count, uint32_t ms) {
+    return std::vector<uint32_t>(count, ms);
+}
+
+std::vector<uint32_t> operator+(std::vector<uint32_t> a, const std::vector<uint32_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class ConnectTest : public SplitFixture {
+  protected:
+    void SetUp() override {
+        SplitFixture::SetUp();
+        W().files[kAwg] = "";
+        platform::ForwardRow defaultRoute;
+        defaultRoute.ifIndex = 7;
+        defaultRoute.nextHop = NetworkOrder(192, 168, 1, 1);
+        defaultRoute.metric1 = 25;
+        W().routeTable = {defaultRoute};
+        W().divert.loadablePaths = {kDivertBesideHelper};
+    }
+
+    // A tunnel service in the given state, optionally changing later on the fake clock.
+    static fake::ProgramRun CreatesService(uint32_t state = platform::kServiceRunning) {
+        return {true, 0, [state] { W().services[kService] = InState(state); }};
+    }
+    static fake::ProgramRun Fails(uint32_t code) { return {true, code, nullptr}; }
+    static fake::ProgramRun RemovesService() {
+        return {true, 0, [] { W().services.erase(kService); }};
+    }
+    static fake::ProgramRun LeavesService() { return {true, 0, nullptr}; }
+    static fake::Service InState(uint32_t state) {
+        fake::Service service;
+        service.state = state;
+        return service;
+    }
+
+    static void StartRunningSniffer() {
+        TunnelUp = true;
+        SetSplitApps(L"chrome.exe");
+        ASSERT_TRUE(fake::WaitUntilReceiving());
+    }
+};
+
+TEST_F(ConnectTest, MissingExecutableTouchesNothing) {
+    W().files.erase(kAwg);
+    StartRunningSniffer();
+    EXPECT_FALSE(ConnectTunnel(L"[Interface]"));
+    EXPECT_EQ(W().files.count(kConfig), 0u);
+    EXPECT_TRUE(SnifferRunning) << "a running sniffer keeps running";
+    EXPECT_TRUE(TunnelUp);
+    EXPECT_TRUE(W().commandLines.empty());
+    EXPECT_EQ(Log().substr(Log().find("amneziawg")), "amneziawg.exe not found\r\n");
+}
+
+TEST_F(ConnectTest, ConfigurationFileThatCannotBeCreatedEndsTheConnectQuietly) {
+    W().lockedFiles.insert(kConfig);
+    StartRunningSniffer();
+    EXPECT_FALSE(ConnectTunnel(L"[Interface]"));
+    EXPECT_TRUE(W().directories.count(L"C:\\ProgramData\\Orvanta"));
+    EXPECT_TRUE(W().commandLines.empty());
+    EXPECT_TRUE(SnifferRunning);
+    EXPECT_TRUE(TunnelUp);
+    EXPECT_EQ(Log().find("route"), std::string::npos);
+}
+
+TEST_F(ConnectTest, RunningTunnelAtOnceNeedsNoSleepAndStartsNoSnifferWithoutApps) {
+    W().programRuns = {CreatesService()};
+    EXPECT_TRUE(ConnectTunnel(L"[Interface]\nPrivateKey = x\n"));
+    EXPECT_EQ(W().files[kConfig], "[Interface]\nPrivateKey = x\n");
+    EXPECT_EQ(W().commandLines, std::vector<std::wstring>{kInstallLine});
+    EXPECT_TRUE(W().sleeps.empty());
+    EXPECT_TRUE(TunnelUp);
+    EXPECT_FALSE(SnifferRunning);
+    EXPECT_EQ(PhysicalRoute.ifIndex, 7u);
+    EXPECT_EQ(Log(), "2026-06-27 09:05:03  physical default route: ifIndex=7\r\n");
+}
+
+TEST_F(ConnectTest, SuccessfulConnectStartsTheSnifferForListedApps) {
+    SetSplitApps(L"chrome.exe");
+    W().programRuns = {CreatesService()};
+    EXPECT_TRUE(ConnectTunnel(L""));
+    EXPECT_TRUE(SnifferRunning);
+    EXPECT_TRUE(fake::WaitUntilReceiving());
+}
+
+TEST_F(ConnectTest, ConfigurationBytesAreTheUtf8TextUpToItsFirstNul) {
+    const std::pair<std::wstring, std::string> cases[] = {
+        {L"", ""},
+        {std::wstring(L"ab\0cd", 5), "ab"},
+        {L"Name = \u00C4\u20AC", "Name = \xC3\x84\xE2\x82\xAC"}};
+    for (const auto& [text, bytes] : cases) {
+        W().programRuns = {CreatesService()};
+        EXPECT_TRUE(ConnectTunnel(text));
+        EXPECT_EQ(W().files[kConfig], bytes);
+    }
+}
+
+TEST_F(ConnectTest, LeftoverServiceIsRemovedFirstWithUpTo12SecondsOfWaiting) {
+    W().services[kService] = InState(platform::kServiceRunning);
+    W().programRuns = {LeavesService(), CreatesService()};
+    EXPECT_TRUE(ConnectTunnel(L"x"));
+    EXPECT_EQ(W().commandLines, (std::vector<std::wstring>{kUninstallLine, kInstallLine}));
+    EXPECT_EQ(W().sleeps, Sleeps(40, 300));
+}
+
+TEST_F(ConnectTest, ConnectStopsARunningSnifferAndItsRoutesBeforeInstalling) {
+    StartRunningSniffer();
+    {
+        std::lock_guard<std::mutex> lock(StateMutex);
+        BypassRouteSet.insert(NetworkOrder(192, 0, 2, 10));
+    }
+    bool stoppedBeforeInstall = false;
+    W().programRuns = {{true, 0, [&] {
+                            stoppedBeforeInstall = !SnifferRunning && !W().deletedRoutes.empty();
+                            W().services[kService] = InState(platform::kServiceRunning);
+                        }}};
+    EXPECT_TRUE(ConnectTunnel(L"x"));
+    EXPECT_TRUE(stoppedBeforeInstall);
+    EXPECT_TRUE(SnifferRunning) << "started again for the listed app";
+}
+
+TEST_F(ConnectTest, InstallThatFailsOnceIsRetriedAfterTheRemovalWaitAndAPause) {
+    W().programRuns = {{true, 1, [] { W().services[kService] = InState(1); }}, CreatesService()};
+    EXPECT_TRUE(ConnectTunnel(L"x"));
+    EXPECT_EQ(W().commandLines, (std::vector<std::wstring>{kInstallLine, kInstallLine}));
+    EXPECT_EQ(W().sleeps, Sleeps(14, 300) + Sleeps(1, 500));
+    EXPECT_EQ(Log().find("failed"), std::string::npos);
+}
+
+TEST_F(ConnectTest, ThreeFailedInstallsGiveUpWithTheTunnelMarkedDown) {
+    TunnelUp = true;  // from an earlier connect whose service the first step removed
+    W().services[kService] = InState(platform::kServiceRunning);
+    SetSplitApps(L"chrome.exe");
+    W().programRuns = {RemovesService(), Fails(1), {true, 259, nullptr}, {false, 0, nullptr}};
+    EXPECT_FALSE(ConnectTunnel(L"x"));
+    EXPECT_EQ(W().commandLines, (std::vector<std::wstring>{kUninstallLine, kInstallLine,
+                                                           kInstallLine, kInstallLine}));
+    EXPECT_EQ(W().sleeps, Sleeps(3, 500));
+    EXPECT_EQ(W().files.count(kConfig), 1u);
+    EXPECT_FALSE(TunnelUp);
+    EXPECT_FALSE(SnifferRunning);
+    EXPECT_NE(Log().find("physical default route: ifIndex=7\r\n"), std::string::npos);
+    EXPECT_NE(Log().find("  tunnel install failed\r\n"), std::string::npos);
+    SetSplitApps(L"firefox.exe");
+    EXPECT_FALSE(SnifferRunning) << "no sniffer without a tunnel";
+}
+
+TEST_F(ConnectTest, TunnelThatNeverRunsIsRolledBack) {
+    {
+        std::lock_guard<std::mutex> lock(StateMutex);
+        BypassRouteSet.insert(NetworkOrder(192, 0, 2, 10));
+        SplitAppSet = {L"chrome.exe"};
+    }
+    W().programRuns = {CreatesService(2), LeavesService()};
+    EXPECT_FALSE(ConnectTunnel(L"x"));
+    EXPECT_EQ(W().sleeps, Sleeps(30, 500) + Sleeps(27, 300));
+    EXPECT_EQ(W().commandLines, (std::vector<std::wstring>{kInstallLine, kUninstallLine}));
+    EXPECT_FALSE(TunnelUp);
+    EXPECT_FALSE(SnifferRunning);
+    EXPECT_EQ(W().deletedRoutes.size(), 1u);
+    EXPECT_TRUE(BypassRouteSet.empty());
+    EXPECT_NE(Log().find("  tunnel did not come up; uninstalling to restore connectivity\r\n"),
+              std::string::npos);
+}
+
+TEST_F(ConnectTest, TunnelThatRunsLateIsUp) {
+    W().programRuns = {{true, 0, [] {
+                            fake::Service starting = InState(2);
+                            starting.runsAt = W().clockMs + 2000;
+                            W().services[kService] = starting;
+                        }}};
+    EXPECT_TRUE(ConnectTunnel(L"x"));
+    EXPECT_EQ(W().sleeps, Sleeps(4, 500));
+}
+
+TEST_F(ConnectTest, DisconnectWaitsForTheServiceToStop) {
+    W().services[kService] = InState(platform::kServiceRunning);
+    TunnelUp = true;
+    W().programRuns = {{true, 0, [] { W().services[kService].stopsAt = W().clockMs + 1000; }}};
+    DisconnectTunnel();
+    EXPECT_EQ(W().commandLines, std::vector<std::wstring>{kUninstallLine});
+    EXPECT_EQ(W().sleeps, Sleeps(3, 400));
+    EXPECT_FALSE(TunnelUp);
+}
+
+TEST_F(ConnectTest, DisconnectGivesUpAfter20PollsAndStillMarksTheTunnelDown) {
+    W().services[kService] = InState(platform::kServiceRunning);
+    TunnelUp = true;
+    W().programRuns = {LeavesService()};
+    DisconnectTunnel();
+    EXPECT_EQ(W().sleeps, Sleeps(20, 400));
+    EXPECT_FALSE(TunnelUp);
+}
+
+TEST_F(ConnectTest, DisconnectWithoutTheExecutableRunsNothingButStillWaits) {
+    W().files.erase(kAwg);
+    W().services[kService] = InState(platform::kServiceRunning);
+    TunnelUp = true;
+    DisconnectTunnel();
+    EXPECT_TRUE(W().commandLines.empty());
+    EXPECT_EQ(W().sleeps, Sleeps(20, 400));
+    EXPECT_FALSE(TunnelUp);
+    EXPECT_EQ(W().files.count(kTestLog), 0u);
+}
+
+TEST_F(ConnectTest, DisconnectWithoutAServiceRunsNothingAndDoesNotSleep) {
+    DisconnectTunnel();
+    EXPECT_TRUE(W().commandLines.empty());
+    EXPECT_TRUE(W().sleeps.empty());
+    EXPECT_FALSE(TunnelUp);
+}
+
+TEST_F(ConnectTest, DisconnectStopsTheSnifferAndItsRoutesBeforeUninstalling) {
+    StartRunningSniffer();
+    W().services[kService] = InState(platform::kServiceRunning);
+    {
+        std::lock_guard<std::mutex> lock(StateMutex);
+        BypassRouteSet.insert(NetworkOrder(192, 0, 2, 10));
+    }
+    bool stoppedFirst = false;
+    W().programRuns = {{true, 0, [&] {
+                            stoppedFirst = !SnifferRunning && W().deletedRoutes.size() == 1;
+                            W().services.erase(kService);
+                        }}};
+    DisconnectTunnel();
+    EXPECT_TRUE(stoppedFirst);
+    EXPECT_TRUE(BypassRouteSet.empty());
+}
+
+TEST_F(ConnectTest, BadBase64LeavesEveryPieceOfStateUntouched) {
+    StartRunningSniffer();
+    EXPECT_EQ(CommandDispatcher(L"connect not*base64"), L"ERR bad base64");
+    EXPECT_TRUE(W().commandLines.empty());
+    EXPECT_EQ(W().files.count(kConfig), 0u);
+    EXPECT_TRUE(TunnelUp);
+    EXPECT_TRUE(SnifferRunning);
+}
+
+TEST_F(ConnectTest, TunnelCommandsThroughTheDispatcher) {
+    EXPECT_EQ(CommandDispatcher(L"status"), L"STOPPED");
+    W().programRuns = {CreatesService()};
+    EXPECT_EQ(CommandDispatcher(L"CONNECT W0ludGVyZmFjZV0="), L"OK");
+    EXPECT_EQ(W().files[kConfig], "[Interface]");
+    EXPECT_EQ(CommandDispatcher(L"Status with words"), L"RUNNING");
+    EXPECT_EQ(CommandDispatcher(L"splitapps A.exe ; B.EXE"), L"OK");
+    EXPECT_EQ(Apps(), (std::set<std::wstring>{L"a.exe", L"b.exe"}));
+    EXPECT_TRUE(SnifferRunning);
+    EXPECT_EQ(CommandDispatcher(L"splitapps"), L"OK");
+    EXPECT_FALSE(SnifferRunning);
+    W().programRuns = {RemovesService()};
+    EXPECT_EQ(CommandDispatcher(L"disconnect"), L"OK");
+    EXPECT_EQ(CommandDispatcher(L"status"), L"STOPPED");
+    EXPECT_EQ(CommandDispatcher(L"disconnect"), L"OK") << "also with no tunnel";
+    W().programRuns = {Fails(1), Fails(1), Fails(1)};
+    EXPECT_EQ(CommandDispatcher(L"connect  W0ludGVyZmFjZV0="), L"ERR connect failed");
+    EXPECT_EQ(CommandDispatcher(L"connect\tW0ludGVyZmFjZV0="), L"ERR unknown");
+}
+
+TEST_F(ConnectTest, InvalidUtf8InTheConfigurationBecomesReplacementCharacters) {
+    W().programRuns = {CreatesService()};
+    EXPECT_EQ(CommandDispatcher(L"connect Qf9C"), L"OK");  // "A", 0xFF, "B"
+    EXPECT_EQ(W().files[kConfig],
+              "A\xEF\xBF\xBD"
+              "B");
+}
+
+struct Base64Case {
+    const char* name;
+    std::wstring text;
+    bool accepted;
+    std::string bytes;
+};
+
+class Base64Test : public ::testing::TestWithParam<Base64Case> {};
+
+TEST_P(Base64Test, FakeDecoderTakesWhatTheSystemDecoderIsDocumentedToTake) {
+    std::string bytes = "untouched";
+    EXPECT_EQ(platform::DecodeBase64(GetParam().text, bytes), GetParam().accepted);
+    if (GetParam().accepted) {
+        EXPECT_EQ(bytes, GetParam().bytes);
+    }
+}
+
+using namespace std::string_literals;
+
+INSTANTIATE_TEST_SUITE_P(Texts, Base64Test,
+                         ::testing::Values(Base64Case{"Canonical", L"Zm9vYmFy", true, "foobar"},
+                                           Base64Case{"Padded", L"Zm9vYg==", true, "foob"},
+                                           Base64Case{"MissingPadding", L"Zm9vYg", true, "foob"},
+                                           Base64Case{"MissingOnePad", L"Zm8", true, "fo"},
+                                           Base64Case{"WhiteSpaceInsideAndAround",
+                                                      L" Zm9v\r\n\tYmFy ", true, "foobar"},
+                                           Base64Case{"Empty", L"", true, ""},
+                                           Base64Case{"OnlyBlanks", L"  \r\n", true, ""},
+                                           Base64Case{"BinaryBytes", L"AP8=", true, "\0\xFF"s},
+                                           Base64Case{"InvalidCharacter", L"Zm9v!", false, ""},
+                                           Base64Case{"UrlAlphabet", L"-_8", false, ""},
+                                           Base64Case{"PaddingInside", L"Zm=9v", false, ""},
+                                           Base64Case{"OneLeftoverCharacter", L"Zm9vY", false, ""},
+                                           Base64Case{"HalfPadding", L"Zm9vYg=", false, ""},
+                                           Base64Case{"OnlyPadding", L"====", false, ""},
+                                           Base64Case{"NoBreakSpace", L"\u00A0Zm9v", false, ""}),
+                         [](const auto& info) { return info.param.name; });
+
+}  // namespace
