@@ -5,6 +5,7 @@ find_package(Threads REQUIRED)
 add_library(fake_platform STATIC
   tests/fake/fake_divert.cpp
   tests/fake/fake_pipes_events.cpp
+  tests/fake/fake_service_host.cpp
   tests/fake/fake_system.cpp
   tests/fake/fake_text_files_time.cpp
 )
@@ -16,6 +17,7 @@ add_executable(unit_tests
   tests/unit/connect_test.cpp
   tests/unit/control_test.cpp
   tests/unit/log_test.cpp
+  tests/unit/service_test.cpp
   tests/unit/sniffer_test.cpp
   tests/unit/split_test.cpp
   tests/unit/tunnel_primitives_test.cpp

@@ -8,6 +8,7 @@ add_library(orvanta_platform_win32 STATIC
   src/platform/win32/pipes.cpp
   src/platform/win32/processes.cpp
   src/platform/win32/routes.cpp
+  src/platform/win32/service_host.cpp
   src/platform/win32/services.cpp
   src/platform/win32/text.cpp
   src/platform/win32/threads.cpp
@@ -31,7 +32,7 @@ target_link_libraries(orvanta_client PUBLIC orvanta_client_logic advapi32)
 add_executable(OrvantaCtl client/ctl_main.cpp)
 target_link_libraries(OrvantaCtl PRIVATE orvanta_client ${ORVANTA_WIN_LINK})
 
-foreach(program pipe_integration_tests helper_integration_tests)
+foreach(program pipe_integration_tests helper_integration_tests service_integration_tests)
   add_executable(${program} tests/wine/${program}.cpp tests/wine/wine_check.cpp
     tests/wine/wine_support.cpp)
   target_link_libraries(${program} PRIVATE orvanta_client ${ORVANTA_WIN_LINK})

@@ -4,7 +4,10 @@
 # --console, drives it through the real named pipe with OrvantaCtl.exe (split list, connect,
 # status, disconnect), prints each request and reply, the stand-in's journal and the helper's
 # log, and shuts everything down.
+# With --service the helper runs as an installed service in Wine's service manager
+# (OrvantaHelper.exe --install, and --uninstall at the end) instead of --console.
 set -euo pipefail
+mode=${1:---console}
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh --windows-only >/dev/null
@@ -18,7 +21,12 @@ printf '[Interface]\nPrivateKey = c2FtcGxlIGtleSwgbm90IGEgcmVhbCBvbmU=\nAddress 
   >"$install_dir/sample.conf"
 ctl() { wine 'C:\Orvanta\OrvantaCtl.exe' "$@"; }
 
-wine 'C:\Orvanta\OrvantaHelper.exe' --console &
+if [ "$mode" = --service ]; then
+  echo "> OrvantaHelper.exe --install"
+  wine 'C:\Orvanta\OrvantaHelper.exe' --install && echo "< exit code 0"
+else
+  wine 'C:\Orvanta\OrvantaHelper.exe' --console &
+fi
 ctl --wait-ms 30000 ping >/dev/null  # waits until the pipe is there
 
 ask() {
@@ -37,7 +45,15 @@ ask 'status' status
 ask 'connect <not Base64>' raw 'connect not*base64\n'
 ask '(empty line)' raw '\n'
 
+if [ "$mode" = --service ]; then
+  echo "> OrvantaHelper.exe --uninstall"
+  wine 'C:\Orvanta\OrvantaHelper.exe' --uninstall && echo "< exit code 0"
+  wineserver -w  # the stopped service writes its last line
+fi
+
 echo "--- stand-in amneziawg.exe journal (every command line it was run with)"
 cat "$install_dir/awg/amneziawg-journal.txt"
-echo "--- helper.log (C:\\ProgramData\\Orvanta\\helper.log)"
-tr -d '\r' <"$WINE_PROGRAMDATA/Orvanta/helper.log"
+# A service gets Wine's system environment, whose ProgramData may differ from ours.
+log=$(find "$WINEPREFIX/drive_c" -path '*/Orvanta/helper.log' | head -n 1)
+echo "--- helper.log (${log#"$WINEPREFIX/drive_c/"})"
+tr -d '\r' <"$log"

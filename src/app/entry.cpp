@@ -1,6 +1,10 @@
 #include "app/entry.h"
 
 #include "control/pipe_server.h"
+#include "platform/platform.h"
+#include "service/installer.h"
+#include "service/runtime.h"
+#include "service/service_names.h"
 
 HelperMode SelectMode(const std::vector<std::wstring>& arguments) {
     if (arguments.size() < 2) {
@@ -32,9 +36,15 @@ int RunConsole() {
 
 int HelperMain(const std::vector<std::wstring>& arguments) {
     switch (SelectMode(arguments)) {
+        case HelperMode::Install:
+            return InstallService();
+        case HelperMode::Uninstall:
+            return UninstallService();
         case HelperMode::Console:
             return RunConsole();
-        default:
-            return 1;
+        case HelperMode::Service:
+            break;
     }
+    // Started by hand rather than by the service manager, the dispatcher fails: exit 1.
+    return platform::RunServiceDispatcher(kServiceName, &ServiceMain) ? 0 : 1;
 }

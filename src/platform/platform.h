@@ -108,6 +108,45 @@ struct ServiceProbe {
 };
 ServiceProbe ProbeService(const std::wstring& name, bool readStatus);
 
+// ---- Hosting the helper's own service ----------------------------------------------------
+
+using ServiceMainFunction = void (*)(uint32_t argc, wchar_t** argv);
+using ServiceHandlerFunction = uint32_t (*)(uint32_t control, uint32_t eventType, void* eventData,
+                                            void* context);
+// Hands the calling thread to the service control dispatcher for one own-process service; it
+// runs `main` on a thread of its own and returns once the service has stopped. False when
+// the dispatcher cannot connect to the service control manager.
+bool RunServiceDispatcher(const std::wstring& name, ServiceMainFunction main);
+
+struct ServiceStatusHandle;
+// Registers the extended control handler (no context); null on failure.
+ServiceStatusHandle* RegisterServiceHandler(const std::wstring& name,
+                                            ServiceHandlerFunction handler);
+struct ServiceStatusReport {
+    uint32_t serviceType, currentState, controlsAccepted, win32ExitCode, serviceExitCode,
+        checkpoint, waitHint;
+};
+void ReportServiceStatus(ServiceStatusHandle* handle, const ServiceStatusReport& report);
+
+// ---- Installing the helper's own service ------------------------------------------------
+
+struct ScmHandle;  // a handle to the service control manager or to one service
+ScmHandle* ScmOpenManager(uint32_t access);
+ScmHandle* ScmOpenService(ScmHandle* manager, const std::wstring& name, uint32_t access);
+struct OwnServiceConfig {
+    std::wstring name, displayName, commandLine;
+    uint32_t serviceType, startType, errorControl;
+};
+// Creates the service with all access, running as LocalSystem, without group, tag or
+// dependencies; null on failure.
+ScmHandle* ScmCreateService(ScmHandle* manager, const OwnServiceConfig& config);
+// Rewrites type, start type, error control, command line and display name; leaves the rest.
+bool ScmChangeConfig(ScmHandle* service, const OwnServiceConfig& config);
+bool ScmStartService(ScmHandle* service);
+bool ScmStopService(ScmHandle* service);
+bool ScmDeleteService(ScmHandle* service);
+void ScmClose(ScmHandle* handle);
+
 // ---- Processes --------------------------------------------------------------------------
 
 // Runs the command line hidden, with no window and no inherited handles, and waits at most

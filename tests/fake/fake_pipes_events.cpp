@@ -17,6 +17,10 @@ struct PipeInstance {
 struct IoDeadline {};
 
 Event CreateManualResetEvent() {
+    if (fake::TheWorld().eventCreationFails) {
+        fake::TheWorld().lastError = 1450;  // ERROR_NO_SYSTEM_RESOURCES
+        return nullptr;
+    }
     return &fake::TheWorld().events.emplace_back();
 }
 
@@ -57,7 +61,11 @@ ClientWait WaitForClient(PipeInstance* pipe, Event stop) {
     fake::World& w = fake::TheWorld();
     if (w.waitingClients.empty()) {
         // Nobody else comes: the test is over, as if the service had been told to stop.
-        SignalEvent(stop);
+        if (w.whenNoClientsLeft) {
+            w.whenNoClientsLeft();
+        } else {
+            SignalEvent(stop);
+        }
         return ClientWait::NoClient;
     }
     w.servedClients.push_back(w.waitingClients.front());

@@ -130,6 +130,20 @@ struct World {
     std::vector<platform::ForwardRow> deletedRoutes;
 
     Divert divert;
+
+    // Hosting the helper's own service.
+    bool eventCreationFails = false;
+    bool dispatcherFails = false;
+    bool handlerRegistrationFails = false;
+    platform::ServiceHandlerFunction handler = nullptr;
+    std::vector<platform::ServiceStatusReport> statusReports;
+    std::function<void()> whenNoClientsLeft;  // unset: the stop event is signalled
+
+    // Installing it.
+    bool serviceCreationFails = false;
+    std::map<std::wstring, platform::OwnServiceConfig> installed;
+    std::vector<std::string> scmCalls;
+    int openScmHandles = 0;
 };
 
 World& TheWorld();

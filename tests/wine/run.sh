@@ -35,6 +35,7 @@ wineserver -k >/dev/null 2>&1  # the helper started by the pipe tests goes with 
 run 'C:\OrvantaTest\tunnel_integration_tests.exe'
 run 'C:\OrvantaTest\helper_integration_tests.exe'
 wineserver -k >/dev/null 2>&1
+run 'C:\OrvantaTest\service_integration_tests.exe'
 for variant in full no_format no_recv open_fails none; do
   run "C:\\OrvantaTest\\divert-$variant\\sniffer_integration_tests.exe" "$variant"
 done
