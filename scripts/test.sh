@@ -30,7 +30,7 @@ native_build() {  # dir, extra cmake args...
 
 unit() {  # dir, cmake args...
   local dir=$1
-  native_build "$@" && "$dir/unit_tests" --gtest_brief=1
+  native_build "$@" && timeout 600 "$dir/unit_tests" --gtest_brief=1
 }
 
 fuzz() {
@@ -40,7 +40,7 @@ fuzz() {
   local target status=0
   for target in request_fuzz split_apps_fuzz; do
     mkdir -p "$dir/corpus-$target"
-    "$dir/$target" -max_total_time="$fuzz_seconds" -print_final_stats=0 -artifact_prefix="$dir/" \
+    timeout $((fuzz_seconds + 120)) "$dir/$target" -max_total_time="$fuzz_seconds" -print_final_stats=0 -artifact_prefix="$dir/" \
       "$dir/corpus-$target" 2>&1 | tail -n 2
     [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
   done

@@ -34,6 +34,7 @@ void ServiceMain(uint32_t, wchar_t**) {
     if (StatusHandle == nullptr) {
         return;
     }
+    ServiceStatus = {};
     ServiceStatus.serviceType = kOwnProcess;
     Report(kStartPending, 0);
     StopEvent = platform::CreateManualResetEvent();

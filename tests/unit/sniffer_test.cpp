@@ -169,6 +169,11 @@ TEST_F(SnifferTest, WithoutShutdownTheStopWaitsForTheNextEventAndHandlesIt) {
     StartSniffer();
     ASSERT_TRUE(fake::WaitUntilReceiving());
     std::thread stopper(StopSniffer);
+    // Only an event that arrives after the flag is cleared ends this receive's loop.
+    for (int i = 0; i < 10000 && SnifferRunning; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_FALSE(SnifferRunning);
     fake::FeedEvents({Connect(kChrome, HostOrder(192, 0, 2, 10))});
     stopper.join();
     EXPECT_EQ(CreatedDestinations(), std::vector<uint32_t>{NetworkOrder(192, 0, 2, 10)});

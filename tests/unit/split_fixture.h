@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "fake_world.h"
 #include "split/split_apps.h"
@@ -33,8 +36,17 @@ class SplitFixture : public ::testing::Test {
     static void ResetAll() {
         TunnelUp = false;
         if (SnifferRunning) {
-            fake::FeedEvents({fake::SocketEvent(0, 0, 0)});  // wakes a sniffer that has no shutdown
+            // A sniffer without shutdown wakes only for an event after the stop began.
+            std::atomic<bool> stopped{false};
+            std::thread waker([&] {
+                while (!stopped) {
+                    fake::FeedEvents({fake::SocketEvent(0, 0, 0)});
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            });
             StopSniffer();
+            stopped = true;
+            waker.join();
         }
         fake::Reset();
         std::lock_guard<std::mutex> lock(StateMutex);
