@@ -12,11 +12,13 @@
 namespace {
 
 const char kUsage[] =
-    "usage: OrvantaCtl [--wait-ms N] COMMAND\n"
+    "usage: OrvantaCtl [--wait-ms N] [--no-verify] COMMAND\n"
     "  ping | status | disconnect\n"
     "  connect FILE        send the tunnel configuration in FILE\n"
     "  splitapps \"a.exe;b.exe\"\n"
     "  raw TEXT            send TEXT as bytes; escapes \\n \\r \\t \\0 \\\\ \\xHH\n"
+    "--no-verify: skip the check that the OrvantaHelper service serves the pipe\n"
+    "             (only for a helper started with --console during development)\n"
     "exit code: 0 OK/RUNNING/STOPPED, 1 ERR reply or usage, 2 helper not reachable\n";
 
 std::string ToUtf8(const std::wstring& text) {
@@ -79,9 +81,16 @@ bool BuildFromArguments(int argc, wchar_t** argv, int first, std::string& reques
 int wmain(int argc, wchar_t** argv) {
     orvanta::ClientOptions options;
     int first = 1;
-    if (argc > 2 && std::wcscmp(argv[1], L"--wait-ms") == 0) {
-        options.waitMs = static_cast<uint32_t>(std::wcstoul(argv[2], nullptr, 10));
-        first = 3;
+    for (;;) {
+        if (first + 1 < argc && std::wcscmp(argv[first], L"--wait-ms") == 0) {
+            options.waitMs = static_cast<uint32_t>(std::wcstoul(argv[first + 1], nullptr, 10));
+            first += 2;
+        } else if (first < argc && std::wcscmp(argv[first], L"--no-verify") == 0) {
+            options.verifyServer = false;
+            first += 1;
+        } else {
+            break;
+        }
     }
     std::string request;
     if (!BuildFromArguments(argc, argv, first, request)) {
@@ -95,6 +104,13 @@ int wmain(int argc, wchar_t** argv) {
         case orvanta::ClientStatus::NoReply:
             std::fprintf(stderr, "no reply from the helper (error %lu)\n",
                          static_cast<unsigned long>(result.error));
+            return orvanta::kExitUnreachable;
+        case orvanta::ClientStatus::Untrusted:
+            std::fprintf(stderr,
+                         "refusing to send: \\\\.\\pipe\\OrvantaHelper is served by process %lu, "
+                         "which is not the OrvantaHelper service (use --no-verify only for a "
+                         "helper you started with --console)\n",
+                         static_cast<unsigned long>(result.serverProcessId));
             return orvanta::kExitUnreachable;
         default:
             std::fprintf(stderr,

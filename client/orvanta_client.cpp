@@ -1,6 +1,7 @@
 #include "orvanta_client.h"
 
 #include <windows.h>
+#include <aclapi.h>
 
 namespace orvanta {
 
@@ -74,6 +75,49 @@ std::string ReadReply(HANDLE pipe, DWORD& error) {
     return received;
 }
 
+// The process id of the running OrvantaHelper service, or 0.
+DWORD ServiceProcessId() {
+    DWORD processId = 0;
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) {
+        return 0;
+    }
+    SC_HANDLE service = OpenServiceW(manager, L"OrvantaHelper", SERVICE_QUERY_STATUS);
+    if (service != nullptr) {
+        SERVICE_STATUS_PROCESS status{};
+        DWORD needed = 0;
+        if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                 sizeof(status), &needed) &&
+            status.dwCurrentState == SERVICE_RUNNING) {
+            processId = status.dwProcessId;
+        }
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return processId;
+}
+
+bool OwnedBySystemOrAdministrators(HANDLE pipe) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    const bool trusted = owner != nullptr && (IsWellKnownSid(owner, WinLocalSystemSid) ||
+                                              IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+    LocalFree(descriptor);
+    return trusted;
+}
+
+bool ServerTrusted(HANDLE pipe, ClientResult& result) {
+    ULONG serverProcessId = 0;
+    GetNamedPipeServerProcessId(pipe, &serverProcessId);
+    result.serverProcessId = serverProcessId;
+    return ServerIsTrusted(serverProcessId, ServiceProcessId(),
+                           OwnedBySystemOrAdministrators(pipe));
+}
+
 }  // namespace
 
 ClientResult SendRequest(const std::string& request, const ClientOptions& options) {
@@ -82,6 +126,10 @@ ClientResult SendRequest(const std::string& request, const ClientOptions& option
     PipeHandle pipe(OpenPipe(options, error));
     if (pipe.get() == INVALID_HANDLE_VALUE) {
         result.error = error;
+        return result;
+    }
+    if (options.verifyServer && !ServerTrusted(pipe.get(), result)) {
+        result.status = ClientStatus::Untrusted;
         return result;
     }
     WriteAll(pipe.get(), request, error);  // a cut-off request may still be answered

@@ -42,6 +42,14 @@ int ExitCodeForReply(const std::string& reply) {
     return reply == "OK" || reply == "RUNNING" || reply == "STOPPED" ? 0 : 1;
 }
 
+bool ServerIsTrusted(uint32_t serverProcessId, uint32_t serviceProcessId,
+                     bool pipeOwnedBySystemOrAdministrators) {
+    if (serverProcessId != 0 && serverProcessId == serviceProcessId) {
+        return true;
+    }
+    return pipeOwnedBySystemOrAdministrators;
+}
+
 namespace {
 
 int HexValue(char c) {

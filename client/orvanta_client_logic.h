@@ -3,6 +3,7 @@
 // The parts of the Orvanta Helper client that do not touch the pipe: building requests and
 // reading replies. Usable on any platform.
 
+#include <cstdint>
 #include <string>
 
 namespace orvanta {
@@ -22,6 +23,12 @@ std::string ReplyLine(const std::string& received);
 // 0 for "OK", "RUNNING" and "STOPPED", 1 for anything else the helper said.
 int ExitCodeForReply(const std::string& reply);
 constexpr int kExitUnreachable = 2;
+
+// Whether a pipe server may receive a request (which may carry a private key): it is the
+// process of the running OrvantaHelper service, or the pipe is owned by SYSTEM or the
+// Administrators group. Process ids of 0 mean unknown (no service running, no server id).
+bool ServerIsTrusted(uint32_t serverProcessId, uint32_t serviceProcessId,
+                     bool pipeOwnedBySystemOrAdministrators);
 
 // Turns C-style escapes (\n \r \t \0 \\ \xHH) into bytes; false on a malformed escape.
 bool UnescapeRaw(const std::string& text, std::string& bytes);

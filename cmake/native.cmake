@@ -17,6 +17,7 @@ add_executable(unit_tests
   tests/unit/connect_test.cpp
   tests/unit/control_test.cpp
   tests/unit/log_test.cpp
+  tests/unit/security_test.cpp
   tests/unit/service_test.cpp
   tests/unit/sniffer_test.cpp
   tests/unit/split_test.cpp

@@ -8,6 +8,7 @@ add_library(orvanta_platform_win32 STATIC
   src/platform/win32/pipes.cpp
   src/platform/win32/processes.cpp
   src/platform/win32/routes.cpp
+  src/platform/win32/security.cpp
   src/platform/win32/service_host.cpp
   src/platform/win32/services.cpp
   src/platform/win32/text.cpp

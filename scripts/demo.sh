@@ -19,7 +19,11 @@ cp build/win/OrvantaHelper.exe build/win/OrvantaCtl.exe build/win/windivert/full
 cp build/win/amneziawg.exe "$install_dir/awg/"
 printf '[Interface]\nPrivateKey = c2FtcGxlIGtleSwgbm90IGEgcmVhbCBvbmU=\nAddress = 10.8.0.2/32\n' \
   >"$install_dir/sample.conf"
-ctl() { wine 'C:\Orvanta\OrvantaCtl.exe' "$@"; }
+# A --console helper here runs as the Wine user, not as LocalSystem: skip the client's check
+# that the pipe is served by the OrvantaHelper service (kept on in --service mode).
+verify=(--no-verify)
+[ "$mode" = --service ] && verify=()
+ctl() { wine 'C:\Orvanta\OrvantaCtl.exe' "${verify[@]}" "$@"; }
 
 if [ "$mode" = --service ]; then
   echo "> OrvantaHelper.exe --install"

@@ -35,6 +35,7 @@ int RunConsole() {
 }  // namespace
 
 int HelperMain(const std::vector<std::wstring>& arguments) {
+    platform::UseSafeLibrarySearch();  // before anything could load a library
     switch (SelectMode(arguments)) {
         case HelperMode::Install:
             return InstallService();

@@ -15,18 +15,46 @@ std::wstring BaseDirectory() {
     return L"C:\\ProgramData";
 }
 
+// Created owned by SYSTEM where the process may do so (as the service does); otherwise, or
+// when it exists, as it stands.
+void CreateDataDirectory(const std::wstring& directory) {
+    if (!platform::CreateProtectedDirectory(directory)) {
+        platform::CreateDirectoryIfMissing(directory);
+    }
+}
+
 }  // namespace
 
 std::wstring DataDirectory() {
-    std::wstring directory = BaseDirectory() + L"\\Orvanta";
-    platform::CreateDirectoryIfMissing(directory);
+    const std::wstring directory = BaseDirectory() + L"\\Orvanta";
+    CreateDataDirectory(directory);
+    const platform::DirectoryInspection found =
+        platform::InspectDirectory(directory, platform::RunningAsLocalSystem());
+    if (found.opened && (found.isReparsePoint || !found.pathMatches)) {
+        return {};  // a link to somewhere else: nothing is written through it
+    }
+    if (found.takenBack) {
+        // Files planted while the directory was someone else's are taken back (or removed, when
+        // they are links) before anything is written to them.
+        platform::ProtectExistingFile(directory + L"\\helper.log");
+        platform::ProtectExistingFile(directory + L"\\" + TunnelName + L".conf");
+    }
     return directory;
 }
 
+namespace {
+
+std::wstring FileInDataDirectory(const std::wstring& name) {
+    const std::wstring directory = DataDirectory();
+    return directory.empty() ? std::wstring() : directory + L"\\" + name;
+}
+
+}  // namespace
+
 std::wstring LogFilePath() {
-    return DataDirectory() + L"\\helper.log";
+    return FileInDataDirectory(L"helper.log");
 }
 
 std::wstring ConfigFilePath() {
-    return DataDirectory() + L"\\" + TunnelName + L".conf";
+    return FileInDataDirectory(TunnelName + L".conf");
 }

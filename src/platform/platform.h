@@ -32,10 +32,39 @@ std::optional<std::wstring> EnvironmentVariable(const std::wstring& name);
 void CreateDirectoryIfMissing(const std::wstring& path);
 // Opens for appending (readers may share), writes the bytes, closes. False when the file
 // could not be opened; a short or failed write is not reported.
+// Neither write goes through a link: a file that is a reparse point or has more than one hard
+// link is deleted and created anew.
 bool AppendToFile(const std::wstring& path, const std::string& bytes);
 // Creates or truncates the file without sharing, writes the bytes, closes. False when the file
 // could not be created; a short or failed write is not reported.
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
+
+// ---- Protecting the data directory ------------------------------------------------------
+
+// Creates the directory owned by SYSTEM with a protected DACL (SYSTEM and Administrators: full
+// control; Authenticated Users: read and execute; inherited by what is created inside). False
+// when it exists already or the caller may not give it that owner.
+bool CreateProtectedDirectory(const std::wstring& path);
+
+// What opening the directory itself, without following a reparse point, showed.
+struct DirectoryInspection {
+    bool opened = false;
+    bool isReparsePoint = false;
+    bool pathMatches = false;  // its final path is the path asked for
+    bool foreign = false;      // another owner, or a DACL that lets non-administrators write
+    bool takenBack = false;    // owner and protected DACL were set again through the handle
+};
+// With `takeBackIfForeign`, a foreign directory that is no link gets the protected owner and
+// DACL again through the same handle.
+DirectoryInspection InspectDirectory(const std::wstring& path, bool takeBackIfForeign);
+// For a file that exists: deletes it when it is a reparse point or has more than one hard
+// link, otherwise gives it SYSTEM as owner and the protected DACL.
+void ProtectExistingFile(const std::wstring& path);
+bool RunningAsLocalSystem();
+// Makes the process load libraries only from the safe default directories (the executable's
+// directory, System32, directories added by an administrator), never the current directory or
+// PATH.
+void UseSafeLibrarySearch();
 // True when the path's attributes can be read (a file or a directory of that name).
 bool PathExists(const std::wstring& path);
 // The full path of the running executable, however long; empty when it cannot be read.

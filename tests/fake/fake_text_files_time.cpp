@@ -134,11 +134,35 @@ bool CanOpen(const std::wstring& path) {
     return w.directories.count(directory) > 0 && w.lockedFiles.count(path) == 0;
 }
 
+bool IsLinked(const std::wstring& path) {
+    const fake::World& w = fake::TheWorld();
+    return w.reparsePoints.count(path) > 0 || w.hardLinks.count(path) > 0;
+}
+
+// Removes the name only; what a link points to or shares is left alone.
+void DeleteEntry(const std::wstring& path) {
+    fake::World& w = fake::TheWorld();
+    w.reparsePoints.erase(path);
+    w.hardLinks.erase(path);
+    w.files.erase(path);
+    w.deletedEntries.push_back(path);
+}
+
+bool OpenUnlinked(const std::wstring& path) {
+    if (!CanOpen(path)) {
+        return false;
+    }
+    if (IsLinked(path)) {
+        DeleteEntry(path);
+    }
+    return true;
+}
+
 }  // namespace
 
 bool AppendToFile(const std::wstring& path, const std::string& bytes) {
     std::lock_guard<std::mutex> lock(fake::TheWorld().fileSystemLock);
-    if (!CanOpen(path)) {
+    if (!OpenUnlinked(path)) {
         return false;
     }
     fake::TheWorld().files[path] += bytes;
@@ -147,11 +171,60 @@ bool AppendToFile(const std::wstring& path, const std::string& bytes) {
 
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
     std::lock_guard<std::mutex> lock(fake::TheWorld().fileSystemLock);
-    if (!CanOpen(path)) {
+    if (!OpenUnlinked(path)) {
         return false;
     }
     fake::TheWorld().files[path] = bytes;
     return true;
+}
+
+bool CreateProtectedDirectory(const std::wstring& path) {
+    fake::World& w = fake::TheWorld();
+    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    if (w.protectedCreationFails || w.directoryCreationFails || w.directories.count(path) > 0 ||
+        w.reparsePoints.count(path) > 0) {
+        return false;
+    }
+    w.directories.insert(path);
+    w.protectedPaths.insert(path);
+    return true;
+}
+
+DirectoryInspection InspectDirectory(const std::wstring& path, bool takeBackIfForeign) {
+    fake::World& w = fake::TheWorld();
+    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    DirectoryInspection inspection;
+    inspection.isReparsePoint = w.reparsePoints.count(path) > 0;
+    inspection.opened = inspection.isReparsePoint || w.directories.count(path) > 0;
+    inspection.pathMatches = w.redirectedDirectories.count(path) == 0;
+    if (!inspection.opened || inspection.isReparsePoint || !inspection.pathMatches) {
+        return inspection;
+    }
+    inspection.foreign = w.foreignDirectories.count(path) > 0;
+    if (inspection.foreign && takeBackIfForeign) {
+        w.foreignDirectories.erase(path);
+        w.protectedPaths.insert(path);
+        inspection.takenBack = true;
+    }
+    return inspection;
+}
+
+void ProtectExistingFile(const std::wstring& path) {
+    fake::World& w = fake::TheWorld();
+    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    if (IsLinked(path)) {
+        DeleteEntry(path);
+    } else if (w.files.count(path) > 0) {
+        w.protectedPaths.insert(path);
+    }
+}
+
+bool RunningAsLocalSystem() {
+    return fake::TheWorld().runningAsLocalSystem;
+}
+
+void UseSafeLibrarySearch() {
+    fake::TheWorld().safeLibrarySearch = true;
 }
 
 bool PathExists(const std::wstring& path) {

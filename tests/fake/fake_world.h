@@ -90,6 +90,17 @@ struct World {
     bool directoryCreationFails = false;
     std::map<std::wstring, std::string> files;
     std::set<std::wstring> lockedFiles;  // opening these fails
+
+    // Protection of the data directory.
+    bool runningAsLocalSystem = false;
+    bool protectedCreationFails = false;             // e.g. an ordinary user's foreground helper
+    std::set<std::wstring> protectedPaths;           // given SYSTEM as owner and the protected DACL
+    std::set<std::wstring> foreignDirectories;       // another owner, or writable by others
+    std::set<std::wstring> redirectedDirectories;    // their final path is elsewhere
+    std::set<std::wstring> reparsePoints;            // directories or files that are links
+    std::map<std::wstring, std::wstring> hardLinks;  // file name -> the file it shares
+    std::vector<std::wstring> deletedEntries;
+    bool safeLibrarySearch = false;
     std::wstring modulePath = L"C:\\Program Files\\Orvanta\\OrvantaHelper.exe";
 
     // Control pipe.

@@ -16,6 +16,7 @@ const std::string kInstallArguments =
 std::string Ask(const std::string& request) {
     orvanta::ClientOptions options;
     options.waitMs = 60000;
+    options.verifyServer = false;  // a --console helper under Wine is owned by the Wine user
     const orvanta::ClientResult result = orvanta::SendRequest(request, options);
     return result.status == orvanta::ClientStatus::Replied ? result.reply : "<no reply>";
 }
@@ -99,7 +100,8 @@ WINE_TEST(SessionConnectsSplitsReportsAndDisconnects) {
     CHECK_EQ(Ask("splitapps Chrome.exe; firefox.exe\n"), "OK");
     const std::wstring sample = kBuilt + L"\\sample.conf";
     wine_support::WriteWholeFile(sample, kSample);
-    wine_support::Child ctl(L"\"" + kBuilt + L"\\OrvantaCtl.exe\" connect \"" + sample + L"\"");
+    wine_support::Child ctl(L"\"" + kBuilt + L"\\OrvantaCtl.exe\" --no-verify connect \"" + sample +
+                            L"\"");
     CHECK_EQ(ctl.WaitExit(60000), 0ul);
     CHECK(Contains(helper.Journal(), helper.ExeLine() + kInstallArguments));
     std::string written;
@@ -158,6 +160,30 @@ WINE_TEST(SecondConnectRemovesTheOldServiceBeforeInstalling) {
     CHECK_EQ(helper.Journal(), exe + kInstallArguments + exe +
                                    " /uninstalltunnelservice Orvanta\n" + exe + kInstallArguments);
     CHECK_EQ(Ask("status\n"), "RUNNING");
+}
+
+WINE_TEST(NothingIsWrittenThroughAHardLinkInTheDataDirectory) {
+    Helper helper(L"hardlink", true);
+    CHECK(helper.ready());
+    const std::wstring data = wine_support::DataDirectory();
+    const std::wstring victims[] = {kBuilt + L"\\victim-conf.txt", kBuilt + L"\\victim-log.txt"};
+    const std::wstring names[] = {data + L"\\Orvanta.conf", data + L"\\helper.log"};
+    for (int i = 0; i < 2; ++i) {
+        wine_support::WriteWholeFile(victims[i], "keep me");
+        DeleteFileW(names[i].c_str());
+        CHECK(CreateHardLinkW(names[i].c_str(), victims[i].c_str(), nullptr));
+    }
+    CHECK_EQ(Connect(kSample), "OK");  // writes the configuration and logs the route
+    for (const std::wstring& victim : victims) {
+        std::string kept;
+        wine_support::ReadWholeFile(victim, kept);
+        CHECK_EQ(kept, "keep me");
+    }
+    std::string written;
+    wine_support::ReadWholeFile(names[0], written);
+    CHECK_EQ(written, kSample);
+    wine_support::ReadWholeFile(names[1], written);
+    CHECK(Contains(written, "  physical default route: ifIndex="));
 }
 
 int wmain(int argc, wchar_t** argv) {

@@ -2,6 +2,7 @@
 // stop, uninstall, and the command line's exit codes.
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "orvanta_client.h"
@@ -160,6 +161,39 @@ WINE_TEST(UninstallRemovesTheServiceAndIsFineWhenItIsGone) {
 WINE_TEST(HandStartWithoutAnOptionExitsWithOne) {
     StageHelper();
     CHECK_EQ(RunHelper(L""), 1ul);
+}
+
+// A pipe of the helper's name served by some other process: the client sends it nothing.
+WINE_TEST(ClientRefusesAPipeServedByAnotherProcess) {
+    std::string received;
+    std::thread rogue([&received] {
+        HANDLE pipe = CreateNamedPipeW(L"\\\\.\\pipe\\OrvantaHelper", PIPE_ACCESS_DUPLEX, 0, 1,
+                                       8192, 8192, 0, nullptr);
+        for (int client = 0; client < 2; ++client) {
+            ConnectNamedPipe(pipe, nullptr);
+            char buffer[64];
+            DWORD count = 0;
+            while (ReadFile(pipe, buffer, sizeof(buffer), &count, nullptr) && count > 0) {
+                received.append(buffer, count);
+                if (received.back() == '\n') {
+                    WriteFile(pipe, "OK\n", 3, &count, nullptr);
+                    FlushFileBuffers(pipe);
+                }
+            }
+            DisconnectNamedPipe(pipe);
+        }
+        CloseHandle(pipe);
+    });
+    orvanta::ClientOptions options;
+    options.waitMs = 10000;
+    const orvanta::ClientResult refused = orvanta::SendRequest("connect c2VjcmV0\n", options);
+    CHECK(refused.status == orvanta::ClientStatus::Untrusted);
+    CHECK_EQ(refused.serverProcessId, static_cast<uint32_t>(GetCurrentProcessId()));
+    options.verifyServer = false;
+    const orvanta::ClientResult sent = orvanta::SendRequest("ping\n", options);
+    rogue.join();
+    CHECK_EQ(sent.reply, "OK");
+    CHECK_EQ(received, "ping\n");  // the refused request never reached it
 }
 
 int wmain(int argc, wchar_t** argv) {

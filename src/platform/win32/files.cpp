@@ -42,8 +42,8 @@ void WriteAll(HANDLE file, const std::string& bytes) {
 }  // namespace
 
 bool AppendToFile(const std::wstring& path, const std::string& bytes) {
-    UniqueHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Append-only access: every write goes to the current end of the file.
+    UniqueHandle file = OpenUnlinkedFile(path, FILE_APPEND_DATA, FILE_SHARE_READ);
     if (!file.valid()) {
         return false;
     }
@@ -52,9 +52,9 @@ bool AppendToFile(const std::wstring& path, const std::string& bytes) {
 }
 
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) {
+    // Truncated only once it is known to be no link, so a shared file is never emptied.
+    UniqueHandle file = OpenUnlinkedFile(path, GENERIC_WRITE, 0);
+    if (!file.valid() || !SetEndOfFile(file.get())) {
         return false;
     }
     WriteAll(file.get(), bytes);

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace platform::win32 {
 
 // Closes a kernel handle on every path.
@@ -57,3 +59,9 @@ class UniqueServiceHandle {
 };
 
 }  // namespace platform::win32
+
+namespace platform {
+// Opens (creating if needed) a file in the data directory without following links: a reparse
+// point or a multiply linked file in its place is deleted first. Invalid on failure.
+win32::UniqueHandle OpenUnlinkedFile(const std::wstring& path, DWORD access, DWORD share);
+}  // namespace platform
