@@ -2,7 +2,7 @@
 // the stand-in amneziawg.exe (and WinDivert.dll) beside it.
 #include <string>
 
-#include "orvanta_client.h"
+#include "wine_client.h"
 #include "wine_check.h"
 #include "wine_support.h"
 
@@ -14,11 +14,7 @@ const std::string kInstallArguments =
     " /installtunnelservice \"C:\\ProgramData\\Orvanta\\Orvanta.conf\"\n";
 
 std::string Ask(const std::string& request) {
-    orvanta::ClientOptions options;
-    options.waitMs = 60000;
-    options.verifyServer = false;  // a --console helper under Wine is owned by the Wine user
-    const orvanta::ClientResult result = orvanta::SendRequest(request, options);
-    return result.status == orvanta::ClientStatus::Replied ? result.reply : "<no reply>";
+    return wine_support::Ask(request, wine_support::Verify::Skip);
 }
 
 std::string Connect(const std::string& configuration) {
@@ -187,9 +183,5 @@ WINE_TEST(NothingIsWrittenThroughAHardLinkInTheDataDirectory) {
 }
 
 int wmain(int argc, wchar_t** argv) {
-    std::string filter;
-    for (const wchar_t* c = argc > 1 ? argv[1] : L""; *c; ++c) {
-        filter.push_back(static_cast<char>(*c));
-    }
-    return wine_check::RunAll(filter);
+    return wine_check::RunMain(argc, argv);
 }

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <string>
 
-#include "orvanta_client.h"
+#include "wine_client.h"
 #include "wine_check.h"
 #include "wine_support.h"
 
@@ -18,11 +18,7 @@ std::string LogBytes() {
 }
 
 std::string Ask(const std::string& request) {
-    orvanta::ClientOptions options;
-    options.waitMs = 20000;
-    options.verifyServer = false;  // a --console helper under Wine is owned by the Wine user
-    const orvanta::ClientResult result = orvanta::SendRequest(request, options);
-    return result.status == orvanta::ClientStatus::Replied ? result.reply : "<no reply>";
+    return wine_support::Ask(request, wine_support::Verify::Skip);
 }
 
 }  // namespace
@@ -87,11 +83,5 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("the helper did not start serving\n0 passed, 1 failed\n");
         return 1;
     }
-    std::string filter;
-    if (argc > 1) {
-        for (const wchar_t* c = argv[1]; *c; ++c) {
-            filter.push_back(static_cast<char>(*c));
-        }
-    }
-    return wine_check::RunAll(filter);
+    return wine_check::RunMain(argc, argv);
 }

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "orvanta_client.h"
+#include "wine_client.h"
 #include "wine_check.h"
 #include "wine_support.h"
 
@@ -91,10 +91,7 @@ std::string ServiceLog() {
 }
 
 std::string Ask(const std::string& request) {
-    orvanta::ClientOptions options;
-    options.waitMs = 30000;
-    const orvanta::ClientResult result = orvanta::SendRequest(request, options);
-    return result.status == orvanta::ClientStatus::Replied ? result.reply : "<no reply>";
+    return wine_support::Ask(request, wine_support::Verify::Server);
 }
 
 bool InstallAndWaitUntilRunning() {
@@ -197,9 +194,5 @@ WINE_TEST(ClientRefusesAPipeServedByAnotherProcess) {
 }
 
 int wmain(int argc, wchar_t** argv) {
-    std::string filter;
-    for (const wchar_t* c = argc > 1 ? argv[1] : L""; *c; ++c) {
-        filter.push_back(static_cast<char>(*c));
-    }
-    return wine_check::RunAll(filter);
+    return wine_check::RunMain(argc, argv);
 }

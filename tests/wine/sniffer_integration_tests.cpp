@@ -115,10 +115,7 @@ WINE_TEST(none_MissingLibraryDisablesSplitting) {
     CheckGivesUpWith("WinDivert.dll not loaded; per-app split disabled");
 }
 
+// The first argument names the library variant; its tests carry it as a prefix.
 int wmain(int argc, wchar_t** argv) {
-    std::string variant;
-    for (const wchar_t* c = argc > 1 ? argv[1] : L""; *c; ++c) {
-        variant.push_back(static_cast<char>(*c));
-    }
-    return wine_check::RunAll(variant + "_");
+    return wine_check::RunMain(argc, argv, "_");
 }

@@ -136,9 +136,5 @@ WINE_TEST(SystemBase64DecoderAgreesWithTheUnitTestsFake) {
 }
 
 int wmain(int argc, wchar_t** argv) {
-    std::string filter;
-    for (const wchar_t* c = argc > 1 ? argv[1] : L""; *c; ++c) {
-        filter.push_back(static_cast<char>(*c));
-    }
-    return wine_check::RunAll(filter);
+    return wine_check::RunMain(argc, argv);
 }

@@ -50,4 +50,12 @@ int RunAll(const std::string& filter) {
     return failed == 0 && passed > 0 ? 0 : 1;
 }
 
+int RunMain(int argc, wchar_t** argv, const std::string& suffix) {
+    std::string filter;
+    for (const wchar_t* c = argc > 1 ? argv[1] : L""; *c != L'\0'; ++c) {
+        filter.push_back(static_cast<char>(*c));
+    }
+    return RunAll(filter.empty() ? filter : filter + suffix);
+}
+
 }  // namespace wine_check

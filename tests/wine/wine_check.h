@@ -18,6 +18,8 @@ void Fail(const std::string& what, const char* file, int line);
 // Runs the tests whose names contain `filter` (all when empty); prints one line per test and
 // a closing "N passed, N failed". Returns the process exit code.
 int RunAll(const std::string& filter);
+// RunAll with the program's first argument (if any) followed by `suffix` as the filter.
+int RunMain(int argc, wchar_t** argv, const std::string& suffix = "");
 
 template <typename A, typename B>
 void CheckEqual(const A& actual, const B& expected, const char* text, const char* file, int line) {
