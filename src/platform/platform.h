@@ -36,8 +36,9 @@ void CreateDirectoryIfMissing(const std::wstring& path);
 // link is deleted and created anew.
 bool AppendToFile(const std::wstring& path, const std::string& bytes);
 // Creates or truncates the file without sharing, writes the bytes, closes. False when the file
-// could not be created; a short or failed write is not reported.
-bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
+// could not be created; a short or failed write is not reported. With `administratorsOnly`,
+// the file gets a protected DACL for SYSTEM and Administrators before anything is written.
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes, bool administratorsOnly);
 
 // ---- Protecting the data directory ------------------------------------------------------
 

@@ -25,10 +25,12 @@ constexpr int kRollBackRemovalWaitMs = 8000;
 constexpr int kBringUpWaitMs = 15000;
 constexpr uint32_t kBringUpPollMs = 500;
 
-// The configuration text as UTF-8, up to its first NUL, replacing the file whole.
+// The configuration text as UTF-8, up to its first NUL, replacing the file whole. It holds the
+// tunnel's private key: the service keeps it from ordinary users, who may read the rest of the
+// data directory. A helper run by a user leaves it to that user's rights.
 bool WriteConfiguration(const std::wstring& path, const std::wstring& configText) {
-    return platform::WriteWholeFile(
-        path, platform::WideToUtf8(configText.substr(0, configText.find(L'\0'))));
+    const std::string bytes = platform::WideToUtf8(configText.substr(0, configText.find(L'\0')));
+    return platform::WriteWholeFile(path, bytes, platform::RunningAsLocalSystem());
 }
 
 void UninstallTunnel(const std::wstring& exe, int removalWaitMs) {

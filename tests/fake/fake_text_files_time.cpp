@@ -169,10 +169,13 @@ bool AppendToFile(const std::wstring& path, const std::string& bytes) {
     return true;
 }
 
-bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes, bool administratorsOnly) {
     std::lock_guard<std::mutex> lock(fake::TheWorld().fileSystemLock);
     if (!OpenUnlinked(path)) {
         return false;
+    }
+    if (administratorsOnly) {
+        fake::TheWorld().administratorsOnlyFiles.insert(path);
     }
     fake::TheWorld().files[path] = bytes;
     return true;

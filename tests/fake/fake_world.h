@@ -100,6 +100,7 @@ struct World {
     std::set<std::wstring> reparsePoints;            // directories or files that are links
     std::map<std::wstring, std::wstring> hardLinks;  // file name -> the file it shares
     std::vector<std::wstring> deletedEntries;
+    std::set<std::wstring> administratorsOnlyFiles;  // written readable by nobody else
     bool safeLibrarySearch = false;
     std::wstring modulePath = L"C:\\Program Files\\Orvanta\\OrvantaHelper.exe";
 

@@ -116,6 +116,15 @@ TEST_F(SecurityTest, LogWithASecondHardLinkIsReplacedNotAppendedTo) {
     EXPECT_EQ(W().files[kVictim], "127.0.0.1 localhost");
 }
 
+TEST_F(SecurityTest, ConfigurationWithItsPrivateKeyIsForAdministratorsOnlyWhenTheServiceWritesIt) {
+    EXPECT_TRUE(ConnectTunnel(L"[Interface]"));
+    EXPECT_EQ(W().administratorsOnlyFiles.count(kConfFile), 0u) << "a user's own helper";
+    W().runningAsLocalSystem = true;
+    W().programRuns = {{true, 0, nullptr}};
+    EXPECT_TRUE(ConnectTunnel(L"[Interface]"));
+    EXPECT_EQ(W().administratorsOnlyFiles.count(kConfFile), 1u);
+}
+
 TEST_F(SecurityTest, EveryModeRestrictsLibraryLoadingToTheSafeDirectoriesFirst) {
     HelperMain({L"h", L"--uninstall"});
     EXPECT_TRUE(W().safeLibrarySearch);

@@ -51,10 +51,12 @@ bool AppendToFile(const std::wstring& path, const std::string& bytes) {
     return true;
 }
 
-bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes, bool administratorsOnly) {
     // Truncated only once it is known to be no link, so a shared file is never emptied.
-    UniqueHandle file = OpenUnlinkedFile(path, GENERIC_WRITE, 0);
-    if (!file.valid() || !SetEndOfFile(file.get())) {
+    const DWORD access = GENERIC_WRITE | (administratorsOnly ? WRITE_DAC : 0);
+    UniqueHandle file = OpenUnlinkedFile(path, access, 0);
+    if (!file.valid() || (administratorsOnly && !RestrictToAdministrators(file.get())) ||
+        !SetEndOfFile(file.get())) {
         return false;
     }
     WriteAll(file.get(), bytes);

@@ -17,6 +17,8 @@ namespace {
 // Owner SYSTEM; SYSTEM and Administrators full control, Authenticated Users read and execute;
 // nothing inherited from the parent; inherited by the files and folders created inside.
 const wchar_t kProtectedSddl[] = L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;AU)";
+// For the tunnel configuration, which holds a private key: no one else may read it.
+const wchar_t kAdministratorsOnlySddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
 
 class LocalMemory {
   public:
@@ -71,9 +73,11 @@ bool IsForeign(HANDLE handle) {
     return owner == nullptr || !IsSystemOrAdministrators(owner) || OthersCanWrite(dacl);
 }
 
-bool SetProtectedSecurity(HANDLE handle) {
+// Sets the owner (when the SDDL names one) and the DACL of the SDDL text, protected from
+// inheritance, through the handle.
+bool SetSecurityFromSddl(HANDLE handle, const wchar_t* sddl) {
     LocalMemory descriptor;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedSddl, SDDL_REVISION_1,
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
                                                               descriptor.out(), nullptr)) {
         return false;
     }
@@ -82,10 +86,15 @@ bool SetProtectedSecurity(HANDLE handle) {
     BOOL defaulted = FALSE, present = FALSE;
     GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted);
     GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted);
-    return SetSecurityInfo(handle, SE_FILE_OBJECT,
-                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                               PROTECTED_DACL_SECURITY_INFORMATION,
-                           owner, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION |
+                                      PROTECTED_DACL_SECURITY_INFORMATION |
+                                      (owner != nullptr ? OWNER_SECURITY_INFORMATION : 0);
+    return SetSecurityInfo(handle, SE_FILE_OBJECT, what, owner, nullptr, dacl, nullptr) ==
+           ERROR_SUCCESS;
+}
+
+bool SetProtectedSecurity(HANDLE handle) {
+    return SetSecurityFromSddl(handle, kProtectedSddl);
 }
 
 // The path as the file system names it: full, long names, without the \\?\ prefix.
@@ -223,6 +232,10 @@ UniqueHandle OpenUnlinkedFile(const std::wstring& path, DWORD access, DWORD shar
         }
     }
     return file;
+}
+
+bool RestrictToAdministrators(HANDLE file) {
+    return SetSecurityFromSddl(file, kAdministratorsOnlySddl);
 }
 
 bool RunningAsLocalSystem() {
