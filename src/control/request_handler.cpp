@@ -12,6 +12,13 @@ struct DeadlineDisarmer {
 };
 using ScopedDeadline = std::unique_ptr<platform::IoDeadline, DeadlineDisarmer>;
 
+struct ConnectionCloser {
+    void operator()(platform::PipeInstance* pipe) const {
+        platform::DisconnectPipe(pipe);
+        platform::ClosePipe(pipe);
+    }
+};
+
 ScopedDeadline ArmClientTimeLimit() {
     return ScopedDeadline(platform::ArmIoDeadline(kClientTimeLimitMs));
 }
@@ -56,7 +63,7 @@ std::wstring RequestText(const std::string& received) {
 }
 
 void RequestHandler(platform::PipeInstance* pipe) {
+    // Ends the connection and closes the instance on every path, an exception included.
+    const std::unique_ptr<platform::PipeInstance, ConnectionCloser> connection(pipe);
     SendReply(pipe, CommandDispatcher(RequestText(ReceiveRequest(pipe))));
-    platform::DisconnectPipe(pipe);
-    platform::ClosePipe(pipe);
 }
