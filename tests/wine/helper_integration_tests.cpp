@@ -139,6 +139,13 @@ WINE_TEST(TunnelThatNeverRunsIsRolledBack) {
     CHECK_EQ(Ask("status\n"), "STOPPED");
 }
 
+WINE_TEST(TunnelThatRunsAfterADelayIsUp) {
+    Helper helper(L"late", true, "start_delay_ms=2000\n");
+    CHECK(helper.ready());
+    CHECK_EQ(Connect(kSample), "OK");
+    CHECK_EQ(Ask("status\n"), "RUNNING");
+}
+
 WINE_TEST(TextThatIsNotBase64IsRefused) {
     Helper helper(L"base64", true);
     CHECK(helper.ready());
