@@ -6,6 +6,10 @@
 namespace {
 
 constexpr size_t kMaxBaseLength = 259;  // what fits a MAX_PATH buffer with its NUL
+const std::wstring kLogFileName = L"helper.log";
+std::wstring ConfigFileName() {
+    return TunnelName + L".conf";
+}
 
 std::wstring BaseDirectory() {
     const auto value = platform::EnvironmentVariable(L"ProgramData");
@@ -36,8 +40,8 @@ std::wstring DataDirectory() {
     if (found.takenBack) {
         // Files planted while the directory was someone else's are taken back (or removed, when
         // they are links) before anything is written to them.
-        platform::ProtectExistingFile(directory + L"\\helper.log");
-        platform::ProtectExistingFile(directory + L"\\" + TunnelName + L".conf");
+        platform::ProtectExistingFile(directory + L"\\" + kLogFileName);
+        platform::ProtectExistingFile(directory + L"\\" + ConfigFileName());
     }
     return directory;
 }
