@@ -62,6 +62,14 @@ target_compile_definitions(windivert_no_format PRIVATE STANDIN_NO_FORMAT)
 target_compile_definitions(windivert_no_recv PRIVATE STANDIN_NO_RECV)
 target_compile_definitions(windivert_open_fails PRIVATE STANDIN_OPEN_ERROR=5)
 
+# The routing table's stand-in, placed beside the helper by the tests that need it.
+add_library(iphlpapi_standin SHARED tests/standins/iphlpapi_standin.cpp)
+set_target_properties(iphlpapi_standin PROPERTIES PREFIX "" OUTPUT_NAME iphlpapi
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/routing)
+if(MINGW)
+  target_link_options(iphlpapi_standin PRIVATE -static)
+endif()
+
 foreach(program tunnel_integration_tests sniffer_integration_tests)
   add_executable(${program} tests/wine/${program}.cpp tests/wine/wine_check.cpp
     tests/wine/wine_support.cpp)

@@ -17,6 +17,10 @@ install_dir="$WINEPREFIX/drive_c/Orvanta"
 mkdir -p "$install_dir/awg"
 cp build/win/OrvantaHelper.exe build/win/OrvantaCtl.exe build/win/windivert/full/WinDivert.dll "$install_dir/"
 cp build/win/amneziawg.exe "$install_dir/awg/"
+# The stand-in routing table: Wine's own keeps no routes and knows no interface metrics.
+cp build/win/routing/iphlpapi.dll "$install_dir/"
+printf '0.0.0.0 0.0.0.0 192.168.1.1 7 35\n' >"$install_dir/routes-table.txt"
+printf '7 25\n' >"$install_dir/routes-metrics.txt"
 printf '[Interface]\nPrivateKey = c2FtcGxlIGtleSwgbm90IGEgcmVhbCBvbmU=\nAddress = 10.8.0.2/32\n' \
   >"$install_dir/sample.conf"
 # A --console helper here runs as the Wine user, not as LocalSystem: skip the client's check
@@ -55,6 +59,8 @@ if [ "$mode" = --service ]; then
   wineserver -w  # the stopped service writes its last line
 fi
 
+echo "--- stand-in routing table journal (every route created or deleted)"
+cat "$install_dir/routes-journal.txt" 2>/dev/null || echo "(none)"
 echo "--- stand-in amneziawg.exe journal (every command line it was run with)"
 cat "$install_dir/awg/amneziawg-journal.txt"
 # A service gets Wine's system environment, whose ProgramData may differ from ours.

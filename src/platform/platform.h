@@ -204,6 +204,9 @@ enum class RouteTableRead {
 RouteTableRead ReadIpv4ForwardTable(std::vector<ForwardRow>& rows);
 uint32_t CreateForwardEntry(const ForwardRow& row);
 uint32_t DeleteForwardEntry(const ForwardRow& row);
+// The IPv4 metric of the interface, which Windows adds to a route's own metric: a row whose
+// metric is below it is refused. Returns 0, or the Win32 error when it cannot be read.
+uint32_t ReadInterfaceMetric(uint32_t ifIndex, uint32_t& metric);
 
 // ---- Divert library ---------------------------------------------------------------------
 

@@ -25,6 +25,18 @@ PhysicalRouteRecord BestDefaultRoute(const std::vector<platform::ForwardRow>& ro
     return best;
 }
 
+// Bypass rows must carry at least the interface's metric or Windows refuses them, so a route
+// whose interface metric is unknown is no route to bypass through.
+void RecordInterfaceMetric() {
+    const uint32_t error =
+        platform::ReadInterfaceMetric(PhysicalRoute.ifIndex, PhysicalRoute.interfaceMetric);
+    if (error != 0) {
+        HelperLog(L"physical interface metric not read: ifIndex=" +
+                  std::to_wstring(PhysicalRoute.ifIndex) + L" err=" + std::to_wstring(error));
+        PhysicalRoute = {};
+    }
+}
+
 }  // namespace
 
 void RecordPhysicalDefaultRoute() {
@@ -43,4 +55,7 @@ void RecordPhysicalDefaultRoute() {
         PhysicalRoute = BestDefaultRoute(rows);
     }
     HelperLog(L"physical default route: ifIndex=" + std::to_wstring(PhysicalRoute.ifIndex));
+    if (PhysicalRoute.ifIndex != 0) {
+        RecordInterfaceMetric();
+    }
 }

@@ -1,11 +1,18 @@
 #include "split/route_manager.h"
 
+#include <cstring>
+
+#include "log/helper_log.h"
 #include "platform/platform.h"
 #include "split/split_state.h"
 
 namespace {
 
 constexpr uint32_t kErrorObjectAlreadyExists = 5010;
+
+// Addresses whose refused creation was logged since the routes were last removed, so that an
+// application reconnecting in a loop does not flood the log. Guarded by StateMutex.
+std::set<uint32_t> LoggedRefusals;
 
 platform::ForwardRow BypassRow(uint32_t address) {
     platform::ForwardRow row;
@@ -15,23 +22,42 @@ platform::ForwardRow BypassRow(uint32_t address) {
     row.ifIndex = PhysicalRoute.ifIndex;
     row.type = 4;   // MIB_IPROUTE_TYPE_INDIRECT
     row.proto = 3;  // MIB_IPPROTO_NETMGMT
-    row.metric1 = 1;
+    // The legacy metric is the interface's plus the route's own; the route's own is 1.
+    row.metric1 = PhysicalRoute.interfaceMetric + 1;
     return row;
+}
+
+std::wstring DottedAddress(uint32_t networkOrder) {
+    unsigned char bytes[4];
+    std::memcpy(bytes, &networkOrder, 4);
+    return std::to_wstring(bytes[0]) + L"." + std::to_wstring(bytes[1]) + L"." +
+           std::to_wstring(bytes[2]) + L"." + std::to_wstring(bytes[3]);
+}
+
+// Creates the route unless it is held already; returns the refusal to log, or 0.
+uint32_t CreateBypassRoute(uint32_t address) {
+    std::lock_guard<std::mutex> lock(StateMutex);
+    if (PhysicalRoute.ifIndex == 0 || PhysicalRoute.nextHop == 0) {
+        return 0;
+    }
+    if (BypassRouteSet.count(address) > 0) {
+        return 0;
+    }
+    const uint32_t result = platform::CreateForwardEntry(BypassRow(address));
+    if (result == 0 || result == kErrorObjectAlreadyExists) {
+        BypassRouteSet.insert(address);
+        return 0;
+    }
+    return LoggedRefusals.insert(address).second ? result : 0;
 }
 
 }  // namespace
 
 void AddBypassRoute(uint32_t address) {
-    std::lock_guard<std::mutex> lock(StateMutex);
-    if (PhysicalRoute.ifIndex == 0 || PhysicalRoute.nextHop == 0) {
-        return;
-    }
-    if (BypassRouteSet.count(address) > 0) {
-        return;
-    }
-    const uint32_t result = platform::CreateForwardEntry(BypassRow(address));
-    if (result == 0 || result == kErrorObjectAlreadyExists) {
-        BypassRouteSet.insert(address);
+    const uint32_t refusal = CreateBypassRoute(address);
+    if (refusal != 0) {  // logged outside StateMutex: the log has a lock of its own
+        HelperLog(L"bypass route refused: " + DottedAddress(address) + L" err=" +
+                  std::to_wstring(refusal));
     }
 }
 
@@ -41,4 +67,5 @@ void RemoveAllBypassRoutes() {
         platform::DeleteForwardEntry(BypassRow(address));
     }
     BypassRouteSet.clear();
+    LoggedRefusals.clear();
 }

@@ -22,6 +22,7 @@ extern std::atomic<bool> SnifferRunning;
 // Written only while the sniffer is stopped.
 struct PhysicalRouteRecord {
     uint32_t ifIndex = 0;
-    uint32_t nextHop = 0;  // network byte order
+    uint32_t nextHop = 0;          // network byte order
+    uint32_t interfaceMetric = 0;  // of ifIndex, read with the route
 };
 extern PhysicalRouteRecord PhysicalRoute;

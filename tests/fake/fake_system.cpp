@@ -117,6 +117,16 @@ uint32_t DeleteForwardEntry(const ForwardRow& row) {
     return 0;
 }
 
+uint32_t ReadInterfaceMetric(uint32_t ifIndex, uint32_t& metric) {
+    const fake::World& w = fake::TheWorld();
+    if (w.metricReadError != 0) {
+        return w.metricReadError;
+    }
+    const auto found = w.interfaceMetrics.find(ifIndex);
+    metric = found == w.interfaceMetrics.end() ? 25 : found->second;
+    return 0;
+}
+
 bool ParseIpv4(const char* text, uint32_t& networkOrder) {
     in_addr address{};
     if (inet_pton(AF_INET, text, &address) != 1) {

@@ -140,6 +140,8 @@ struct World {
     std::deque<uint32_t> createResults;  // when empty, creation answers 0
     std::vector<platform::ForwardRow> createdRoutes;
     std::vector<platform::ForwardRow> deletedRoutes;
+    std::map<uint32_t, uint32_t> interfaceMetrics;  // an interface not listed has metric 25
+    uint32_t metricReadError = 0;
 
     Divert divert;
 

@@ -8,6 +8,16 @@ namespace {
 
 class SplitTest : public SplitFixture {};
 
+platform::ForwardRow DefaultRow(uint32_t ifIndex, uint32_t nextHop, uint32_t metric,
+                                uint32_t mask = 0) {
+    platform::ForwardRow row;
+    row.mask = mask;
+    row.ifIndex = ifIndex;
+    row.nextHop = nextHop;
+    row.metric1 = metric;
+    return row;
+}
+
 struct ParseCase {
     const char* name;
     std::wstring text;
@@ -85,7 +95,9 @@ TEST_F(SplitTest, ThreadThatCannotBeCreatedLeavesTheSnifferStopped) {
 }
 
 TEST_F(SplitTest, RouteIsAddedOncePerAddressThroughThePhysicalRoute) {
-    PhysicalRoute = {12, NetworkOrder(192, 168, 1, 1)};
+    W().interfaceMetrics = {{12, 35}};
+    W().routeTable = {DefaultRow(12, NetworkOrder(192, 168, 1, 1), 60)};
+    RecordPhysicalDefaultRoute();
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));
     ASSERT_EQ(W().createdRoutes.size(), 1u);
@@ -96,7 +108,7 @@ TEST_F(SplitTest, RouteIsAddedOncePerAddressThroughThePhysicalRoute) {
     EXPECT_EQ(row.ifIndex, 12u);
     EXPECT_EQ(row.type, 4u);
     EXPECT_EQ(row.proto, 3u);
-    EXPECT_EQ(row.metric1, 1u);
+    EXPECT_EQ(row.metric1, 36u) << "the interface's metric plus one, or Windows refuses it";
     EXPECT_EQ(row.policy + row.age + row.nextHopAS + row.metric2 + row.metric5, 0u);
 }
 
@@ -109,15 +121,23 @@ TEST_F(SplitTest, UnknownPhysicalRouteAddsNothing) {
     EXPECT_TRUE(BypassRouteSet.empty());
 }
 
-TEST_F(SplitTest, RefusedRouteIsTriedAgainAndAnExistingOneCountsAsAdded) {
+TEST_F(SplitTest, RefusedRouteIsTriedAgainLoggedOnceAndAnExistingOneCountsAsAdded) {
     PhysicalRoute = {12, NetworkOrder(192, 168, 1, 1)};
-    W().createResults = {87, 0, 5010};
-    AddBypassRoute(NetworkOrder(192, 0, 2, 10));  // refused
+    W().createResults = {160, 160, 0, 5010};
+    AddBypassRoute(NetworkOrder(192, 0, 2, 10));  // refused, logged
+    AddBypassRoute(NetworkOrder(192, 0, 2, 10));  // refused again, not logged again
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));  // created
     AddBypassRoute(NetworkOrder(10, 0, 0, 9));    // already there
-    EXPECT_EQ(W().createdRoutes.size(), 3u);
+    EXPECT_EQ(W().createdRoutes.size(), 4u);
     EXPECT_EQ(BypassRouteSet,
               (std::set<uint32_t>{NetworkOrder(192, 0, 2, 10), NetworkOrder(10, 0, 0, 9)}));
+    EXPECT_EQ(Log(), "2026-06-27 09:05:03  bypass route refused: 192.0.2.10 err=160\r\n");
+    RemoveAllBypassRoutes();  // the next sniffer run logs a refusal again
+    W().createResults = {160};
+    AddBypassRoute(NetworkOrder(192, 0, 2, 10));
+    EXPECT_EQ(Log().size(), 2 * std::string("2026-06-27 09:05:03  bypass route refused: "
+                                            "192.0.2.10 err=160\r\n")
+                                    .size());
 }
 
 TEST_F(SplitTest, RemovalDeletesInAscendingOrderAndEmptiesTheSet) {
@@ -134,32 +154,29 @@ TEST_F(SplitTest, RemovalDeletesInAscendingOrderAndEmptiesTheSet) {
     EXPECT_EQ(W().createdRoutes.size(), 3u);
 }
 
-platform::ForwardRow DefaultRow(uint32_t ifIndex, uint32_t nextHop, uint32_t metric,
-                                uint32_t mask = 0) {
-    platform::ForwardRow row;
-    row.mask = mask;
-    row.ifIndex = ifIndex;
-    row.nextHop = nextHop;
-    row.metric1 = metric;
-    return row;
-}
-
 struct RouteCase {
     const char* name;
     std::vector<platform::ForwardRow> table;
     PhysicalRouteRecord expected;
+    uint32_t metricError = 0;
+    std::string moreLog = "";
 };
 
 class PhysicalRouteTest : public SplitFixture, public ::testing::WithParamInterface<RouteCase> {};
 
 TEST_P(PhysicalRouteTest, LowestMetricDefaultRowWins) {
-    PhysicalRoute = {99, 99};
+    PhysicalRoute = {99, 99, 99};
     W().routeTable = GetParam().table;
+    W().interfaceMetrics = {{2, 40}};
+    W().metricReadError = GetParam().metricError;
     RecordPhysicalDefaultRoute();
     EXPECT_EQ(PhysicalRoute.ifIndex, GetParam().expected.ifIndex);
     EXPECT_EQ(PhysicalRoute.nextHop, GetParam().expected.nextHop);
-    EXPECT_EQ(Log(), "2026-06-27 09:05:03  physical default route: ifIndex=" +
-                         std::to_string(GetParam().expected.ifIndex) + "\r\n");
+    EXPECT_EQ(PhysicalRoute.interfaceMetric, GetParam().expected.interfaceMetric);
+    const std::string found =
+        GetParam().metricError != 0 ? "2" : std::to_string(GetParam().expected.ifIndex);
+    EXPECT_EQ(Log(), "2026-06-27 09:05:03  physical default route: ifIndex=" + found + "\r\n" +
+                         GetParam().moreLog);
 }
 
 platform::ForwardRow HostRow() {
@@ -171,12 +188,18 @@ platform::ForwardRow HostRow() {
 INSTANTIATE_TEST_SUITE_P(
     Tables, PhysicalRouteTest,
     ::testing::Values(
-        RouteCase{"LowerMetric", {DefaultRow(1, 11, 25), DefaultRow(2, 22, 10)}, {2, 22}},
-        RouteCase{"TieGoesToTheFirst", {DefaultRow(1, 11, 10), DefaultRow(2, 22, 10)}, {1, 11}},
+        RouteCase{"LowerMetric", {DefaultRow(1, 11, 25), DefaultRow(2, 22, 10)}, {2, 22, 40}},
+        RouteCase{"TieGoesToTheFirst", {DefaultRow(1, 11, 10), DefaultRow(2, 22, 10)}, {1, 11, 25}},
+        RouteCase{
+            "UnreadableInterfaceMetricMakesTheRouteUnknown",
+            {DefaultRow(2, 22, 10)},
+            {0, 0, 0},
+            1168,
+            "2026-06-27 09:05:03  physical interface metric not read: ifIndex=2 err=1168\r\n"},
         RouteCase{"MaximumMetricNeverWins", {DefaultRow(1, 11, 0xFFFFFFFF)}, {0, 0}},
         RouteCase{"MaskNotZero", {DefaultRow(1, 11, 5, 0xFF)}, {0, 0}},
         RouteCase{"NotADefaultRow", {HostRow()}, {0, 0}},
-        RouteCase{"OnLinkNextHopZero", {DefaultRow(8, 0, 5)}, {8, 0}},
+        RouteCase{"OnLinkNextHopZero", {DefaultRow(8, 0, 5)}, {8, 0, 25}},
         RouteCase{"EmptyTable", {}, {0, 0}}),
     [](const auto& info) { return info.param.name; });
 

@@ -1,5 +1,6 @@
 // The whole job driven from the pipe: the real OrvantaHelper.exe --console under Wine, with
 // the stand-in amneziawg.exe (and WinDivert.dll) beside it.
+#include <algorithm>
 #include <string>
 
 #include "wine_client.h"
@@ -34,7 +35,8 @@ bool TunnelServiceInstalled() {
     return service != nullptr;
 }
 
-// A helper installed in its own directory, with or without amneziawg.exe in awg\ beside it.
+// A helper installed in its own directory, with or without amneziawg.exe in awg\ beside it,
+// always with the stand-in routing table.
 class Helper {
   public:
     Helper(const std::wstring& name, bool withTunnelProgram, const std::string& knobs = "")
@@ -52,10 +54,35 @@ class Helper {
             wine_support::WriteWholeFile(dir_ + L"\\awg\\amneziawg-state.txt", "0");
             wine_support::WriteWholeFile(dir_ + L"\\awg\\amneziawg-journal.txt", "");
         }
+        wine_support::StageRoutingTable(dir_);
+        wine_support::WriteWholeFile(dir_ + L"\\divert-events.txt", "");
         logStart_ = wine_support::HelperLogSize();
         process_ = std::make_unique<wine_support::Child>(L"\"" + dir_ +
                                                          L"\\OrvantaHelper.exe\" --console");
         ready_ = process_->started() && wine_support::WaitForPipe(30000);
+    }
+    void SetInterfaceMetrics(const std::string& metrics) const {
+        wine_support::SetInterfaceMetrics(dir_, metrics);
+    }
+    void FeedConnect(DWORD processId, const char* address) const {
+        wine_support::AppendToFile(dir_ + L"\\divert-events.txt",
+                                   "4 " + std::to_string(processId) + " " + address + "\n");
+    }
+    std::string RouteJournal() const {
+        std::string bytes;
+        wine_support::ReadWholeFile(dir_ + L"\\routes-journal.txt", bytes);
+        return bytes;
+    }
+    // Polls the route journal until it holds `lines` lines, at most 10 s.
+    bool RouteJournalReaches(size_t lines) const {
+        for (int i = 0; i < 1000; ++i) {
+            const std::string journal = RouteJournal();
+            if (static_cast<size_t>(std::count(journal.begin(), journal.end(), '\n')) >= lines) {
+                return true;
+            }
+            Sleep(10);
+        }
+        return false;
     }
     ~Helper() {
         if (TunnelServiceInstalled()) {
@@ -187,6 +214,56 @@ WINE_TEST(NothingIsWrittenThroughAHardLinkInTheDataDirectory) {
     CHECK_EQ(written, kSample);
     wine_support::ReadWholeFile(names[1], written);
     CHECK(Contains(written, "  physical default route: ifIndex="));
+}
+
+std::string RouteLine(const char* call, const char* address, const char* result) {
+    return std::string(call) + " " + address +
+           " 255.255.255.255 via 192.168.1.1 if=7 type=4 proto=3 metric=26,0,0,0,0 policy=0 "
+           "age=0 as=0 -> " +
+           result + "\n";
+}
+
+// Split routes against a routing table that refuses what Windows refuses: the lower-metric
+// default route is chosen, rows carry the interface metric plus one, each address gets one
+// route, every route goes on an emptied list and on disconnect, and a refusal is logged once.
+WINE_TEST(SplitRoutesAreWrittenAsWindowsAcceptsThemAndRemoved) {
+    Helper helper(L"routes", true);
+    CHECK(helper.ready());
+    wine_support::Child chrome(L"\"" + kBuilt + L"\\apps\\Chrome.exe\"");
+    CHECK(chrome.started());
+    CHECK_EQ(Ask("splitapps Chrome.exe\n"), "OK");
+    CHECK_EQ(Connect(kSample), "OK");
+    CHECK(Contains(helper.Log(), "  physical default route: ifIndex=7\r\n"));
+    helper.FeedConnect(chrome.id(), "192.0.2.10");
+    helper.FeedConnect(chrome.id(), "192.0.2.10");
+    helper.FeedConnect(GetCurrentProcessId(), "192.0.2.11");  // not listed
+    helper.FeedConnect(chrome.id(), "198.51.100.7");
+    CHECK(helper.RouteJournalReaches(2));
+    std::string expected =
+        RouteLine("create", "192.0.2.10", "0") + RouteLine("create", "198.51.100.7", "0");
+    CHECK_EQ(helper.RouteJournal(), expected);
+
+    CHECK_EQ(Ask("splitapps ;\n"), "OK");
+    expected += RouteLine("delete", "198.51.100.7", "0") + RouteLine("delete", "192.0.2.10", "0");
+    CHECK_EQ(helper.RouteJournal(), expected);
+
+    helper.SetInterfaceMetrics("7 40\n");  // the interface's metric rose above the rows'
+    CHECK_EQ(Ask("splitapps chrome.exe\n"), "OK");
+    helper.FeedConnect(chrome.id(), "203.0.113.5");
+    helper.FeedConnect(chrome.id(), "203.0.113.5");
+    CHECK(helper.RouteJournalReaches(6));
+    helper.SetInterfaceMetrics("7 25\n");
+    helper.FeedConnect(chrome.id(), "192.0.2.10");
+    CHECK(helper.RouteJournalReaches(7));
+    CHECK_EQ(Ask("disconnect\n"), "OK");
+    expected += RouteLine("create", "203.0.113.5", "160") +
+                RouteLine("create", "203.0.113.5", "160") + RouteLine("create", "192.0.2.10", "0") +
+                RouteLine("delete", "192.0.2.10", "0");
+    CHECK_EQ(helper.RouteJournal(), expected);
+    const std::string log = helper.Log();
+    const std::string refusal = "  bypass route refused: 203.0.113.5 err=160\r\n";
+    CHECK(Contains(log, refusal));
+    CHECK(log.find(refusal) == log.rfind(refusal));
 }
 
 int wmain(int argc, wchar_t** argv) {

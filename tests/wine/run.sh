@@ -12,8 +12,10 @@ stage_apps() {  # stand-in applications under the names the tests look for
   cp "$build/standin_app.exe" "$1/apps/ÜBER.EXE"
 }
 
-mkdir -p "$stage/My Tools"
+mkdir -p "$stage/My Tools" "$stage/routing"
 cp "$build"/*.exe "$stage/"
+cp "$build/routing/iphlpapi.dll" "$stage/routing/"
+stage_apps "$stage"
 cp "$build/amneziawg.exe" "$stage/My Tools/"
 for variant in full no_format no_recv open_fails none; do
   dir="$stage/divert-$variant"
@@ -24,6 +26,18 @@ for variant in full no_format no_recv open_fails none; do
 done
 
 status=0
+# The routing-table stand-in serves exactly what the helper imports from iphlpapi.dll, so a new
+# import cannot reach Wine's own table behind the tests' back.
+objdump=x86_64-w64-mingw32-objdump
+imports=$($objdump -p "$build/OrvantaHelper.exe" | awk 'tolower($0) ~ /dll name: iphlpapi.dll/ {f = 1; next}
+  /^$/ || /DLL Name/ {f = 0} f && NF == 3 {print $3}' | sort)
+exports=$($objdump -p "$build/routing/iphlpapi.dll" | awk '/Ordinal\/Name Pointer/ {f = 1; next}
+  /^$/ {f = 0} f {print $NF}' | sort)
+echo "--- iphlpapi imports: $(echo $imports)"
+if [ -z "$imports" ] || [ "$imports" != "$exports" ]; then
+  echo "FAIL: the helper imports [$(echo $imports)] from iphlpapi.dll; the stand-in exports [$(echo $exports)]"
+  status=1
+fi
 run() {  # windows path of the program, arguments...
   echo "--- $*"
   timeout 600 wine "$@" || status=1

@@ -23,6 +23,7 @@ void StageHelper() {
               FALSE);
     CopyFileW((kBuilt + L"\\divert-full\\WinDivert.dll").c_str(),
               (kDir + L"\\WinDivert.dll").c_str(), FALSE);
+    wine_support::StageRoutingTable(kDir);
 }
 
 DWORD RunHelper(const std::wstring& arguments) {

@@ -48,6 +48,20 @@ bool AppendToFile(const std::wstring& path, const std::string& bytes) {
     return static_cast<bool>(file << bytes);
 }
 
+void StageRoutingTable(const std::wstring& dir) {
+    CopyFileW((ProgramDirectory() + L"\\routing\\iphlpapi.dll").c_str(),
+              (dir + L"\\iphlpapi.dll").c_str(), FALSE);
+    WriteWholeFile(dir + L"\\routes-table.txt",
+                   "0.0.0.0 0.0.0.0 10.0.0.1 9 50\n0.0.0.0 0.0.0.0 192.168.1.1 7 35\n"
+                   "192.168.1.0 255.255.255.0 0.0.0.0 7 35\n");
+    SetInterfaceMetrics(dir, "7 25\n9 10\n");
+    WriteWholeFile(dir + L"\\routes-journal.txt", "");
+}
+
+void SetInterfaceMetrics(const std::wstring& dir, const std::string& metrics) {
+    WriteWholeFile(dir + L"\\routes-metrics.txt", metrics);
+}
+
 Child::Child(const std::wstring& commandLine) {
     std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
     buffer.push_back(L'\0');

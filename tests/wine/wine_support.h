@@ -21,6 +21,12 @@ size_t HelperLogSize();
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
 bool AppendToFile(const std::wstring& path, const std::string& bytes);
 
+// Puts the stand-in iphlpapi.dll and a scripted routing table beside a helper copy in `dir`
+// (the prefix loads an OrvantaHelper.exe's iphlpapi.dll from beside it): two default routes,
+// the lower metric through 192.168.1.1 on interface 7, whose own metric is 25.
+void StageRoutingTable(const std::wstring& dir);
+void SetInterfaceMetrics(const std::wstring& dir, const std::string& metrics);
+
 // A started child process; ended (terminated if needed) when the object goes away.
 class Child {
   public:

@@ -2,6 +2,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <iphlpapi.h>
+#include <netioapi.h>
 
 #include <vector>
 
@@ -85,6 +86,18 @@ uint32_t CreateForwardEntry(const ForwardRow& row) {
 uint32_t DeleteForwardEntry(const ForwardRow& row) {
     MIB_IPFORWARDROW mib = ToMib(row);
     return DeleteIpForwardEntry(&mib);
+}
+
+uint32_t ReadInterfaceMetric(uint32_t ifIndex, uint32_t& metric) {
+    // Family and index identify the row; the rest is filled in by the call.
+    MIB_IPINTERFACE_ROW row{};
+    row.Family = AF_INET;
+    row.InterfaceIndex = ifIndex;
+    const DWORD result = GetIpInterfaceEntry(&row);
+    if (result == NO_ERROR) {
+        metric = row.Metric;
+    }
+    return result;
 }
 
 bool ParseIpv4(const char* text, uint32_t& networkOrder) {
