@@ -29,8 +29,10 @@ constexpr DWORD kRetryPauseMs = 50;
 HANDLE OpenPipe(const ClientOptions& options, DWORD& error) {
     const ULONGLONG deadline = GetTickCount64() + options.waitMs;
     for (;;) {
-        HANDLE pipe = CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
+        // Whoever serves the pipe may identify this client but never act as it.
+        HANDLE pipe =
+            CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
             return pipe;
         }
@@ -75,7 +77,8 @@ std::string ReadReply(HANDLE pipe, DWORD& error) {
     return received;
 }
 
-// The process id of the running OrvantaHelper service, or 0.
+// The process id of the OrvantaHelper service while it has a process (starting, running or
+// stopping), or 0.
 DWORD ServiceProcessId() {
     DWORD processId = 0;
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -87,8 +90,7 @@ DWORD ServiceProcessId() {
         SERVICE_STATUS_PROCESS status{};
         DWORD needed = 0;
         if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                                 sizeof(status), &needed) &&
-            status.dwCurrentState == SERVICE_RUNNING) {
+                                 sizeof(status), &needed)) {
             processId = status.dwProcessId;
         }
         CloseServiceHandle(service);

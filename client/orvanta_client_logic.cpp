@@ -44,8 +44,10 @@ int ExitCodeForReply(const std::string& reply) {
 
 bool ServerIsTrusted(uint32_t serverProcessId, uint32_t serviceProcessId,
                      bool pipeOwnedBySystemOrAdministrators) {
-    if (serverProcessId != 0 && serverProcessId == serviceProcessId) {
-        return true;
+    if (serviceProcessId != 0) {
+        // Every instance of a pipe name shows the first instance's owner, so beside a running
+        // service a user's extra instance would pass an owner check: only its process counts.
+        return serverProcessId == serviceProcessId;
     }
     return pipeOwnedBySystemOrAdministrators;
 }

@@ -24,9 +24,10 @@ std::string ReplyLine(const std::string& received);
 int ExitCodeForReply(const std::string& reply);
 constexpr int kExitUnreachable = 2;
 
-// Whether a pipe server may receive a request (which may carry a private key): it is the
-// process of the running OrvantaHelper service, or the pipe is owned by SYSTEM or the
-// Administrators group. Process ids of 0 mean unknown (no service running, no server id).
+// Whether a pipe server may receive a request (which may carry a private key). While the
+// OrvantaHelper service has a process, only that process; when none runs (an administrator's
+// helper started with --console), a pipe owned by SYSTEM or the Administrators group. Process
+// ids of 0 mean unknown (no service process, no server id).
 bool ServerIsTrusted(uint32_t serverProcessId, uint32_t serviceProcessId,
                      bool pipeOwnedBySystemOrAdministrators);
 

@@ -3,13 +3,11 @@
 #include "common/names.h"
 #include "platform/platform.h"
 
+const std::wstring kConfigFileName = TunnelName + L".conf";
+
 namespace {
 
 constexpr size_t kMaxBaseLength = 259;  // what fits a MAX_PATH buffer with its NUL
-const std::wstring kLogFileName = L"helper.log";
-std::wstring ConfigFileName() {
-    return TunnelName + L".conf";
-}
 
 std::wstring BaseDirectory() {
     const auto value = platform::EnvironmentVariable(L"ProgramData");
@@ -27,38 +25,51 @@ void CreateDataDirectory(const std::wstring& directory) {
     }
 }
 
+// A link to somewhere else is never used. The service, which writes as SYSTEM, uses only a
+// directory it could open and that is (or has just been made) its own: anything else may be a
+// user's, through which a configuration would be written wherever that user chose. A helper run
+// by an ordinary user writes only with that user's rights.
+bool Usable(const platform::DirectoryInspection& found, bool asLocalSystem) {
+    if (found.opened && (found.isReparsePoint || !found.pathMatches)) {
+        return false;
+    }
+    return !asLocalSystem || (found.opened && (!found.foreign || found.takenBack));
+}
+
+// The verified directory, held open for as long as this object lives.
+class VerifiedDirectory {
+  public:
+    VerifiedDirectory() : path_(BaseDirectory() + L"\\Orvanta") {
+        CreateDataDirectory(path_);
+        const bool asLocalSystem = platform::RunningAsLocalSystem();
+        const platform::DirectoryInspection found =
+            platform::InspectDirectory(path_, asLocalSystem, held_);
+        if (!Usable(found, asLocalSystem)) {
+            path_.clear();
+        } else if (found.takenBack) {
+            // Files planted while the directory was someone else's are taken back (or removed,
+            // when they are links) before anything is written to them.
+            platform::ProtectExistingFile(path_ + L"\\" + kLogFileName);
+            platform::ProtectExistingFile(path_ + L"\\" + kConfigFileName);
+        }
+    }
+    ~VerifiedDirectory() { platform::ReleaseDirectory(held_); }
+    VerifiedDirectory(const VerifiedDirectory&) = delete;
+    VerifiedDirectory& operator=(const VerifiedDirectory&) = delete;
+    const std::wstring& path() const { return path_; }
+
+  private:
+    std::wstring path_;
+    platform::HeldDirectory* held_ = nullptr;
+};
+
 }  // namespace
 
 std::wstring DataDirectory() {
-    const std::wstring directory = BaseDirectory() + L"\\Orvanta";
-    CreateDataDirectory(directory);
-    const platform::DirectoryInspection found =
-        platform::InspectDirectory(directory, platform::RunningAsLocalSystem());
-    if (found.opened && (found.isReparsePoint || !found.pathMatches)) {
-        return {};  // a link to somewhere else: nothing is written through it
-    }
-    if (found.takenBack) {
-        // Files planted while the directory was someone else's are taken back (or removed, when
-        // they are links) before anything is written to them.
-        platform::ProtectExistingFile(directory + L"\\" + kLogFileName);
-        platform::ProtectExistingFile(directory + L"\\" + ConfigFileName());
-    }
-    return directory;
+    return VerifiedDirectory().path();
 }
 
-namespace {
-
-std::wstring FileInDataDirectory(const std::wstring& name) {
-    const std::wstring directory = DataDirectory();
-    return directory.empty() ? std::wstring() : directory + L"\\" + name;
-}
-
-}  // namespace
-
-std::wstring LogFilePath() {
-    return FileInDataDirectory(L"helper.log");
-}
-
-std::wstring ConfigFilePath() {
-    return FileInDataDirectory(TunnelName + L".conf");
+bool UseDataFile(const std::wstring& name, const std::function<bool(const std::wstring&)>& use) {
+    const VerifiedDirectory directory;
+    return !directory.path().empty() && use(directory.path() + L"\\" + name);
 }

@@ -1,10 +1,19 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
+// The two files the helper keeps in its data directory.
+inline const std::wstring kLogFileName = L"helper.log";
+extern const std::wstring kConfigFileName;  // the tunnel name with ".conf"
+
 // %ProgramData%\Orvanta, resolved from the environment on every call and created when missing.
-// Empty when the directory is a link to somewhere else: then nothing may be written there.
+// Empty when the directory must not be used: a link to somewhere else or, for the service, one
+// it could not open, inspect or make its own.
 std::wstring DataDirectory();
-// The files in it; empty when the directory must not be used (an open then fails).
-std::wstring LogFilePath();
-std::wstring ConfigFilePath();
+
+// Calls `use` with the path of the named file in the data directory while the verified
+// directory is held open, so that it cannot be renamed or swapped for a link between the check
+// and the use. Returns `use`'s result, or false without calling it when the directory must not
+// be used.
+bool UseDataFile(const std::wstring& name, const std::function<bool(const std::wstring&)>& use);

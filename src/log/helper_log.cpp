@@ -21,9 +21,9 @@ std::wstring FormatLogLine(int year, int month, int day, int hour, int minute, i
 void HelperLog(const std::wstring& message) {
     // The lock covers path resolution, open, write and close so lines never interleave.
     std::lock_guard<std::mutex> lock(LogLock);
-    const std::wstring path = LogFilePath();
     const platform::LocalTime now = platform::CurrentLocalTime();
-    const std::wstring line =
-        FormatLogLine(now.year, now.month, now.day, now.hour, now.minute, now.second, message);
-    platform::AppendToFile(path, platform::WideToUtf8(line));
+    const std::string line = platform::WideToUtf8(
+        FormatLogLine(now.year, now.month, now.day, now.hour, now.minute, now.second, message));
+    UseDataFile(kLogFileName,
+                [&line](const std::wstring& path) { return platform::AppendToFile(path, line); });
 }

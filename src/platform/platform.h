@@ -37,7 +37,9 @@ void CreateDirectoryIfMissing(const std::wstring& path);
 bool AppendToFile(const std::wstring& path, const std::string& bytes);
 // Creates or truncates the file without sharing, writes the bytes, closes. False when the file
 // could not be created; a short or failed write is not reported. With `administratorsOnly`,
-// the file gets a protected DACL for SYSTEM and Administrators before anything is written.
+// whatever has the name is removed and a new file is created owned by SYSTEM with a protected
+// DACL for SYSTEM and Administrators in the same call, so the bytes never sit in a file that
+// anyone else owns.
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes, bool administratorsOnly);
 
 // ---- Protecting the data directory ------------------------------------------------------
@@ -55,9 +57,25 @@ struct DirectoryInspection {
     bool foreign = false;      // another owner, or a DACL that lets non-administrators write
     bool takenBack = false;    // owner and protected DACL were set again through the handle
 };
+// A directory kept open without delete sharing, so that it can be neither renamed nor replaced
+// by a link while the files inside it are opened by path.
+struct HeldDirectory;
 // With `takeBackIfForeign`, a foreign directory that is no link gets the protected owner and
-// DACL again through the same handle.
-DirectoryInspection InspectDirectory(const std::wstring& path, bool takeBackIfForeign);
+// DACL again through the same handle (with the privileges LocalSystem holds for that). `held`
+// receives the open directory when it was opened and is no link; release it after the use.
+DirectoryInspection InspectDirectory(const std::wstring& path, bool takeBackIfForeign,
+                                     HeldDirectory*& held);
+void ReleaseDirectory(HeldDirectory* held);
+
+// A file that only SYSTEM, Administrators and TrustedInstaller may change, held with its folders.
+struct HeldFile;
+// Opens each folder from `root` down to `path`, then the file, without following links and
+// without delete sharing (the file without write sharing either), and checks that each is
+// owned by SYSTEM, Administrators or TrustedInstaller and grants no one else the right to
+// write, append, delete, change permissions or owner, or add or remove entries. Null when one
+// cannot be opened or fails; otherwise all stay open, so none can be swapped, until released.
+HeldFile* HoldAdministratorsOnlyFile(const std::wstring& root, const std::wstring& path);
+void ReleaseHeldFile(HeldFile* held);
 // For a file that exists: deletes it when it is a reparse point or has more than one hard
 // link, otherwise gives it SYSTEM as owner and the protected DACL.
 void ProtectExistingFile(const std::wstring& path);
@@ -214,8 +232,9 @@ struct DivertLibrary;
 // Loads the library from exactly this path; null on failure.
 DivertLibrary* LoadDivertFromPath(const std::wstring& path);
 // Loads the library by name from the safe default directories only (the executable's own
-// directory, System32, directories an administrator added); null on failure.
-DivertLibrary* LoadDivertFromSafeSearch(const std::wstring& name);
+// directory unless `besideExecutable` is false, System32, directories an administrator
+// added); null on failure.
+DivertLibrary* LoadDivertFromSafeSearch(const std::wstring& name, bool besideExecutable);
 void* FindDivertExport(DivertLibrary* library, const char* name);
 // Dotted-decimal text to an IPv4 address in network byte order.
 bool ParseIpv4(const char* text, uint32_t& networkOrder);

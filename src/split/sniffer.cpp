@@ -2,16 +2,17 @@
 
 #include <mutex>
 
+#include "common/beside_helper.h"
 #include "log/helper_log.h"
 #include "platform/platform.h"
 #include "split/process_identifier.h"
 #include "split/route_manager.h"
 #include "split/split_state.h"
-#include "tunnel/locator.h"
 
 namespace {
 
 constexpr uint32_t kReceiveRetryPauseMs = 50;
+const std::wstring kDivertLibraryName = L"WinDivert.dll";
 constexpr size_t kFormatBufferSize = 22;
 
 struct DivertExports {
@@ -34,10 +35,22 @@ void PublishHandle(platform::DivertHandle handle, platform::DivertShutdownFn shu
     OpenHandleShutdown = shutdown;
 }
 
+// Beside the helper first, where an installation puts it; but as LocalSystem only a library
+// that no ordinary user can change, and the search then skips the helper's directory too.
 platform::DivertLibrary* LoadDivertLibrary() {
-    platform::DivertLibrary* library =
-        platform::LoadDivertFromPath(GetModuleDirectory() + L"\\WinDivert.dll");
-    return library != nullptr ? library : platform::LoadDivertFromSafeSearch(L"WinDivert.dll");
+    const std::wstring beside = GetModuleDirectory() + L"\\" + kDivertLibraryName;
+    const FileBesideHelper file(beside);
+    if (file.accepted()) {
+        platform::DivertLibrary* library = platform::LoadDivertFromPath(beside);
+        if (library != nullptr) {
+            return library;
+        }
+    } else if (platform::PathExists(beside)) {
+        HelperLog(
+            L"WinDivert.dll beside the helper is writable by non-administrators; not loaded "
+            L"from there");
+    }
+    return platform::LoadDivertFromSafeSearch(kDivertLibraryName, file.accepted());
 }
 
 template <typename Function>

@@ -25,12 +25,16 @@ constexpr int kRollBackRemovalWaitMs = 8000;
 constexpr int kBringUpWaitMs = 15000;
 constexpr uint32_t kBringUpPollMs = 500;
 
-// The configuration text as UTF-8, up to its first NUL, replacing the file whole. It holds the
-// tunnel's private key: the service keeps it from ordinary users, who may read the rest of the
-// data directory. A helper run by a user leaves it to that user's rights.
-bool WriteConfiguration(const std::wstring& path, const std::wstring& configText) {
+// The configuration text as UTF-8, up to its first NUL, replacing the file whole; `path`
+// receives where it went. It holds the tunnel's private key: the service keeps it from ordinary
+// users, who may read the rest of the data directory. A helper run by a user leaves it to that
+// user's rights.
+bool WriteConfiguration(const std::wstring& configText, std::wstring& path) {
     const std::string bytes = platform::WideToUtf8(configText.substr(0, configText.find(L'\0')));
-    return platform::WriteWholeFile(path, bytes, platform::RunningAsLocalSystem());
+    return UseDataFile(kConfigFileName, [&](const std::wstring& filePath) {
+        path = filePath;
+        return platform::WriteWholeFile(filePath, bytes, platform::RunningAsLocalSystem());
+    });
 }
 
 void UninstallTunnel(const std::wstring& exe, int removalWaitMs) {
@@ -79,13 +83,14 @@ bool RollBack(const std::wstring& exe) {
 }  // namespace
 
 bool ConnectTunnel(const std::wstring& configText) {
-    const std::wstring exe = FindTunnelExe();
+    const TunnelExe tunnelExe;
+    const std::wstring& exe = tunnelExe.path();
     if (exe.empty()) {
         HelperLog(L"amneziawg.exe not found");
         return false;
     }
-    const std::wstring configPath = ConfigFilePath();
-    if (!WriteConfiguration(configPath, configText)) {
+    std::wstring configPath;
+    if (!WriteConfiguration(configText, configPath)) {
         return false;
     }
     if (TunnelServiceExists()) {

@@ -30,9 +30,9 @@ void WaitForTunnelStopped() {
 
 void DisconnectTunnel() {
     StopSniffer();
-    const std::wstring exe = FindTunnelExe();
-    if (!exe.empty() && TunnelServiceExists()) {
-        RunProcess(exe, UninstallTunnelArguments());
+    const TunnelExe exe;
+    if (!exe.path().empty() && TunnelServiceExists()) {
+        RunProcess(exe.path(), UninstallTunnelArguments());
     }
     WaitForTunnelStopped();
     TunnelUp.exchange(false);

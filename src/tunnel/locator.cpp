@@ -1,16 +1,8 @@
 #include "tunnel/locator.h"
 
+#include "log/helper_log.h"
 #include "platform/platform.h"
 #include "tunnel/amneziawg.h"
-
-std::wstring GetModuleDirectory() {
-    const std::wstring path = platform::ModuleFilePath();
-    const size_t separator = path.find_last_of(L"\\/");
-    if (separator == std::wstring::npos) {
-        return L".";
-    }
-    return path.substr(0, separator);
-}
 
 std::wstring FindTunnelExe() {
     const std::wstring directory = GetModuleDirectory();
@@ -21,4 +13,15 @@ std::wstring FindTunnelExe() {
         }
     }
     return {};
+}
+
+TunnelExe::TunnelExe() : path_(FindTunnelExe()) {
+    if (path_.empty()) {
+        return;
+    }
+    file_ = std::make_unique<FileBesideHelper>(path_);
+    if (!file_->accepted()) {
+        HelperLog(L"amneziawg.exe is writable by non-administrators; not run");
+        path_.clear();
+    }
 }

@@ -95,8 +95,9 @@ DivertLibrary* LoadDivertFromPath(const std::wstring& path) {
     return Loaded(State().loadablePaths.count(path) > 0, L"path:" + path);
 }
 
-DivertLibrary* LoadDivertFromSafeSearch(const std::wstring& name) {
-    return Loaded(State().loadsFromSafeSearch, L"search:" + name);
+DivertLibrary* LoadDivertFromSafeSearch(const std::wstring& name, bool besideExecutable) {
+    return Loaded(State().loadsFromSafeSearch,
+                  (besideExecutable ? L"search:" : L"system search:") + name);
 }
 
 void* FindDivertExport(DivertLibrary*, const char* name) {

@@ -162,6 +162,7 @@ bool OpenUnlinked(const std::wstring& path) {
 
 bool AppendToFile(const std::wstring& path, const std::string& bytes) {
     std::lock_guard<std::mutex> lock(fake::TheWorld().fileSystemLock);
+    fake::TheWorld().fileCalls.push_back(L"append " + path);
     if (!OpenUnlinked(path)) {
         return false;
     }
@@ -170,14 +171,20 @@ bool AppendToFile(const std::wstring& path, const std::string& bytes) {
 }
 
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes, bool administratorsOnly) {
-    std::lock_guard<std::mutex> lock(fake::TheWorld().fileSystemLock);
-    if (!OpenUnlinked(path)) {
+    fake::World& w = fake::TheWorld();
+    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    w.fileCalls.push_back(L"write " + path);
+    if (administratorsOnly && (w.files.count(path) > 0 || IsLinked(path))) {
+        DeleteEntry(path);  // created anew below, never rewritten in place
+    }
+    if (!OpenUnlinked(path) || w.directories.count(path) > 0) {
         return false;
     }
     if (administratorsOnly) {
-        fake::TheWorld().administratorsOnlyFiles.insert(path);
+        w.administratorsOnlyFiles.insert(path);
+        w.protectedPaths.erase(path);
     }
-    fake::TheWorld().files[path] = bytes;
+    w.files[path] = bytes;
     return true;
 }
 
@@ -193,23 +200,70 @@ bool CreateProtectedDirectory(const std::wstring& path) {
     return true;
 }
 
-DirectoryInspection InspectDirectory(const std::wstring& path, bool takeBackIfForeign) {
+struct HeldDirectory {
+    std::wstring path;
+};
+
+struct HeldFile {
+    std::wstring path;
+};
+
+DirectoryInspection InspectDirectory(const std::wstring& path, bool takeBackIfForeign,
+                                     HeldDirectory*& held) {
     fake::World& w = fake::TheWorld();
     std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    held = nullptr;
     DirectoryInspection inspection;
     inspection.isReparsePoint = w.reparsePoints.count(path) > 0;
-    inspection.opened = inspection.isReparsePoint || w.directories.count(path) > 0;
+    inspection.opened = (inspection.isReparsePoint || w.directories.count(path) > 0) &&
+                        w.unopenableDirectories.count(path) == 0;
     inspection.pathMatches = w.redirectedDirectories.count(path) == 0;
     if (!inspection.opened || inspection.isReparsePoint || !inspection.pathMatches) {
         return inspection;
     }
     inspection.foreign = w.foreignDirectories.count(path) > 0;
-    if (inspection.foreign && takeBackIfForeign) {
+    if (inspection.foreign && takeBackIfForeign && !w.takeBackFails) {
         w.foreignDirectories.erase(path);
         w.protectedPaths.insert(path);
         inspection.takenBack = true;
     }
+    w.fileCalls.push_back(L"hold " + path);
+    held = new HeldDirectory{path};
     return inspection;
+}
+
+void ReleaseDirectory(HeldDirectory* held) {
+    if (held != nullptr) {
+        std::lock_guard<std::mutex> lock(fake::TheWorld().fileSystemLock);
+        fake::TheWorld().fileCalls.push_back(L"release " + held->path);
+        delete held;
+    }
+}
+
+HeldFile* HoldAdministratorsOnlyFile(const std::wstring& root, const std::wstring& path) {
+    fake::World& w = fake::TheWorld();
+    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    if (path.compare(0, root.size() + 1, root + L"\\") != 0 || w.files.count(path) == 0) {
+        return nullptr;
+    }
+    for (size_t end = root.size(); end != std::wstring::npos; end = path.find(L'\\', end + 1)) {
+        if (w.writableByUsers.count(path.substr(0, end)) > 0) {
+            return nullptr;
+        }
+    }
+    if (w.writableByUsers.count(path) > 0) {
+        return nullptr;
+    }
+    w.fileCalls.push_back(L"hold " + path);
+    return new HeldFile{path};
+}
+
+void ReleaseHeldFile(HeldFile* held) {
+    if (held != nullptr) {
+        std::lock_guard<std::mutex> lock(fake::TheWorld().fileSystemLock);
+        fake::TheWorld().fileCalls.push_back(L"release " + held->path);
+        delete held;
+    }
 }
 
 void ProtectExistingFile(const std::wstring& path) {

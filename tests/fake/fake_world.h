@@ -100,7 +100,11 @@ struct World {
     std::set<std::wstring> reparsePoints;            // directories or files that are links
     std::map<std::wstring, std::wstring> hardLinks;  // file name -> the file it shares
     std::vector<std::wstring> deletedEntries;
-    std::set<std::wstring> administratorsOnlyFiles;  // written readable by nobody else
+    std::set<std::wstring> administratorsOnlyFiles;  // created readable by nobody else
+    std::set<std::wstring> unopenableDirectories;    // e.g. a user denied SYSTEM its rights
+    bool takeBackFails = false;
+    std::set<std::wstring> writableByUsers;  // files and folders ordinary users may change
+    std::vector<std::wstring> fileCalls;     // "hold", "release", "append", "write" and a path
     bool safeLibrarySearch = false;
     std::wstring modulePath = L"C:\\Program Files\\Orvanta\\OrvantaHelper.exe";
 

@@ -29,8 +29,9 @@ TEST_P(DataDirectoryTest, PathsFollowTheEnvironment) {
     if (GetParam().programData) {
         fake::TheWorld().environment[L"ProgramData"] = *GetParam().programData;
     }
-    EXPECT_EQ(LogFilePath(), GetParam().directory + L"\\helper.log");
-    EXPECT_EQ(ConfigFilePath(), GetParam().directory + L"\\Orvanta.conf");
+    EXPECT_EQ(DataDirectory(), GetParam().directory);
+    HelperLog(L"line");
+    EXPECT_EQ(fake::TheWorld().files.count(GetParam().directory + L"\\helper.log"), 1u);
     EXPECT_EQ(fake::TheWorld().directories.count(GetParam().directory), 1u);
 }
 

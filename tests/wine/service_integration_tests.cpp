@@ -162,11 +162,11 @@ WINE_TEST(HandStartWithoutAnOptionExitsWithOne) {
 }
 
 // A pipe of the helper's name served by some other process: the client sends it nothing.
-WINE_TEST(ClientRefusesAPipeServedByAnotherProcess) {
+void CheckClientRefusesARogueInstance() {
     std::string received;
     std::thread rogue([&received] {
-        HANDLE pipe = CreateNamedPipeW(L"\\\\.\\pipe\\OrvantaHelper", PIPE_ACCESS_DUPLEX, 0, 1,
-                                       8192, 8192, 0, nullptr);
+        HANDLE pipe = CreateNamedPipeW(L"\\\\.\\pipe\\OrvantaHelper", PIPE_ACCESS_DUPLEX, 0,
+                                       PIPE_UNLIMITED_INSTANCES, 8192, 8192, 0, nullptr);
         for (int client = 0; client < 2; ++client) {
             ConnectNamedPipe(pipe, nullptr);
             char buffer[64];
@@ -192,6 +192,21 @@ WINE_TEST(ClientRefusesAPipeServedByAnotherProcess) {
     rogue.join();
     CHECK_EQ(sent.reply, "OK");
     CHECK_EQ(received, "ping\n");  // the refused request never reached it
+}
+
+WINE_TEST(ClientRefusesAPipeServedByAnotherProcess) {
+    CheckClientRefusesARogueInstance();
+}
+
+// Beside the running service a user's extra instance of the pipe is refused too, whatever
+// owner it shows: only the service's own process may receive a request.
+WINE_TEST(ClientRefusesAnExtraInstanceBesideTheRunningService) {
+    CHECK(InstallAndWaitUntilRunning());
+    HANDLE silent = wine_support::OpenPipe(10000);  // holds the service's only instance
+    CHECK(silent != INVALID_HANDLE_VALUE);
+    CheckClientRefusesARogueInstance();
+    CloseHandle(silent);
+    CHECK_EQ(RunHelper(L"--uninstall"), 0ul);
 }
 
 int wmain(int argc, wchar_t** argv) {

@@ -53,10 +53,9 @@ bool AppendToFile(const std::wstring& path, const std::string& bytes) {
 
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes, bool administratorsOnly) {
     // Truncated only once it is known to be no link, so a shared file is never emptied.
-    const DWORD access = GENERIC_WRITE | (administratorsOnly ? WRITE_DAC : 0);
-    UniqueHandle file = OpenUnlinkedFile(path, access, 0);
-    if (!file.valid() || (administratorsOnly && !RestrictToAdministrators(file.get())) ||
-        !SetEndOfFile(file.get())) {
+    UniqueHandle file = administratorsOnly ? CreateAdministratorsOnlyFile(path, GENERIC_WRITE)
+                                           : OpenUnlinkedFile(path, GENERIC_WRITE, 0);
+    if (!file.valid() || !SetEndOfFile(file.get())) {
         return false;
     }
     WriteAll(file.get(), bytes);

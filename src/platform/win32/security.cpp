@@ -3,6 +3,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <memory>
 #include <vector>
 
 #include "platform/platform.h"
@@ -17,8 +18,11 @@ namespace {
 // Owner SYSTEM; SYSTEM and Administrators full control, Authenticated Users read and execute;
 // nothing inherited from the parent; inherited by the files and folders created inside.
 const wchar_t kProtectedSddl[] = L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;AU)";
-// For the tunnel configuration, which holds a private key: no one else may read it.
-const wchar_t kAdministratorsOnlySddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+// For the tunnel configuration, which holds a private key: owned by SYSTEM, and no one else
+// may read it.
+const wchar_t kAdministratorsOnlySddl[] = L"O:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)";
+const wchar_t kTrustedInstallerSid[] =
+    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
 class LocalMemory {
   public:
@@ -34,11 +38,25 @@ bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) {
     return IsWellKnownSid(sid, type) != FALSE;
 }
 
-bool IsSystemOrAdministrators(PSID sid) {
-    return IsWellKnown(sid, WinLocalSystemSid) || IsWellKnown(sid, WinBuiltinAdministratorsSid);
+bool IsTrustedInstaller(PSID sid) {
+    PSID trustedInstaller = nullptr;
+    if (!ConvertStringSidToSidW(kTrustedInstallerSid, &trustedInstaller)) {
+        return false;
+    }
+    const bool same = EqualSid(sid, trustedInstaller) != FALSE;
+    LocalFree(trustedInstaller);
+    return same;
 }
 
-// True when an allowing entry lets anyone but SYSTEM and Administrators change the directory.
+// The accounts that may change what the helper runs, loads or writes as SYSTEM.
+bool IsAdministrative(PSID sid) {
+    return IsWellKnown(sid, WinLocalSystemSid) || IsWellKnown(sid, WinBuiltinAdministratorsSid) ||
+           IsTrustedInstaller(sid);
+}
+
+// True when an entry that applies to the object lets anyone else change it: write or append
+// data (in a folder: add files or folders), delete it or entries in it, change its DACL or
+// owner. Inherit-only entries (such as CREATOR OWNER) apply to children only.
 bool OthersCanWrite(PACL dacl) {
     if (dacl == nullptr) {
         return true;  // a null DACL grants everything to everyone
@@ -49,11 +67,11 @@ bool OthersCanWrite(PACL dacl) {
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
         ACE_HEADER* header = nullptr;
         if (!GetAce(dacl, i, reinterpret_cast<void**>(&header)) ||
-            header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) {
             continue;
         }
         auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
-        if ((ace->Mask & writeRights) != 0 && !IsSystemOrAdministrators(&ace->SidStart)) {
+        if ((ace->Mask & writeRights) != 0 && !IsAdministrative(&ace->SidStart)) {
             return true;
         }
     }
@@ -70,7 +88,7 @@ bool IsForeign(HANDLE handle) {
             reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.out())) != ERROR_SUCCESS) {
         return true;
     }
-    return owner == nullptr || !IsSystemOrAdministrators(owner) || OthersCanWrite(dacl);
+    return owner == nullptr || !IsAdministrative(owner) || OthersCanWrite(dacl);
 }
 
 // Sets the owner (when the SDDL names one) and the DACL of the SDDL text, protected from
@@ -140,7 +158,70 @@ std::wstring FinalPath(HANDLE handle) {
     }
 }
 
+// Enables, for its lifetime, the privileges LocalSystem holds but keeps disabled that let it
+// open and take back a directory or file whose owner denied it access.
+class TakeBackPrivileges {
+  public:
+    TakeBackPrivileges() {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+            return;
+        }
+        token_.reset(token);
+        const wchar_t* names[kCount] = {SE_TAKE_OWNERSHIP_NAME, SE_RESTORE_NAME, SE_BACKUP_NAME};
+        Privileges wanted{};
+        wanted.count = kCount;
+        for (DWORD i = 0; i < kCount; ++i) {
+            LookupPrivilegeValueW(nullptr, names[i], &wanted.privileges[i].Luid);
+            wanted.privileges[i].Attributes = SE_PRIVILEGE_ENABLED;
+        }
+        DWORD size = 0;
+        adjusted_ = AdjustTokenPrivileges(token_.get(), FALSE, wanted.header(), sizeof(previous_),
+                                          previous_.header(), &size) != FALSE;
+    }
+    ~TakeBackPrivileges() {
+        if (adjusted_) {
+            AdjustTokenPrivileges(token_.get(), FALSE, previous_.header(), 0, nullptr, nullptr);
+        }
+    }
+    TakeBackPrivileges(const TakeBackPrivileges&) = delete;
+    TakeBackPrivileges& operator=(const TakeBackPrivileges&) = delete;
+
+  private:
+    static constexpr DWORD kCount = 3;
+    // TOKEN_PRIVILEGES with room for all three.
+    struct Privileges {
+        DWORD count;
+        LUID_AND_ATTRIBUTES privileges[kCount];
+        TOKEN_PRIVILEGES* header() { return reinterpret_cast<TOKEN_PRIVILEGES*>(this); }
+    };
+    UniqueHandle token_;
+    Privileges previous_{};
+    bool adjusted_ = false;
+};
+
+// Opens the entry itself, never what a link points to, without delete sharing.
+UniqueHandle OpenHeld(const std::wstring& path, DWORD access, DWORD share) {
+    return UniqueHandle(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                    nullptr));
+}
+
+bool IsReparsePoint(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    return !GetFileInformationByHandle(handle, &info) ||
+           (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 }  // namespace
+
+struct HeldDirectory {
+    UniqueHandle handle;
+};
+
+struct HeldFile {
+    std::vector<UniqueHandle> handles;  // the folders from the root down, then the file
+};
 
 bool CreateProtectedDirectory(const std::wstring& path) {
     LocalMemory descriptor;
@@ -152,23 +233,22 @@ bool CreateProtectedDirectory(const std::wstring& path) {
     return CreateDirectoryW(path.c_str(), &attributes) != FALSE;
 }
 
-DirectoryInspection InspectDirectory(const std::wstring& path, bool takeBackIfForeign) {
+DirectoryInspection InspectDirectory(const std::wstring& path, bool takeBackIfForeign,
+                                     HeldDirectory*& held) {
+    held = nullptr;
     DirectoryInspection inspection;
+    std::unique_ptr<TakeBackPrivileges> privileges;
+    if (takeBackIfForeign) {
+        privileges = std::make_unique<TakeBackPrivileges>();
+    }
     const DWORD access =
         READ_CONTROL | FILE_READ_ATTRIBUTES | (takeBackIfForeign ? WRITE_DAC | WRITE_OWNER : 0);
-    UniqueHandle directory(CreateFileW(
-        path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    UniqueHandle directory = OpenHeld(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (!directory.valid()) {
         return inspection;
     }
     inspection.opened = true;
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(directory.get(), &info)) {
-        inspection.isReparsePoint = true;  // unknown: treat as unusable
-        return inspection;
-    }
-    inspection.isReparsePoint = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    inspection.isReparsePoint = IsReparsePoint(directory.get());  // unknown counts as a link
     inspection.pathMatches = SamePath(FinalPath(directory.get()), path);
     if (inspection.isReparsePoint || !inspection.pathMatches) {
         return inspection;
@@ -177,7 +257,37 @@ DirectoryInspection InspectDirectory(const std::wstring& path, bool takeBackIfFo
     if (inspection.foreign && takeBackIfForeign) {
         inspection.takenBack = SetProtectedSecurity(directory.get());
     }
+    held = new HeldDirectory{std::move(directory)};
     return inspection;
+}
+
+void ReleaseDirectory(HeldDirectory* held) {
+    delete held;
+}
+
+HeldFile* HoldAdministratorsOnlyFile(const std::wstring& root, const std::wstring& path) {
+    if (path.size() <= root.size() || path.compare(0, root.size(), root) != 0 ||
+        path[root.size()] != L'\\') {
+        return nullptr;
+    }
+    auto held = std::make_unique<HeldFile>();
+    for (size_t end = root.size();; end = path.find(L'\\', end + 1)) {
+        const bool isFile = end == std::wstring::npos;
+        const DWORD share = isFile ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
+        UniqueHandle entry = OpenHeld(isFile ? path : path.substr(0, end),
+                                      READ_CONTROL | FILE_READ_ATTRIBUTES, share);
+        if (!entry.valid() || IsReparsePoint(entry.get()) || IsForeign(entry.get())) {
+            return nullptr;
+        }
+        held->handles.push_back(std::move(entry));
+        if (isFile) {
+            return held.release();
+        }
+    }
+}
+
+void ReleaseHeldFile(HeldFile* held) {
+    delete held;
 }
 
 namespace {
@@ -206,8 +316,11 @@ UniqueHandle OpenEntry(const std::wstring& path, DWORD access, DWORD share, DWOR
 }  // namespace
 
 void ProtectExistingFile(const std::wstring& path) {
-    UniqueHandle file = OpenEntry(path, READ_CONTROL | WRITE_DAC | WRITE_OWNER,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    TakeBackPrivileges privileges;
+    UniqueHandle file(
+        CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.valid()) {
         return;
     }
@@ -234,8 +347,16 @@ UniqueHandle OpenUnlinkedFile(const std::wstring& path, DWORD access, DWORD shar
     return file;
 }
 
-bool RestrictToAdministrators(HANDLE file) {
-    return SetSecurityFromSddl(file, kAdministratorsOnlySddl);
+UniqueHandle CreateAdministratorsOnlyFile(const std::wstring& path, DWORD access) {
+    DeleteEntry(path);
+    LocalMemory descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            kAdministratorsOnlySddl, SDDL_REVISION_1, descriptor.out(), nullptr)) {
+        return UniqueHandle();
+    }
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
+    return UniqueHandle(CreateFileW(path.c_str(), access, 0, &attributes, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
 bool RunningAsLocalSystem() {

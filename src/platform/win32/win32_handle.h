@@ -64,6 +64,7 @@ namespace platform {
 // Opens (creating if needed) a file in the data directory without following links: a reparse
 // point or a multiply linked file in its place is deleted first. Invalid on failure.
 win32::UniqueHandle OpenUnlinkedFile(const std::wstring& path, DWORD access, DWORD share);
-// Gives the file a protected DACL that grants SYSTEM and Administrators alone full control.
-bool RestrictToAdministrators(HANDLE file);
+// Removes whatever has the name, then creates a new file owned by SYSTEM whose protected DACL
+// grants SYSTEM and Administrators alone full control. Invalid on failure.
+win32::UniqueHandle CreateAdministratorsOnlyFile(const std::wstring& path, DWORD access);
 }  // namespace platform

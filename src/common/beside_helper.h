@@ -1,0 +1,30 @@
+#pragma once
+
+// The helper's own directory and the outside programs and libraries it runs or loads from it.
+
+#include <string>
+
+#include "platform/platform.h"
+
+// The directory of the helper's own executable, without a trailing separator; "." when the
+// path cannot be read or has no separator.
+std::wstring GetModuleDirectory();
+
+// A file below the helper's directory that the helper is about to run or load. As LocalSystem
+// it is accepted only when it and every folder from the helper's directory down to it are
+// owned by SYSTEM, Administrators or TrustedInstaller and let no one else change them; they
+// then stay open, so that none can be swapped, for this object's life. Unpacked where ordinary
+// users can write, it would otherwise run as SYSTEM whatever they put there. A helper run by an
+// ordinary user runs only what that user could run anyway, so it accepts the file as it is.
+class FileBesideHelper {
+  public:
+    explicit FileBesideHelper(const std::wstring& path);
+    ~FileBesideHelper();
+    FileBesideHelper(const FileBesideHelper&) = delete;
+    FileBesideHelper& operator=(const FileBesideHelper&) = delete;
+    bool accepted() const { return accepted_; }
+
+  private:
+    platform::HeldFile* held_ = nullptr;
+    bool accepted_ = false;
+};
