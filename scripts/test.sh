@@ -39,9 +39,11 @@ fuzz() {
     -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all" || return 1
   local target status=0
   for target in request_fuzz split_apps_fuzz; do
+    # New inputs go to the build's corpus; the committed seeds (one request of each command)
+    # and the dictionary of command words get it past the command word at once.
     mkdir -p "$dir/corpus-$target"
     timeout $((fuzz_seconds + 120)) "$dir/$target" -max_total_time="$fuzz_seconds" -print_final_stats=0 -artifact_prefix="$dir/" \
-      "$dir/corpus-$target" 2>&1 | tail -n 2
+      -dict=tests/fuzz/request.dict "$dir/corpus-$target" "tests/fuzz/seeds/$target" 2>&1 | tail -n 2
     [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
   done
   return $status

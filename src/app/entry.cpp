@@ -5,6 +5,7 @@
 #include "service/installer.h"
 #include "service/runtime.h"
 #include "service/service_names.h"
+#include "split/state_file.h"
 
 HelperMode SelectMode(const std::vector<std::wstring>& arguments) {
     if (arguments.size() < 2) {
@@ -28,6 +29,7 @@ namespace {
 int RunConsole() {
     // Nothing in this mode signals the event: the helper serves until it is ended from outside.
     StopEvent = platform::CreateManualResetEvent();
+    RestoreSplitState();
     ControlPipe();
     return 0;
 }

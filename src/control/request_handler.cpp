@@ -24,8 +24,9 @@ ScopedDeadline ArmClientTimeLimit() {
 }
 
 // Reads until a line feed arrives, the client stops sending, the size limit is passed or the
-// time limit runs out. Whatever arrived by then is the request.
-std::string ReceiveRequest(platform::PipeInstance* pipe) {
+// time limit runs out. Whatever arrived by then is the request; `cut` tells that it passed the
+// size limit without a line feed.
+std::string ReceiveRequest(platform::PipeInstance* pipe, bool& cut) {
     const ScopedDeadline deadline = ArmClientTimeLimit();
     std::vector<char> buffer(kReceiveBufferSize);
     std::string received;
@@ -36,8 +37,11 @@ std::string ReceiveRequest(platform::PipeInstance* pipe) {
         }
         received.append(buffer.data(), count);
         // Only the new bytes can hold the first line feed.
-        if (received.find('\n', received.size() - count) != std::string::npos ||
-            received.size() > kMaxRequestBytes) {
+        if (received.find('\n', received.size() - count) != std::string::npos) {
+            return received;
+        }
+        if (received.size() > kMaxRequestBytes) {
+            cut = true;
             return received;
         }
     }
@@ -65,5 +69,8 @@ std::wstring RequestText(const std::string& received) {
 void RequestHandler(platform::PipeInstance* pipe) {
     // Ends the connection and closes the instance on every path, an exception included.
     const std::unique_ptr<platform::PipeInstance, ConnectionCloser> connection(pipe);
-    SendReply(pipe, CommandDispatcher(RequestText(ReceiveRequest(pipe))));
+    bool cut = false;
+    const std::string received = ReceiveRequest(pipe, cut);
+    // A cut request is not what the client meant: a configuration or a list missing its end.
+    SendReply(pipe, cut ? L"ERR unknown" : CommandDispatcher(RequestText(received)));
 }

@@ -22,7 +22,8 @@ std::wstring DisconnectCommand() {
 
 std::wstring ConnectCommand(const std::wstring& argument) {
     std::string configuration;
-    if (!platform::DecodeBase64(argument, configuration)) {
+    // No configuration is empty: removing the running tunnel for one would only cut the user off.
+    if (!platform::DecodeBase64(argument, configuration) || configuration.empty()) {
         return L"ERR bad base64";
     }
     // Every decoded byte counts, a NUL included; malformed UTF-8 becomes U+FFFD.

@@ -7,8 +7,21 @@
 #include "platform/platform.h"
 
 namespace {
+
 std::mutex LogLock;
+// Any local user can make the service log, so the log must not be able to fill the disk.
+constexpr uint64_t kMaxLogBytes = 8 * 1024 * 1024;
+
+// Before an append that would take the log past its bound, the log becomes helper.log.1
+// (replacing an older one) and a new one starts; if it cannot be moved, it starts anew.
+void KeepBounded(const std::wstring& path, size_t appending) {
+    const std::optional<uint64_t> size = platform::FileSize(path);
+    if (size && *size + appending > kMaxLogBytes && !platform::MoveReplacing(path, path + L".1")) {
+        platform::DeletePath(path);
+    }
 }
+
+}  // namespace
 
 std::wstring FormatLogLine(int year, int month, int day, int hour, int minute, int second,
                            const std::wstring& message) {
@@ -24,6 +37,8 @@ void HelperLog(const std::wstring& message) {
     const platform::LocalTime now = platform::CurrentLocalTime();
     const std::string line = platform::WideToUtf8(
         FormatLogLine(now.year, now.month, now.day, now.hour, now.minute, now.second, message));
-    UseDataFile(kLogFileName,
-                [&line](const std::wstring& path) { return platform::AppendToFile(path, line); });
+    UseDataFile(kLogFileName, [&line](const std::wstring& path) {
+        KeepBounded(path, line.size());
+        return platform::AppendToFile(path, line);
+    });
 }

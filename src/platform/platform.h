@@ -40,7 +40,19 @@ bool AppendToFile(const std::wstring& path, const std::string& bytes);
 // whatever has the name is removed and a new file is created owned by SYSTEM with a protected
 // DACL for SYSTEM and Administrators in the same call, so the bytes never sit in a file that
 // anyone else owns.
-bool WriteWholeFile(const std::wstring& path, const std::string& bytes, bool administratorsOnly);
+// Returns 0, or the Win32 error of the failed open or creation.
+uint32_t WriteWholeFile(const std::wstring& path, const std::string& bytes,
+                        bool administratorsOnly);
+// Reads a whole file of at most `maxBytes` without following a link; false when it cannot be
+// opened, is a link or is larger.
+bool ReadWholeFile(const std::wstring& path, size_t maxBytes, std::string& bytes);
+// The size of the file, when its attributes can be read.
+std::optional<uint64_t> FileSize(const std::wstring& path);
+// Renames `source` to `target`, replacing what has that name (the entry itself, never what a
+// link points to). False when it could not.
+bool MoveReplacing(const std::wstring& source, const std::wstring& target);
+// Removes the entry itself, never what a link points to.
+void DeletePath(const std::wstring& path);
 
 // ---- Protecting the data directory ------------------------------------------------------
 
@@ -197,10 +209,15 @@ void ScmClose(ScmHandle* handle);
 
 // ---- Processes --------------------------------------------------------------------------
 
+enum class ProcessOutcome {
+    NotStarted,
+    Exited,          // `exitCode` is its exit code (1 when it could not be read)
+    EndedAfterWait,  // still running when the wait ran out: ended, and gone before the return
+};
 // Runs the command line hidden, with no window and no inherited handles, and waits at most
-// `waitMs`. False when the process could not be created. Otherwise `exitCode` is the exit
-// code (259 while still running, 1 when it could not be read).
-bool RunHiddenProcess(const std::wstring& commandLine, uint32_t waitMs, uint32_t& exitCode);
+// `waitMs`. A process that outlives the wait is ended, so that it cannot act later.
+ProcessOutcome RunHiddenProcess(const std::wstring& commandLine, uint32_t waitMs,
+                                uint32_t& exitCode);
 // The Win32 path of a process's image; nothing when the process cannot be opened with the
 // limited query right or its path does not fit 260 characters.
 std::optional<std::wstring> ProcessImagePath(uint32_t processId);

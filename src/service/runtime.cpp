@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 #include "service/service_names.h"
 #include "split/split_apps.h"
+#include "split/state_file.h"
 
 namespace {
 
@@ -45,6 +46,7 @@ void ServiceMain(uint32_t, wchar_t**) {
         return;
     }
     HelperLog(L"service starting");
+    RestoreSplitState();  // a tunnel left up by the last run gets its splitting back
     Report(kRunning, kAcceptStop);
     ControlPipe();
     StopSniffer();

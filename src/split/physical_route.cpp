@@ -5,6 +5,7 @@
 #include "log/helper_log.h"
 #include "platform/platform.h"
 #include "split/split_state.h"
+#include "split/state_file.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ void RecordPhysicalDefaultRoute() {
     }
     if (read == platform::RouteTableRead::ProbeFailed ||
         read == platform::RouteTableRead::NoMemory) {
+        SaveSplitState();
         return;  // nothing learned, nothing logged
     }
     if (read == platform::RouteTableRead::Ok) {
@@ -58,4 +60,5 @@ void RecordPhysicalDefaultRoute() {
     if (PhysicalRoute.ifIndex != 0) {
         RecordInterfaceMetric();
     }
+    SaveSplitState();  // it cannot be read again once the tunnel owns the default route
 }

@@ -5,6 +5,7 @@
 #include "log/helper_log.h"
 #include "platform/platform.h"
 #include "split/split_state.h"
+#include "split/state_file.h"
 
 namespace {
 
@@ -13,6 +14,9 @@ constexpr uint32_t kErrorObjectAlreadyExists = 5010;
 // Addresses whose refused creation was logged since the routes were last removed, so that an
 // application reconnecting in a loop does not flood the log. Guarded by StateMutex.
 std::set<uint32_t> LoggedRefusals;
+// Addresses that already had a route the helper did not make (an administrator's, the tunnel
+// program's): left alone, never deleted. Guarded by StateMutex.
+std::set<uint32_t> ForeignRoutes;
 
 platform::ForwardRow BypassRow(uint32_t address) {
     platform::ForwardRow row;
@@ -34,38 +38,53 @@ std::wstring DottedAddress(uint32_t networkOrder) {
            std::to_wstring(bytes[2]) + L"." + std::to_wstring(bytes[3]);
 }
 
-// Creates the route unless it is held already; returns the refusal to log, or 0.
-uint32_t CreateBypassRoute(uint32_t address) {
+struct Creation {
+    bool created = false;
+    uint32_t refusalToLog = 0;
+};
+
+// Creates the route unless it is there already.
+Creation CreateBypassRoute(uint32_t address) {
     std::lock_guard<std::mutex> lock(StateMutex);
-    if (PhysicalRoute.ifIndex == 0 || PhysicalRoute.nextHop == 0) {
-        return 0;
-    }
-    if (BypassRouteSet.count(address) > 0) {
-        return 0;
+    if (PhysicalRoute.ifIndex == 0 || PhysicalRoute.nextHop == 0 ||
+        BypassRouteSet.count(address) > 0 || ForeignRoutes.count(address) > 0) {
+        return {};
     }
     const uint32_t result = platform::CreateForwardEntry(BypassRow(address));
-    if (result == 0 || result == kErrorObjectAlreadyExists) {
+    if (result == 0) {
         BypassRouteSet.insert(address);
-        return 0;
+        return {true, 0};
     }
-    return LoggedRefusals.insert(address).second ? result : 0;
+    if (result == kErrorObjectAlreadyExists) {
+        ForeignRoutes.insert(address);
+        return {};
+    }
+    return {false, LoggedRefusals.insert(address).second ? result : 0};
 }
 
 }  // namespace
 
 void AddBypassRoute(uint32_t address) {
-    const uint32_t refusal = CreateBypassRoute(address);
-    if (refusal != 0) {  // logged outside StateMutex: the log has a lock of its own
+    // The log and the state file are written outside StateMutex.
+    const Creation creation = CreateBypassRoute(address);
+    if (creation.refusalToLog != 0) {
         HelperLog(L"bypass route refused: " + DottedAddress(address) + L" err=" +
-                  std::to_wstring(refusal));
+                  std::to_wstring(creation.refusalToLog));
+    }
+    if (creation.created) {
+        SaveSplitState();
     }
 }
 
 void RemoveAllBypassRoutes() {
-    std::lock_guard<std::mutex> lock(StateMutex);
-    for (uint32_t address : BypassRouteSet) {
-        platform::DeleteForwardEntry(BypassRow(address));
+    {
+        std::lock_guard<std::mutex> lock(StateMutex);
+        for (uint32_t address : BypassRouteSet) {
+            platform::DeleteForwardEntry(BypassRow(address));
+        }
+        BypassRouteSet.clear();
+        LoggedRefusals.clear();
+        ForeignRoutes.clear();
     }
-    BypassRouteSet.clear();
-    LoggedRefusals.clear();
+    SaveSplitState();
 }

@@ -6,6 +6,7 @@
 #include "split/route_manager.h"
 #include "split/sniffer.h"
 #include "split/split_state.h"
+#include "split/state_file.h"
 #include "tunnel/tunnel_state.h"
 
 namespace {
@@ -50,6 +51,7 @@ void SetSplitApps(const std::wstring& text) {
         std::lock_guard<std::mutex> lock(StateMutex);
         SplitAppSet = std::move(apps);
     }
+    SaveSplitState();
     if (!TunnelUp.load()) {
         return;  // the next successful connect starts the sniffer
     }

@@ -31,10 +31,16 @@ constexpr uint32_t kBringUpPollMs = 500;
 // user's rights.
 bool WriteConfiguration(const std::wstring& configText, std::wstring& path) {
     const std::string bytes = platform::WideToUtf8(configText.substr(0, configText.find(L'\0')));
-    return UseDataFile(kConfigFileName, [&](const std::wstring& filePath) {
+    uint32_t error = 0;
+    const bool written = UseDataFile(kConfigFileName, [&](const std::wstring& filePath) {
         path = filePath;
-        return platform::WriteWholeFile(filePath, bytes, platform::RunningAsLocalSystem());
+        error = platform::WriteWholeFile(filePath, bytes, platform::RunningAsLocalSystem());
+        return error == 0;
     });
+    if (error != 0) {  // logged once the data directory is no longer held
+        HelperLog(kConfigFileName + L" not written err=" + std::to_wstring(error));
+    }
+    return written;
 }
 
 void UninstallTunnel(const std::wstring& exe, int removalWaitMs) {

@@ -6,9 +6,16 @@
 int RunProcess(const std::wstring& exePath, const std::wstring& arguments) {
     const std::wstring commandLine = L"\"" + exePath + L"\" " + arguments;
     uint32_t exitCode = 1;
-    if (!platform::RunHiddenProcess(commandLine, kProcessWaitMs, exitCode)) {
-        HelperLog(L"CreateProcess failed: " + commandLine);
-        return -1;
+    switch (platform::RunHiddenProcess(commandLine, kProcessWaitMs, exitCode)) {
+        case platform::ProcessOutcome::NotStarted:
+            HelperLog(L"CreateProcess failed: " + commandLine);
+            return -1;
+        case platform::ProcessOutcome::EndedAfterWait:
+            // Left running, it could still bring the tunnel up or down after the helper moved on.
+            HelperLog(L"process still running after 30 s; ended: " + commandLine);
+            return kStillActive;
+        case platform::ProcessOutcome::Exited:
+            break;
     }
     return static_cast<int>(exitCode);
 }

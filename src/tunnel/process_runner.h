@@ -6,6 +6,7 @@
 constexpr uint32_t kProcessWaitMs = 30000;
 constexpr int kStillActive = 259;
 
-// Runs `"exePath" arguments` hidden and waits up to 30 s. Returns the exit code (259 when the
-// program is still running, left to run on), or -1 when it could not be started (logged).
+// Runs `"exePath" arguments` hidden and waits up to 30 s. Returns the exit code, 259 when the
+// program was still running and has been ended (logged), or -1 when it could not be started
+// (logged).
 int RunProcess(const std::wstring& exePath, const std::wstring& arguments);

@@ -60,7 +60,8 @@ ServiceProbe ProbeService(const std::wstring& name, bool readStatus) {
     return probe;
 }
 
-bool RunHiddenProcess(const std::wstring& commandLine, uint32_t waitMs, uint32_t& exitCode) {
+ProcessOutcome RunHiddenProcess(const std::wstring& commandLine, uint32_t waitMs,
+                                uint32_t& exitCode) {
     fake::World& w = fake::TheWorld();
     w.commandLines.push_back(commandLine);
     w.processWaits.push_back(waitMs);
@@ -70,13 +71,18 @@ bool RunHiddenProcess(const std::wstring& commandLine, uint32_t waitMs, uint32_t
         w.programRuns.pop_front();
     }
     if (!run.starts) {
-        return false;
+        return ProcessOutcome::NotStarted;
+    }
+    if (run.outlivesWait) {
+        w.endedProcesses.push_back(commandLine);
+        exitCode = 259;
+        return ProcessOutcome::EndedAfterWait;
     }
     if (run.effect) {
         run.effect();
     }
     exitCode = run.exitCode;
-    return true;
+    return ProcessOutcome::Exited;
 }
 
 std::optional<std::wstring> ProcessImagePath(uint32_t processId) {

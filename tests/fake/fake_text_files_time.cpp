@@ -170,22 +170,61 @@ bool AppendToFile(const std::wstring& path, const std::string& bytes) {
     return true;
 }
 
-bool WriteWholeFile(const std::wstring& path, const std::string& bytes, bool administratorsOnly) {
+uint32_t WriteWholeFile(const std::wstring& path, const std::string& bytes,
+                        bool administratorsOnly) {
     fake::World& w = fake::TheWorld();
     std::lock_guard<std::mutex> lock(w.fileSystemLock);
     w.fileCalls.push_back(L"write " + path);
     if (administratorsOnly && (w.files.count(path) > 0 || IsLinked(path))) {
         DeleteEntry(path);  // created anew below, never rewritten in place
     }
-    if (!OpenUnlinked(path) || w.directories.count(path) > 0) {
-        return false;
+    if (w.directories.count(path) > 0) {
+        return 5;  // ERROR_ACCESS_DENIED: a directory has the name
+    }
+    if (!OpenUnlinked(path)) {
+        return w.lockedFiles.count(path) > 0 ? 32 : 3;  // sharing violation, path not found
     }
     if (administratorsOnly) {
         w.administratorsOnlyFiles.insert(path);
         w.protectedPaths.erase(path);
     }
     w.files[path] = bytes;
+    return 0;
+}
+
+bool ReadWholeFile(const std::wstring& path, size_t maxBytes, std::string& bytes) {
+    fake::World& w = fake::TheWorld();
+    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    const auto found = w.files.find(path);
+    if (found == w.files.end() || IsLinked(path) || w.lockedFiles.count(path) > 0 ||
+        found->second.size() > maxBytes) {
+        return false;
+    }
+    bytes = found->second;
     return true;
+}
+
+std::optional<uint64_t> FileSize(const std::wstring& path) {
+    fake::World& w = fake::TheWorld();
+    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    const auto found = w.files.find(path);
+    return found == w.files.end() ? std::nullopt : std::optional<uint64_t>(found->second.size());
+}
+
+bool MoveReplacing(const std::wstring& source, const std::wstring& target) {
+    fake::World& w = fake::TheWorld();
+    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    if (w.files.count(source) == 0 || w.directories.count(target) > 0) {
+        return false;
+    }
+    w.files[target] = std::move(w.files[source]);
+    w.files.erase(source);
+    return true;
+}
+
+void DeletePath(const std::wstring& path) {
+    std::lock_guard<std::mutex> lock(fake::TheWorld().fileSystemLock);
+    DeleteEntry(path);
 }
 
 bool CreateProtectedDirectory(const std::wstring& path) {

@@ -55,6 +55,7 @@ struct ProgramRun {
     bool starts = true;
     uint32_t exitCode = 0;
     std::function<void()> effect;  // e.g. creates or removes a service
+    bool outlivesWait = false;     // still running when the wait runs out: ended before `effect`
 };
 
 // The divert library the sniffer loads, shared with the sniffer thread.
@@ -134,6 +135,7 @@ struct World {
     // Processes.
     std::deque<ProgramRun> programRuns;  // when empty, a run starts and exits with 0
     std::vector<std::wstring> commandLines;
+    std::vector<std::wstring> endedProcesses;
     std::vector<uint32_t> processWaits;
     std::map<uint32_t, std::wstring> processImages;
 

@@ -69,15 +69,15 @@ TEST_F(ConnectTest, MissingExecutableTouchesNothing) {
     EXPECT_EQ(Log().substr(Log().find("amneziawg")), "amneziawg.exe not found\r\n");
 }
 
-TEST_F(ConnectTest, ConfigurationFileThatCannotBeCreatedEndsTheConnectQuietly) {
-    W().lockedFiles.insert(kConfig);
+TEST_F(ConnectTest, ConfigurationFileThatCannotBeCreatedEndsTheConnectWithItsErrorLogged) {
+    W().directories.insert(L"C:\\ProgramData\\Orvanta");
+    W().directories.insert(kConfig);  // a directory planted under the configuration's name
     StartRunningSniffer();
     EXPECT_FALSE(ConnectTunnel(L"[Interface]"));
-    EXPECT_TRUE(W().directories.count(L"C:\\ProgramData\\Orvanta"));
     EXPECT_TRUE(W().commandLines.empty());
     EXPECT_TRUE(SnifferRunning);
     EXPECT_TRUE(TunnelUp);
-    EXPECT_EQ(Log().find("route"), std::string::npos);
+    EXPECT_NE(Log().find("  Orvanta.conf not written err=5\r\n"), std::string::npos);
 }
 
 TEST_F(ConnectTest, RunningTunnelAtOnceNeedsNoSleepAndStartsNoSnifferWithoutApps) {
@@ -244,10 +244,14 @@ TEST_F(ConnectTest, DisconnectStopsTheSnifferAndItsRoutesBeforeUninstalling) {
     EXPECT_TRUE(BypassRouteSet.empty());
 }
 
-TEST_F(ConnectTest, BadBase64LeavesEveryPieceOfStateUntouched) {
+TEST_F(ConnectTest, BadOrEmptyBase64LeavesEveryPieceOfStateUntouched) {
     StartRunningSniffer();
-    EXPECT_EQ(CommandDispatcher(L"connect not*base64"), L"ERR bad base64");
-    EXPECT_TRUE(W().commandLines.empty());
+    W().services[kService] = {};
+    for (const wchar_t* request :
+         {L"connect not*base64", L"connect", L"connect ", L"connect  \r"}) {
+        EXPECT_EQ(CommandDispatcher(request), L"ERR bad base64") << "no configuration is empty";
+    }
+    EXPECT_TRUE(W().commandLines.empty()) << "the running tunnel stays";
     EXPECT_EQ(W().files.count(kConfig), 0u);
     EXPECT_TRUE(TunnelUp);
     EXPECT_TRUE(SnifferRunning);

@@ -98,13 +98,14 @@ TEST_F(ControlTest, ExactlyTheSizeLimitLeadsToOneMoreRead) {
     EXPECT_EQ(Served(0).reply, "OK\n");
 }
 
-TEST_F(ControlTest, RequestIsCutAtTheReadThatPassesTheLimit) {
-    PipeClient client = Writing({"ping " + std::string(2 * kMaxRequestBytes, 'x')});
+TEST_F(ControlTest, RequestCutAtTheReadThatPassesTheLimitIsNotCarriedOut) {
+    PipeClient client = Writing({"connect " + std::string(2 * kMaxRequestBytes, 'A')});
     client.staysSilent = true;
     Serve({client});
     EXPECT_EQ(Served(0).reads, static_cast<int>(kMaxRequestBytes / kReceiveBufferSize) + 1);
     EXPECT_EQ(fake::TheWorld().clockMs, 0u) << "no read after the limit was passed";
-    EXPECT_EQ(Served(0).reply, "OK\n");
+    EXPECT_EQ(Served(0).reply, "ERR unknown\n");
+    EXPECT_TRUE(fake::TheWorld().files.empty()) << "nothing dispatched: no log line, no file";
 }
 
 TEST_F(ControlTest, SilentClientIsDroppedAtTheTimeLimitAndTheNextIsServed) {

@@ -87,6 +87,25 @@ TEST_F(LogTest, UnopenableFileDropsTheLineAndTheNextCallTriesAgain) {
     EXPECT_EQ(LogBytes(), "2026-06-27 09:05:03  kept\r\n");
 }
 
+TEST_F(LogTest, LogThatWouldPassEightMebibytesBecomesTheBackupAndStartsAnew) {
+    const std::wstring log = L"C:\\ProgramData\\Orvanta\\helper.log";
+    const std::string line = "2026-06-27 09:05:03  x\r\n";
+    auto& files = fake::TheWorld().files;
+    HelperLog(L"x");
+    files[log].resize(8 * 1024 * 1024 - line.size(), '.');  // room for exactly one more line
+    files[log + L".1"] = "older backup";
+    HelperLog(L"x");
+    EXPECT_EQ(files[log].size(), 8u * 1024 * 1024) << "a line that fits is appended";
+    HelperLog(L"x");
+    EXPECT_EQ(files[log], line);
+    EXPECT_EQ(files[log + L".1"].size(), 8u * 1024 * 1024);
+
+    fake::TheWorld().directories.insert(log + L".1");  // a backup that cannot be replaced
+    files[log].resize(8 * 1024 * 1024, '.');
+    HelperLog(L"x");
+    EXPECT_EQ(files[log], line) << "the log starts anew rather than grow";
+}
+
 TEST_F(LogTest, LockedFileDropsTheLine) {
     fake::TheWorld().lockedFiles.insert(L"C:\\ProgramData\\Orvanta\\helper.log");
     HelperLog(L"lost");

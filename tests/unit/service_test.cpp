@@ -3,6 +3,7 @@
 #include "control/pipe_server.h"
 #include "service/installer.h"
 #include "service/runtime.h"
+#include "split/state_file.h"
 #include "split_fixture.h"
 
 namespace {
@@ -41,6 +42,7 @@ TEST_F(ServiceTest, StartAndStopReportEachStateInTurn) {
     EXPECT_EQ(W().servedClients.front().reply, "OK\n");
     EXPECT_EQ(Log(),
               "2026-06-27 09:05:03  service starting\r\n"
+              "2026-06-27 09:05:03  state file missing; ignored\r\n"
               "2026-06-27 09:05:03  service stopping\r\n");
 }
 
@@ -87,6 +89,7 @@ TEST_F(ServiceTest, StopEndsARunningSnifferAndRemovesItsRoutesButLeavesTheTunnel
         std::lock_guard<std::mutex> lock(StateMutex);
         BypassRouteSet.insert(NetworkOrder(192, 0, 2, 10));
     }
+    SaveSplitState();
     StopWhenIdle();
     ServiceMain(0, nullptr);
     EXPECT_FALSE(SnifferRunning);

@@ -2,6 +2,7 @@
 #include "split/physical_route.h"
 #include "split/process_identifier.h"
 #include "split/route_manager.h"
+#include "split/state_file.h"
 #include "split_fixture.h"
 
 namespace {
@@ -121,16 +122,16 @@ TEST_F(SplitTest, UnknownPhysicalRouteAddsNothing) {
     EXPECT_TRUE(BypassRouteSet.empty());
 }
 
-TEST_F(SplitTest, RefusedRouteIsTriedAgainLoggedOnceAndAnExistingOneCountsAsAdded) {
+TEST_F(SplitTest, RefusedRouteIsTriedAgainLoggedOnceAndAnExistingOneIsLeftAlone) {
     PhysicalRoute = {12, NetworkOrder(192, 168, 1, 1)};
     W().createResults = {160, 160, 0, 5010};
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));  // refused, logged
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));  // refused again, not logged again
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));  // created
-    AddBypassRoute(NetworkOrder(10, 0, 0, 9));    // already there
+    AddBypassRoute(NetworkOrder(10, 0, 0, 9));    // someone else's: not taken over
+    AddBypassRoute(NetworkOrder(10, 0, 0, 9));    // nor tried again
     EXPECT_EQ(W().createdRoutes.size(), 4u);
-    EXPECT_EQ(BypassRouteSet,
-              (std::set<uint32_t>{NetworkOrder(192, 0, 2, 10), NetworkOrder(10, 0, 0, 9)}));
+    EXPECT_EQ(BypassRouteSet, std::set<uint32_t>{NetworkOrder(192, 0, 2, 10)});
     EXPECT_EQ(Log(), "2026-06-27 09:05:03  bypass route refused: 192.0.2.10 err=160\r\n");
     RemoveAllBypassRoutes();  // the next sniffer run logs a refusal again
     W().createResults = {160};
@@ -267,3 +268,80 @@ TEST_F(SplitTest, ProcessNamesAreLowerCasedFileNames) {
 }
 
 }  // namespace
+
+// What per-app splitting keeps across a restart of the helper, and what a start does with it.
+struct RestartCase {
+    const char* name;
+    bool tunnelRunning;
+    void (*damage)(std::string& stateFile);  // null: the file as the helper wrote it
+    const char* logLine;                     // null: nothing logged at the start
+};
+
+class RestartTest : public SplitFixture, public ::testing::WithParamInterface<RestartCase> {
+  protected:
+    const std::wstring kStateFile = L"C:\\ProgramData\\Orvanta\\helper.state";
+    const uint32_t kGateway = NetworkOrder(192, 168, 1, 1);
+
+    // A connect's route, a list and two bypass routes, each written to the file as it changed;
+    // then the process is gone (a crash or a restart), with the routes still in the table.
+    void RunAndForget() {
+        W().routeTable = {DefaultRow(7, kGateway, 35)};
+        W().interfaceMetrics = {{7, 25}};
+        RecordPhysicalDefaultRoute();
+        SetSplitApps(L"Chrome.exe;\u00DCBER.EXE");
+        AddBypassRoute(NetworkOrder(192, 0, 2, 10));
+        AddBypassRoute(NetworkOrder(198, 51, 100, 7));
+        ASSERT_EQ(W().files.count(kStateFile + L".tmp"), 0u) << "replaced, not left behind";
+        std::lock_guard<std::mutex> lock(StateMutex);
+        SplitAppSet.clear();
+        BypassRouteSet.clear();
+        PhysicalRoute = {};
+    }
+};
+
+TEST_P(RestartTest, StartRestoresOrCleansUpWhatTheLastRunLeft) {
+    RunAndForget();
+    if (GetParam().damage != nullptr) {
+        GetParam().damage(W().files[kStateFile]);
+    }
+    if (GetParam().tunnelRunning) {
+        W().services[L"AmneziaWGTunnel$Orvanta"] = {};
+    }
+    const size_t logged = Log().size();
+    RestoreSplitState();
+    const bool restored = GetParam().tunnelRunning && GetParam().damage == nullptr;
+    EXPECT_EQ(TunnelUp, restored);
+    EXPECT_EQ(SnifferRunning, restored);
+    const std::set<std::wstring> apps = {L"chrome.exe", L"\u00DCber.exe"};
+    EXPECT_EQ(Apps(), restored ? apps : std::set<std::wstring>());
+    EXPECT_EQ(PhysicalRoute.nextHop, restored ? kGateway : 0);
+    EXPECT_EQ(PhysicalRoute.interfaceMetric, restored ? 25u : 0u);
+    EXPECT_EQ(BypassRouteSet.size(), restored ? 2u : 0u);
+    const bool cleanedUp = !GetParam().tunnelRunning && GetParam().damage == nullptr;
+    ASSERT_EQ(W().deletedRoutes.size(), cleanedUp ? 2u : 0u);
+    if (cleanedUp) {  // the very rows that were created, found again through the saved route
+        EXPECT_EQ(W().deletedRoutes[0].nextHop, kGateway);
+        EXPECT_EQ(W().deletedRoutes[1].metric1, 26u);
+        EXPECT_EQ(W().files[kStateFile].find("bypass"), std::string::npos) << "cleared";
+    }
+    if (GetParam().logLine != nullptr) {
+        EXPECT_NE(Log().substr(logged).find(GetParam().logLine), std::string::npos);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, RestartTest,
+    ::testing::Values(RestartCase{"TunnelUp", true, nullptr, nullptr},
+                      RestartCase{"TunnelDownAfterACrash", false, nullptr, nullptr},
+                      RestartCase{"Missing", true,
+                                  [](std::string&) {
+                                      fake::TheWorld().files.erase(
+                                          L"C:\\ProgramData\\Orvanta\\helper.state");
+                                  },
+                                  "  state file missing; ignored\r\n"},
+                      RestartCase{"Torn", true, [](std::string& file) { file.pop_back(); },
+                                  "  state file malformed; ignored\r\n"},
+                      RestartCase{"ForeignLine", true,
+                                  [](std::string& file) { file += "bypass 1 2\n"; },
+                                  "  state file malformed; ignored\r\n"}),
+    [](const auto& info) { return info.param.name; });

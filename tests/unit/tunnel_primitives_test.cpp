@@ -81,11 +81,19 @@ TEST_F(TunnelPrimitivesTest, RunnerPassesExitCodesThrough) {
     EXPECT_EQ(W().files.count(kLog), 0u) << "only a failed start is logged";
 }
 
-TEST_F(TunnelPrimitivesTest, RunnerLogsAStartThatFails) {
-    W().programRuns = {{false, 0, nullptr}};
+TEST_F(TunnelPrimitivesTest, RunnerLogsAStartThatFailsAndARunItHadToEnd) {
+    bool acted = false;
+    fake::ProgramRun hangs{true, 0, [&acted] { acted = true; }};
+    hangs.outlivesWait = true;
+    W().programRuns = {{false, 0, nullptr}, hangs};
     EXPECT_EQ(RunProcess(L"C:\\missing.exe", L"/x"), -1);
-    EXPECT_EQ(W().files[kLog],
-              "2026-06-27 09:05:03  CreateProcess failed: \"C:\\missing.exe\" /x\r\n");
+    EXPECT_EQ(RunProcess(L"C:\\awg.exe", L"/y"), kStillActive) << "still a failure";
+    EXPECT_EQ(W().endedProcesses, std::vector<std::wstring>{L"\"C:\\awg.exe\" /y"});
+    EXPECT_FALSE(acted) << "ended before the runner returned, it can no longer act";
+    EXPECT_EQ(
+        W().files[kLog],
+        "2026-06-27 09:05:03  CreateProcess failed: \"C:\\missing.exe\" /x\r\n"
+        "2026-06-27 09:05:03  process still running after 30 s; ended: \"C:\\awg.exe\" /y\r\n");
 }
 
 struct MonitorCase {

@@ -61,6 +61,9 @@ class Helper {
                                                          L"\\OrvantaHelper.exe\" --console");
         ready_ = process_->started() && wine_support::WaitForPipe(30000);
     }
+    void SetKnobs(const std::string& knobs) const {
+        wine_support::WriteWholeFile(dir_ + L"\\awg\\amneziawg-knobs.txt", knobs);
+    }
     void SetInterfaceMetrics(const std::string& metrics) const {
         wine_support::SetInterfaceMetrics(dir_, metrics);
     }
@@ -214,6 +217,27 @@ WINE_TEST(NothingIsWrittenThroughAHardLinkInTheDataDirectory) {
     CHECK_EQ(written, kSample);
     wine_support::ReadWholeFile(names[1], written);
     CHECK(Contains(written, "  physical default route: ifIndex="));
+}
+
+// An uninstall that outlives the runner's 30 s is ended, not left to remove the tunnel after
+// the helper has replied and moved on: the tunnel stays as the helper then reports it.
+WINE_TEST(HungTunnelProgramIsEndedBeforeTheHelperMovesOn) {
+    Helper helper(L"hung", true);
+    CHECK(helper.ready());
+    CHECK_EQ(Connect(kSample), "OK");
+    helper.SetKnobs("hang_ms=34000\n");
+    const ULONGLONG start = GetTickCount64();
+    CHECK_EQ(Ask("disconnect\n"), "OK");
+    const std::string reported = Ask("status\n");
+    CHECK_EQ(reported, "RUNNING");
+    CHECK(Contains(helper.Log(), "  process still running after 30 s; ended: " + helper.ExeLine() +
+                                     " /uninstalltunnelservice Orvanta\r\n"));
+    const ULONGLONG hangEnds = start + 34000 + 3000;  // the stand-in would have acted by then
+    while (GetTickCount64() < hangEnds) {
+        Sleep(250);
+    }
+    CHECK_EQ(Ask("status\n"), reported);
+    helper.SetKnobs("");
 }
 
 std::string RouteLine(const char* call, const char* address, const char* result) {

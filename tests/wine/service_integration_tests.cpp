@@ -129,7 +129,17 @@ WINE_TEST(InstallRegistersStartsAndReinstallOnlyRewrites) {
     CHECK_EQ(ServiceState(L"OrvantaHelper"), static_cast<DWORD>(SERVICE_RUNNING));
 }
 
-WINE_TEST(StopIsQuickStopsTheSnifferAndLeavesTheTunnelUp) {
+// Polls the service's log until it holds `part` after `offset`, at most `ms`.
+bool ServiceLogGains(size_t offset, const std::string& part, DWORD ms) {
+    for (const ULONGLONG deadline = GetTickCount64() + ms; GetTickCount64() < deadline; Sleep(50)) {
+        if (ServiceLog().find(part, offset) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+WINE_TEST(StopIsQuickStopsTheSnifferLeavesTheTunnelUpAndARestartSplitsAgain) {
     CHECK(InstallAndWaitUntilRunning());
     const size_t logStart = ServiceLog().size();
     CHECK_EQ(Ask("splitapps Chrome.exe\n"), "OK");
@@ -144,6 +154,13 @@ WINE_TEST(StopIsQuickStopsTheSnifferAndLeavesTheTunnelUp) {
     CHECK(log.find("  WinDivert sniffer stopped\r\n") < log.find("  service stopping\r\n"));
     CHECK(log.find("  service stopping\r\n") != std::string::npos);
     CHECK_EQ(ServiceState(L"AmneziaWGTunnel$Orvanta"), static_cast<DWORD>(SERVICE_RUNNING));
+
+    const size_t restart = ServiceLog().size();
+    CHECK(RunHelper(L"--install") == 0);  // starts it again; no new connect follows
+    CHECK(ServiceLogGains(restart, "  WinDivert socket sniffer started\r\n", 30000));
+    CHECK_EQ(Ask("status\n"), "RUNNING");
+    CHECK(StopService(L"OrvantaHelper"));
+    CHECK(WaitForState(L"OrvantaHelper", SERVICE_STOPPED, 10000) >= 0);
     wine_support::Child uninstall(L"\"" + kDir +
                                   L"\\awg\\amneziawg.exe\" /uninstalltunnelservice Orvanta");
     uninstall.WaitExit(30000);

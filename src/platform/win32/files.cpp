@@ -51,15 +51,46 @@ bool AppendToFile(const std::wstring& path, const std::string& bytes) {
     return true;
 }
 
-bool WriteWholeFile(const std::wstring& path, const std::string& bytes, bool administratorsOnly) {
+uint32_t WriteWholeFile(const std::wstring& path, const std::string& bytes,
+                        bool administratorsOnly) {
     // Truncated only once it is known to be no link, so a shared file is never emptied.
     UniqueHandle file = administratorsOnly ? CreateAdministratorsOnlyFile(path, GENERIC_WRITE)
                                            : OpenUnlinkedFile(path, GENERIC_WRITE, 0);
     if (!file.valid() || !SetEndOfFile(file.get())) {
-        return false;
+        const DWORD error = GetLastError();
+        return error != ERROR_SUCCESS ? error : ERROR_ACCESS_DENIED;
     }
     WriteAll(file.get(), bytes);
-    return true;
+    return 0;
+}
+
+bool ReadWholeFile(const std::wstring& path, size_t maxBytes, std::string& bytes) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!file.valid() || !GetFileInformationByHandle(file.get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+        info.nFileSizeHigh != 0 || info.nFileSizeLow > maxBytes) {
+        return false;
+    }
+    bytes.resize(info.nFileSizeLow);
+    DWORD read = 0;
+    return bytes.empty() ||
+           (ReadFile(file.get(), bytes.data(), info.nFileSizeLow, &read, nullptr) &&
+            read == info.nFileSizeLow);
+}
+
+std::optional<uint64_t> FileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        return std::nullopt;
+    }
+    return (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+}
+
+bool MoveReplacing(const std::wstring& source, const std::wstring& target) {
+    return MoveFileExW(source.c_str(), target.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
 bool PathExists(const std::wstring& path) {

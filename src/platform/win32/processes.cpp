@@ -9,7 +9,14 @@ namespace platform {
 
 using win32::UniqueHandle;
 
-bool RunHiddenProcess(const std::wstring& commandLine, uint32_t waitMs, uint32_t& exitCode) {
+namespace {
+
+constexpr DWORD kTerminationWaitMs = 10000;
+
+}  // namespace
+
+ProcessOutcome RunHiddenProcess(const std::wstring& commandLine, uint32_t waitMs,
+                                uint32_t& exitCode) {
     std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
     writable.push_back(L'\0');  // CreateProcessW may write into its command line
     STARTUPINFOW startup{};
@@ -19,15 +26,20 @@ bool RunHiddenProcess(const std::wstring& commandLine, uint32_t waitMs, uint32_t
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
                         nullptr, nullptr, &startup, &info)) {
-        return false;
+        return ProcessOutcome::NotStarted;
     }
     UniqueHandle process(info.hProcess);
     UniqueHandle thread(info.hThread);
-    WaitForSingleObject(process.get(), waitMs);
+    if (WaitForSingleObject(process.get(), waitMs) == WAIT_TIMEOUT) {
+        TerminateProcess(process.get(), STILL_ACTIVE);
+        WaitForSingleObject(process.get(), kTerminationWaitMs);  // termination is asynchronous
+        exitCode = STILL_ACTIVE;
+        return ProcessOutcome::EndedAfterWait;
+    }
     DWORD code = 1;
     GetExitCodeProcess(process.get(), &code);
     exitCode = code;
-    return true;
+    return ProcessOutcome::Exited;
 }
 
 std::optional<std::wstring> ProcessImagePath(uint32_t processId) {

@@ -298,7 +298,6 @@ bool IsLinked(HANDLE file) {
            (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks > 1;
 }
 
-// Removes the directory entry itself, never what a link points to.
 void DeleteEntry(const std::wstring& path) {
     UniqueHandle entry(CreateFileW(
         path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -314,6 +313,10 @@ UniqueHandle OpenEntry(const std::wstring& path, DWORD access, DWORD share, DWOR
 }
 
 }  // namespace
+
+void DeletePath(const std::wstring& path) {
+    DeleteEntry(path);
+}
 
 void ProtectExistingFile(const std::wstring& path) {
     TakeBackPrivileges privileges;

@@ -1,0 +1,160 @@
+#include "split/state_file.h"
+
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "log/data_directory.h"
+#include "log/helper_log.h"
+#include "platform/platform.h"
+#include "split/route_manager.h"
+#include "split/split_apps.h"
+#include "split/split_state.h"
+#include "tunnel/service_monitor.h"
+#include "tunnel/tunnel_state.h"
+
+namespace {
+
+const std::wstring kStateFileName = L"helper.state";
+const std::string kHeader = "orvanta-split-state 1";
+constexpr size_t kMaxStateBytes = 4 * 1024 * 1024;
+
+// Serialises the writers (the serving thread and the sniffer); each takes its snapshot while
+// holding it, so the last file written holds the latest state.
+std::mutex StateFileLock;
+
+struct SplitStateRecord {
+    PhysicalRouteRecord route;
+    std::set<std::wstring> apps;
+    std::set<uint32_t> bypassRoutes;
+};
+
+// Application names are stored as hexadecimal UTF-8, so no byte of a name can break a line.
+std::string Hex(const std::string& bytes) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned char byte : bytes) {
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 15];
+    }
+    return text;
+}
+
+bool Unhex(const std::string& text, std::string& bytes) {
+    if (text.empty() || text.size() % 2 != 0 ||
+        text.find_first_not_of("0123456789abcdef") != std::string::npos) {
+        return false;
+    }
+    bytes.clear();
+    for (size_t i = 0; i < text.size(); i += 2) {
+        bytes += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
+    }
+    return true;
+}
+
+std::string Format(const SplitStateRecord& state) {
+    std::ostringstream text;
+    text << kHeader << "\n"
+         << "route " << state.route.ifIndex << ' ' << state.route.nextHop << ' '
+         << state.route.interfaceMetric << "\n";
+    for (const std::wstring& app : state.apps) {
+        text << "app " << Hex(platform::WideToUtf8(app)) << "\n";
+    }
+    for (uint32_t address : state.bypassRoutes) {
+        text << "bypass " << address << "\n";
+    }
+    return text.str();
+}
+
+// Every line must be one the writer writes, whole: a torn or foreign file restores nothing.
+bool Parse(const std::string& text, SplitStateRecord& state) {
+    std::istringstream lines(text);
+    std::string line;
+    if (!std::getline(lines, line) || line != kHeader) {
+        return false;
+    }
+    bool routeSeen = false;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string kind, value, rest, name;
+        uint64_t a = 0, b = 0, c = 0;
+        if (!(fields >> kind)) {
+            return false;
+        }
+        if (kind == "route" && !routeSeen && fields >> a >> b >> c && !(fields >> rest) &&
+            a <= UINT32_MAX && b <= UINT32_MAX && c <= UINT32_MAX) {
+            state.route = {static_cast<uint32_t>(a), static_cast<uint32_t>(b),
+                           static_cast<uint32_t>(c)};
+            routeSeen = true;
+        } else if (kind == "app" && fields >> value && !(fields >> rest) && Unhex(value, name)) {
+            state.apps.insert(platform::Utf8ToWide(name));
+        } else if (kind == "bypass" && fields >> a && !(fields >> rest) && a <= UINT32_MAX) {
+            state.bypassRoutes.insert(static_cast<uint32_t>(a));
+        } else {
+            return false;
+        }
+    }
+    return routeSeen && !text.empty() && text.back() == '\n';
+}
+
+// Empty when the file was read, else why not.
+std::wstring ReadState(SplitStateRecord& state) {
+    std::wstring problem = L"unreadable";  // also when the data directory cannot be used
+    UseDataFile(kStateFileName, [&](const std::wstring& path) {
+        std::string text;
+        if (!platform::FileSize(path)) {
+            problem = L"missing";
+        } else if (platform::ReadWholeFile(path, kMaxStateBytes, text)) {
+            problem = Parse(text, state) ? L"" : L"malformed";
+        }
+        return true;
+    });
+    return problem;
+}
+
+}  // namespace
+
+void SaveSplitState() {
+    std::lock_guard<std::mutex> fileLock(StateFileLock);
+    SplitStateRecord state;
+    {
+        std::lock_guard<std::mutex> lock(StateMutex);
+        state = {PhysicalRoute, SplitAppSet, BypassRouteSet};
+    }
+    const std::string text = Format(state);
+    UseDataFile(kStateFileName, [&text](const std::wstring& path) {
+        const std::wstring temporary = path + L".tmp";
+        return platform::WriteWholeFile(temporary, text, platform::RunningAsLocalSystem()) == 0 &&
+               platform::MoveReplacing(temporary, path);
+    });
+}
+
+void RestoreSplitState() {
+    SplitStateRecord saved;
+    const std::wstring problem = ReadState(saved);
+    if (!problem.empty()) {
+        HelperLog(L"state file " + problem + L"; ignored");
+        return;
+    }
+    PhysicalRoute = saved.route;  // the sniffer is not running yet
+    const bool tunnelRunning = IsTunnelServiceRunning();
+    {
+        std::lock_guard<std::mutex> lock(StateMutex);
+        BypassRouteSet = saved.bypassRoutes;
+        if (tunnelRunning) {
+            SplitAppSet = saved.apps;
+        }
+    }
+    if (tunnelRunning && !saved.apps.empty()) {
+        TunnelUp.exchange(true);
+        StartSniffer();
+        return;
+    }
+    TunnelUp.exchange(tunnelRunning);
+    RemoveAllBypassRoutes();  // routes a crash left behind, or kept for no listed application
+    if (!tunnelRunning) {
+        PhysicalRoute = {};
+        SaveSplitState();
+    }
+}
