@@ -76,3 +76,9 @@ foreach(program tunnel_integration_tests sniffer_integration_tests)
   target_include_directories(${program} PRIVATE tests/wine)
   target_link_libraries(${program} PRIVATE orvanta_core orvanta_platform_win32 ${ORVANTA_WIN_LINK})
 endforeach()
+
+# The benchmark (scripts/bench.sh): a bare pipe server as the baseline and the measuring client.
+add_executable(bench_bare_server bench/bare_server.cpp)
+target_link_libraries(bench_bare_server PRIVATE ${ORVANTA_WIN_LINK})
+add_executable(bench_client bench/bench_client.cpp)
+target_link_libraries(bench_client PRIVATE orvanta_client ntdll ${ORVANTA_WIN_LINK})

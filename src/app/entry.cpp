@@ -5,6 +5,7 @@
 #include "service/installer.h"
 #include "service/runtime.h"
 #include "service/service_names.h"
+#include "split/split_apps.h"
 #include "split/state_file.h"
 
 HelperMode SelectMode(const std::vector<std::wstring>& arguments) {
@@ -26,11 +27,17 @@ HelperMode SelectMode(const std::vector<std::wstring>& arguments) {
 
 namespace {
 
+// Serves in the foreground until Ctrl+C, Ctrl+Break or the console's closing, then stops
+// splitting (its routes go) as the service does; a tunnel that is up stays up.
 int RunConsole() {
-    // Nothing in this mode signals the event: the helper serves until it is ended from outside.
     StopEvent = platform::CreateManualResetEvent();
+    if (StopEvent != nullptr) {
+        platform::HandleConsoleStop(StopEvent);
+    }
     RestoreSplitState();
     ControlPipe();
+    StopSniffer();
+    platform::ConsoleStopDone();
     return 0;
 }
 

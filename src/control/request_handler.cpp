@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "control/dispatcher.h"
+#include "control/pipe_server.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ struct ConnectionCloser {
 };
 
 ScopedDeadline ArmClientTimeLimit() {
-    return ScopedDeadline(platform::ArmIoDeadline(kClientTimeLimitMs));
+    return ScopedDeadline(platform::ArmIoDeadline(kClientTimeLimitMs, StopEvent));
 }
 
 // Reads until a line feed arrives, the client stops sending, the size limit is passed or the

@@ -118,6 +118,20 @@ void SignalEvent(Event event);
 bool IsEventSignalled(Event event);
 uint32_t LastErrorCode();
 
+// Runs `tick` about every `periodMs` on a thread of the system's until stopped; null when no
+// timer could be made.
+struct PeriodicTimer;
+PeriodicTimer* StartPeriodicTimer(void (*tick)(), uint32_t periodMs);
+// Cancels the timer and waits for a tick that is running.
+void StopPeriodicTimer(PeriodicTimer* timer);
+
+// In the foreground: Ctrl+C, Ctrl+Break, closing the console window, logoff and shutdown
+// signal `stop` instead of killing the process. For a close, logoff or shutdown, whose handler
+// must not return before the process has cleaned up, the handler then waits (at most a few
+// seconds, as the system allows) for ConsoleStopDone.
+void HandleConsoleStop(Event stop);
+void ConsoleStopDone();
+
 // ---- Threads ----------------------------------------------------------------------------
 
 struct Thread;
@@ -150,9 +164,12 @@ void DisconnectPipe(PipeInstance* pipe);
 void ClosePipe(PipeInstance* pipe);
 
 // While armed, bounds the calling thread's blocking pipe calls: once `milliseconds` have
-// passed, the pending call (and any later one) fails until the deadline is disarmed.
+// passed (never, for kNoTimeLimit) or `stop` is signalled, the pending call (and any later one)
+// fails until the deadline is disarmed. Arming and disarming create nothing: one watcher
+// thread, started with the first deadline, serves every one.
+constexpr uint32_t kNoTimeLimit = 0xFFFFFFFFu;
 struct IoDeadline;
-IoDeadline* ArmIoDeadline(uint32_t milliseconds);
+IoDeadline* ArmIoDeadline(uint32_t milliseconds, Event stop);
 void DisarmIoDeadline(IoDeadline* deadline);
 
 // ---- Services ---------------------------------------------------------------------------

@@ -1,5 +1,8 @@
 #include "service/runtime.h"
 
+#include <atomic>
+#include <mutex>
+
 #include "control/pipe_server.h"
 #include "log/helper_log.h"
 #include "platform/platform.h"
@@ -11,21 +14,35 @@ namespace {
 
 constexpr uint32_t kOwnProcess = 0x10;
 constexpr uint32_t kStopped = 1, kStartPending = 2, kStopPending = 3, kRunning = 4;
-constexpr uint32_t kAcceptStop = 1;
+constexpr uint32_t kAcceptStop = 1, kAcceptShutdown = 4;
+constexpr uint32_t kStopProgressMs = 1000;
 constexpr uint32_t kWaitHintMs = 5000;
 constexpr uint32_t kControlStop = 1, kControlInterrogate = 4, kControlShutdown = 5;
 constexpr uint32_t kErrorCallNotImplemented = 120;
 
 platform::ServiceStatusHandle* StatusHandle = nullptr;
-// Written by the service main before the running report and after the pipe server returned,
-// and by the handler only in between, so the two never write at once.
+// Written by the service main, the handler and the stop's progress timer, one at a time.
+std::mutex StatusLock;
 platform::ServiceStatusReport ServiceStatus{};
+// While a stop is pending: a stop that arrives during a long command waits for it, so the
+// service manager (and a shutdown) must see progress rather than a hung service.
+std::atomic<platform::PeriodicTimer*> StopProgress{nullptr};
 
 void Report(uint32_t state, uint32_t controlsAccepted) {
+    std::lock_guard<std::mutex> lock(StatusLock);
     ServiceStatus.currentState = state;
     ServiceStatus.controlsAccepted = controlsAccepted;
     ServiceStatus.waitHint = kWaitHintMs;
+    ServiceStatus.checkpoint = state == kStopPending ? ServiceStatus.checkpoint + 1 : 0;
     platform::ReportServiceStatus(StatusHandle, ServiceStatus);
+}
+
+void ReportStopProgress() {
+    std::lock_guard<std::mutex> lock(StatusLock);
+    if (ServiceStatus.currentState == kStopPending) {
+        ++ServiceStatus.checkpoint;
+        platform::ReportServiceStatus(StatusHandle, ServiceStatus);
+    }
 }
 
 }  // namespace
@@ -35,8 +52,12 @@ void ServiceMain(uint32_t, wchar_t**) {
     if (StatusHandle == nullptr) {
         return;
     }
-    ServiceStatus = {};
-    ServiceStatus.serviceType = kOwnProcess;
+    {
+        std::lock_guard<std::mutex> lock(StatusLock);
+        ServiceStatus = {};
+        ServiceStatus.serviceType = kOwnProcess;
+    }
+    platform::StopPeriodicTimer(StopProgress.exchange(nullptr));  // a run starts afresh
     Report(kStartPending, 0);
     StopEvent = platform::CreateManualResetEvent();
     if (StopEvent == nullptr) {
@@ -47,10 +68,11 @@ void ServiceMain(uint32_t, wchar_t**) {
     }
     HelperLog(L"service starting");
     RestoreSplitState();  // a tunnel left up by the last run gets its splitting back
-    Report(kRunning, kAcceptStop);
+    Report(kRunning, kAcceptStop | kAcceptShutdown);
     ControlPipe();
     StopSniffer();
     HelperLog(L"service stopping");
+    platform::StopPeriodicTimer(StopProgress.exchange(nullptr));
     Report(kStopped, 0);
 }
 
@@ -59,6 +81,10 @@ uint32_t ServiceControlHandler(uint32_t control, uint32_t, void*, void*) {
         case kControlStop:
         case kControlShutdown:
             Report(kStopPending, 0);
+            if (StopProgress.load() == nullptr) {
+                StopProgress.store(
+                    platform::StartPeriodicTimer(&ReportStopProgress, kStopProgressMs));
+            }
             platform::SignalEvent(StopEvent);
             return 0;
         case kControlInterrogate:

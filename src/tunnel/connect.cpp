@@ -23,7 +23,6 @@ constexpr int kFailedInstallRemovalWaitMs = 4000;
 constexpr uint32_t kFailedInstallPauseMs = 500;
 constexpr int kRollBackRemovalWaitMs = 8000;
 constexpr int kBringUpWaitMs = 15000;
-constexpr uint32_t kBringUpPollMs = 500;
 
 // The configuration text as UTF-8, up to its first NUL, replacing the file whole; `path`
 // receives where it went. It holds the tunnel's private key: the service keeps it from ordinary
@@ -59,17 +58,19 @@ bool InstallTunnel(const std::wstring& exe, const std::wstring& configPath) {
     return false;
 }
 
-void WaitForTunnelRunning() {
+// True as soon as the tunnel service runs; false once 15 s of polling have not seen it run.
+bool WaitForTunnelRunning() {
     if (IsTunnelServiceRunning()) {
-        return;
+        return true;
     }
     for (int elapsed = 0; elapsed < kBringUpWaitMs;) {
-        platform::SleepMs(kBringUpPollMs);
-        elapsed += kBringUpPollMs;
+        platform::SleepMs(kServicePollMs);
+        elapsed += kServicePollMs;
         if (IsTunnelServiceRunning()) {
-            return;
+            return true;
         }
     }
+    return false;
 }
 
 bool SplitAppsListed() {
@@ -111,8 +112,7 @@ bool ConnectTunnel(const std::wstring& configText) {
         HelperLog(L"tunnel install failed");
         return false;
     }
-    WaitForTunnelRunning();
-    const bool up = IsTunnelServiceRunning();
+    const bool up = WaitForTunnelRunning();
     TunnelUp.exchange(up);
     if (!up) {
         return RollBack(exe);

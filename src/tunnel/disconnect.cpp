@@ -11,15 +11,14 @@
 namespace {
 
 constexpr int kStopWaitMs = 8000;
-constexpr uint32_t kStopPollMs = 400;
 
 void WaitForTunnelStopped() {
     if (!IsTunnelServiceRunning()) {
         return;
     }
     for (int elapsed = 0; elapsed < kStopWaitMs;) {
-        platform::SleepMs(kStopPollMs);
-        elapsed += kStopPollMs;
+        platform::SleepMs(kServicePollMs);
+        elapsed += kServicePollMs;
         if (!IsTunnelServiceRunning()) {
             return;
         }

@@ -3,10 +3,6 @@
 #include "common/names.h"
 #include "platform/platform.h"
 
-namespace {
-constexpr uint32_t kRemovalPollMs = 300;
-}
-
 std::wstring TunnelServiceName() {
     return L"AmneziaWGTunnel$" + TunnelName;
 }
@@ -21,13 +17,13 @@ bool IsTunnelServiceRunning() {
 }
 
 void WaitForTunnelServiceRemoval(int timeoutMs) {
-    for (int elapsed = 0;; elapsed += kRemovalPollMs) {
+    for (int elapsed = 0;; elapsed += kServicePollMs) {
         if (!platform::ProbeService(TunnelServiceName(), false).serviceOpened) {
             return;  // gone, or the manager cannot be opened
         }
         if (elapsed >= timeoutMs) {
             return;
         }
-        platform::SleepMs(kRemovalPollMs);
+        platform::SleepMs(kServicePollMs);
     }
 }

@@ -84,7 +84,7 @@ bool WaitForSilentClient() {
     fake::World& w = fake::TheWorld();
     if (!w.ioDeadlineArmed) {
         w.unboundedWait = true;
-    } else {
+    } else if (!IsEventSignalled(w.ioDeadlineStop)) {  // a stop ends the wait at once
         w.clockMs = std::max(w.clockMs, w.ioDeadlineAt);
     }
     return false;
@@ -135,16 +135,45 @@ void ClosePipe(PipeInstance* pipe) {
     delete pipe;
 }
 
-IoDeadline* ArmIoDeadline(uint32_t milliseconds) {
+IoDeadline* ArmIoDeadline(uint32_t milliseconds, Event stop) {
     fake::World& w = fake::TheWorld();
     w.ioDeadlineArmed = true;
     w.ioDeadlineAt = w.clockMs + milliseconds;
+    w.ioDeadlineStop = stop;
     return new IoDeadline();
 }
 
 void DisarmIoDeadline(IoDeadline* deadline) {
     fake::TheWorld().ioDeadlineArmed = false;
     delete deadline;
+}
+
+struct PeriodicTimer {
+    void (*tick)();
+};
+
+PeriodicTimer* StartPeriodicTimer(void (*tick)(), uint32_t) {
+    fake::TheWorld().timers.push_back(tick);
+    return new PeriodicTimer{tick};
+}
+
+void StopPeriodicTimer(PeriodicTimer* timer) {
+    if (timer != nullptr) {
+        auto& timers = fake::TheWorld().timers;
+        const auto found = std::find(timers.begin(), timers.end(), timer->tick);
+        if (found != timers.end()) {  // a timer of a world before the last reset is gone
+            timers.erase(found);
+        }
+        delete timer;
+    }
+}
+
+void HandleConsoleStop(Event stop) {
+    fake::TheWorld().consoleStop = stop;
+}
+
+void ConsoleStopDone() {
+    fake::TheWorld().consoleStopDone = true;
 }
 
 uint32_t LastErrorCode() {

@@ -119,6 +119,7 @@ struct World {
     std::deque<PipeClient> waitingClients;  // when none is left, the wait signals the stop
     std::deque<PipeClient> servedClients;
     uint64_t ioDeadlineAt = 0;
+    platform::Event ioDeadlineStop = nullptr;
     bool ioDeadlineArmed = false;
     bool unboundedWait = false;  // a blocking call that a real client could hold forever
 
@@ -157,6 +158,9 @@ struct World {
     bool handlerRegistrationFails = false;
     platform::ServiceHandlerFunction handler = nullptr;
     std::vector<platform::ServiceStatusReport> statusReports;
+    std::vector<void (*)()> timers;  // running periodic timers; tests fire them by hand
+    platform::Event consoleStop = nullptr;
+    bool consoleStopDone = false;
     std::function<void()> whenNoClientsLeft;  // unset: the stop event is signalled
 
     // Installing it.

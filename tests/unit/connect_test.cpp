@@ -4,6 +4,7 @@
 #include "split_fixture.h"
 #include "tunnel/connect.h"
 #include "tunnel/disconnect.h"
+#include "tunnel/service_monitor.h"
 
 namespace {
 
@@ -16,6 +17,11 @@ const std::wstring kUninstallLine = L"\"" + kAwg + L"\" /uninstalltunnelservice 
 
 std::vector<uint32_t> Sleeps(size_t count, uint32_t ms) {
     return std::vector<uint32_t>(count, ms);
+}
+
+// The polls of the tunnel service that `ms` of waiting takes.
+std::vector<uint32_t> Polls(uint32_t ms) {
+    return Sleeps(ms / kServicePollMs, kServicePollMs);
 }
 
 std::vector<uint32_t> operator+(std::vector<uint32_t> a, const std::vector<uint32_t>& b) {
@@ -117,7 +123,7 @@ TEST_F(ConnectTest, LeftoverServiceIsRemovedFirstWithUpTo12SecondsOfWaiting) {
     W().programRuns = {LeavesService(), CreatesService()};
     EXPECT_TRUE(ConnectTunnel(L"x"));
     EXPECT_EQ(W().commandLines, (std::vector<std::wstring>{kUninstallLine, kInstallLine}));
-    EXPECT_EQ(W().sleeps, Sleeps(40, 300));
+    EXPECT_EQ(W().sleeps, Polls(12000));
 }
 
 TEST_F(ConnectTest, ConnectStopsARunningSnifferAndItsRoutesBeforeInstalling) {
@@ -140,7 +146,7 @@ TEST_F(ConnectTest, InstallThatFailsOnceIsRetriedAfterTheRemovalWaitAndAPause) {
     W().programRuns = {{true, 1, [] { W().services[kService] = InState(1); }}, CreatesService()};
     EXPECT_TRUE(ConnectTunnel(L"x"));
     EXPECT_EQ(W().commandLines, (std::vector<std::wstring>{kInstallLine, kInstallLine}));
-    EXPECT_EQ(W().sleeps, Sleeps(14, 300) + Sleeps(1, 500));
+    EXPECT_EQ(W().sleeps, Polls(4000) + Sleeps(1, 500));
     EXPECT_EQ(Log().find("failed"), std::string::npos);
 }
 
@@ -170,7 +176,7 @@ TEST_F(ConnectTest, TunnelThatNeverRunsIsRolledBack) {
     }
     W().programRuns = {CreatesService(2), LeavesService()};
     EXPECT_FALSE(ConnectTunnel(L"x"));
-    EXPECT_EQ(W().sleeps, Sleeps(30, 500) + Sleeps(27, 300));
+    EXPECT_EQ(W().sleeps, Polls(15000) + Polls(8000));
     EXPECT_EQ(W().commandLines, (std::vector<std::wstring>{kInstallLine, kUninstallLine}));
     EXPECT_FALSE(TunnelUp);
     EXPECT_FALSE(SnifferRunning);
@@ -187,7 +193,7 @@ TEST_F(ConnectTest, TunnelThatRunsLateIsUp) {
                             W().services[kService] = starting;
                         }}};
     EXPECT_TRUE(ConnectTunnel(L"x"));
-    EXPECT_EQ(W().sleeps, Sleeps(4, 500));
+    EXPECT_EQ(W().sleeps, Polls(2000)) << "noticed at the first poll after it runs";
 }
 
 TEST_F(ConnectTest, DisconnectWaitsForTheServiceToStop) {
@@ -196,16 +202,16 @@ TEST_F(ConnectTest, DisconnectWaitsForTheServiceToStop) {
     W().programRuns = {{true, 0, [] { W().services[kService].stopsAt = W().clockMs + 1000; }}};
     DisconnectTunnel();
     EXPECT_EQ(W().commandLines, std::vector<std::wstring>{kUninstallLine});
-    EXPECT_EQ(W().sleeps, Sleeps(3, 400));
+    EXPECT_EQ(W().sleeps, Polls(1000));
     EXPECT_FALSE(TunnelUp);
 }
 
-TEST_F(ConnectTest, DisconnectGivesUpAfter20PollsAndStillMarksTheTunnelDown) {
+TEST_F(ConnectTest, DisconnectGivesUpAfterEightSecondsAndStillMarksTheTunnelDown) {
     W().services[kService] = InState(platform::kServiceRunning);
     TunnelUp = true;
     W().programRuns = {LeavesService()};
     DisconnectTunnel();
-    EXPECT_EQ(W().sleeps, Sleeps(20, 400));
+    EXPECT_EQ(W().sleeps, Polls(8000));
     EXPECT_FALSE(TunnelUp);
 }
 
@@ -215,7 +221,7 @@ TEST_F(ConnectTest, DisconnectWithoutTheExecutableRunsNothingButStillWaits) {
     TunnelUp = true;
     DisconnectTunnel();
     EXPECT_TRUE(W().commandLines.empty());
-    EXPECT_EQ(W().sleeps, Sleeps(20, 400));
+    EXPECT_EQ(W().sleeps, Polls(8000));
     EXPECT_FALSE(TunnelUp);
     EXPECT_EQ(W().files.count(kTestLog), 0u);
 }

@@ -3,6 +3,7 @@
 #include "control/pipe_server.h"
 #include "service/installer.h"
 #include "service/runtime.h"
+#include "split/route_manager.h"
 #include "split/state_file.h"
 #include "split_fixture.h"
 
@@ -14,7 +15,7 @@ class ServiceTest : public SplitFixture {
         W().whenNoClientsLeft = [] { ServiceControlHandler(1, 0, nullptr, nullptr); };
     }
     static void ExpectReport(size_t index, uint32_t state, uint32_t accepted,
-                             uint32_t win32ExitCode = 0) {
+                             uint32_t win32ExitCode = 0, uint32_t checkpoint = 0) {
         SCOPED_TRACE(index);
         ASSERT_LT(index, W().statusReports.size());
         const platform::ServiceStatusReport& r = W().statusReports[index];
@@ -23,7 +24,7 @@ class ServiceTest : public SplitFixture {
         EXPECT_EQ(r.controlsAccepted, accepted);
         EXPECT_EQ(r.win32ExitCode, win32ExitCode);
         EXPECT_EQ(r.serviceExitCode, 0u);
-        EXPECT_EQ(r.checkpoint, 0u);
+        EXPECT_EQ(r.checkpoint, checkpoint);
         EXPECT_EQ(r.waitHint, 5000u);
     }
 };
@@ -35,15 +36,54 @@ TEST_F(ServiceTest, StartAndStopReportEachStateInTurn) {
     W().waitingClients.push_back(client);
     EXPECT_EQ(HelperMain({L"OrvantaHelper.exe", L"--run"}), 0);
     ASSERT_EQ(W().statusReports.size(), 4u);
-    ExpectReport(0, 2, 0);  // start pending
-    ExpectReport(1, 4, 1);  // running, accepts stop
-    ExpectReport(2, 3, 0);  // stop pending, from the handler
-    ExpectReport(3, 1, 0);  // stopped
+    ExpectReport(0, 2, 0);        // start pending
+    ExpectReport(1, 4, 5);        // running, accepts stop and shutdown
+    ExpectReport(2, 3, 0, 0, 1);  // stop pending, from the handler
+    ExpectReport(3, 1, 0);        // stopped
     EXPECT_EQ(W().servedClients.front().reply, "OK\n");
     EXPECT_EQ(Log(),
               "2026-06-27 09:05:03  service starting\r\n"
               "2026-06-27 09:05:03  state file missing; ignored\r\n"
               "2026-06-27 09:05:03  service stopping\r\n");
+}
+
+// A stop that arrives during a long command waits for it: meanwhile the service manager sees
+// the stop progress, once a second, until the stopped report.
+TEST_F(ServiceTest, PendingStopReportsProgressUntilTheServiceHasStopped) {
+    W().whenNoClientsLeft = [] {
+        ServiceControlHandler(1, 0, nullptr, nullptr);
+        ASSERT_EQ(W().timers.size(), 1u);
+        W().timers[0]();  // two seconds of a command still running
+        W().timers[0]();
+    };
+    ServiceMain(0, nullptr);
+    ASSERT_EQ(W().statusReports.size(), 6u);
+    for (uint32_t checkpoint = 1; checkpoint <= 3; ++checkpoint) {
+        ExpectReport(1 + checkpoint, 3, 0, 0, checkpoint);
+    }
+    ExpectReport(5, 1, 0);
+    EXPECT_TRUE(W().timers.empty()) << "no progress report after the stopped one";
+}
+
+// In the foreground, Ctrl+C (or a closed console) ends the pipe loop; splitting then stops
+// and its routes go before the process exits, as in the service. The tunnel stays up.
+TEST_F(ServiceTest, ConsoleStopRemovesTheRoutesAndLeavesTheTunnel) {
+    W().divert.loadablePaths = {kDivertBesideHelper};
+    W().services[L"AmneziaWGTunnel$Orvanta"] = fake::Service{};
+    W().whenNoClientsLeft = [] {
+        TunnelUp = true;
+        PhysicalRoute = {7, NetworkOrder(192, 168, 1, 1), 25};
+        SetSplitApps(L"chrome.exe");
+        AddBypassRoute(NetworkOrder(192, 0, 2, 10));
+        ASSERT_TRUE(fake::WaitUntilReceiving());
+        platform::SignalEvent(W().consoleStop);  // what the console control handler does
+    };
+    EXPECT_EQ(HelperMain({L"OrvantaHelper.exe", L"--console"}), 0);
+    EXPECT_FALSE(SnifferRunning);
+    ASSERT_EQ(W().deletedRoutes.size(), 1u);
+    EXPECT_EQ(W().deletedRoutes[0].dest, NetworkOrder(192, 0, 2, 10));
+    EXPECT_TRUE(W().consoleStopDone);
+    EXPECT_EQ(W().services.count(L"AmneziaWGTunnel$Orvanta"), 1u);
 }
 
 TEST_F(ServiceTest, HandlerAnswersStopShutdownAndInterrogateOnly) {

@@ -140,12 +140,11 @@ TEST_F(TunnelPrimitivesTest, ServiceNameIsBuiltFromTheTunnelName) {
 
 TEST_F(TunnelPrimitivesTest, RemovalWaitSleepsUpToTheTimeoutAndProbesOnceMore) {
     W().services[TunnelServiceName()] = fake::Service{};
-    for (const auto& [timeout, sleeps] :
-         {std::pair{12000, 40u}, {8000, 27u}, {4000, 14u}, {0, 0u}}) {
+    for (const uint32_t timeout : {12000u, 8000u, 4000u, 0u}) {
         W().sleeps.clear();
-        WaitForTunnelServiceRemoval(timeout);
-        EXPECT_EQ(W().sleeps.size(), sleeps) << timeout;
-        EXPECT_EQ(W().sleeps, std::vector<uint32_t>(sleeps, 300));
+        WaitForTunnelServiceRemoval(static_cast<int>(timeout));
+        EXPECT_EQ(W().sleeps, std::vector<uint32_t>(timeout / kServicePollMs, kServicePollMs))
+            << timeout;
     }
 }
 
@@ -156,7 +155,7 @@ TEST_F(TunnelPrimitivesTest, RemovalWaitEndsWhenTheServiceIsGone) {
     leaving.removedAt = 1000;
     W().services[TunnelServiceName()] = leaving;
     WaitForTunnelServiceRemoval(12000);
-    EXPECT_EQ(W().sleeps.size(), 4u);  // probes at 0, 300, 600, 900 see it; 1200 does not
+    EXPECT_EQ(W().sleeps.size(), 1000 / kServicePollMs);  // the probe at 1000 ms no longer sees it
 }
 
 TEST_F(TunnelPrimitivesTest, RemovalWaitReturnsAtOnceWithoutAManager) {

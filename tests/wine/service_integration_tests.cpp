@@ -1,6 +1,7 @@
 // The real OrvantaHelper.exe as a service in Wine's service control manager: install, run,
 // stop, uninstall, and the command line's exit codes.
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -164,6 +165,30 @@ WINE_TEST(StopIsQuickStopsTheSnifferLeavesTheTunnelUpAndARestartSplitsAgain) {
     wine_support::Child uninstall(L"\"" + kDir +
                                   L"\\awg\\amneziawg.exe\" /uninstalltunnelservice Orvanta");
     uninstall.WaitExit(30000);
+}
+
+// Milliseconds from the stop request to the stopped state.
+ULONGLONG TimedStop() {
+    const ULONGLONG start = GetTickCount64();
+    CHECK(StopService(L"OrvantaHelper"));
+    CHECK(WaitForState(L"OrvantaHelper", SERVICE_STOPPED, 10000) >= 0);
+    return GetTickCount64() - start;
+}
+
+// A stop ends the wait for a silent client's line and for a deaf client's reading at once,
+// not at their 5 s limit.
+WINE_TEST(StopDuringAReadOrAReplyEndsItAtOnce) {
+    for (const char* sent : {"", "ping\n"}) {
+        CHECK(InstallAndWaitUntilRunning());
+        HANDLE client = wine_support::OpenPipe(10000);
+        CHECK(client != INVALID_HANDLE_VALUE);
+        DWORD written = 0;
+        WriteFile(client, sent, static_cast<DWORD>(std::strlen(sent)), &written, nullptr);
+        const ULONGLONG stopMs = TimedStop();
+        std::printf("  stopped %llu ms after the stop request, client sent [%s]\n", stopMs, sent);
+        CHECK(stopMs < 2500);  // the stop, not the client's 5 s limit, ended the wait
+        CloseHandle(client);
+    }
 }
 
 WINE_TEST(UninstallRemovesTheServiceAndIsFineWhenItIsGone) {

@@ -1,6 +1,9 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include <algorithm>
+#include <climits>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -19,51 +22,138 @@ struct PipeInstance {
     HANDLE pipe;
 };
 
-// Cancels the guarded thread's synchronous I/O once `stop` is signalled or the time is up.
-// It keeps cancelling until disarmed: a cancel that lands just before the thread enters its
-// blocking call would otherwise be lost.
-struct IoDeadline {
-    IoDeadline(HANDLE stop, DWORD milliseconds) : stop_(stop), timeout_(milliseconds) {
-        HANDLE self = nullptr;
-        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
-                        THREAD_TERMINATE, FALSE, DUPLICATE_SAME_ACCESS);
-        thread_.reset(self);
-        disarmed_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        if (thread_.valid() && disarmed_.valid()) {
-            try {
-                watcher_ = std::thread([this] { Watch(); });
-            } catch (const std::system_error&) {
-                // No watcher: the guarded calls simply go unbounded.
-            }
+namespace {
+
+// One thread bounds every blocking pipe call of the serving thread. It sleeps until the armed
+// deadline passes or the armed stop event is signalled, then cancels the serving thread's
+// synchronous I/O, and keeps cancelling every 10 ms until disarmed, so that a cancel landing
+// just before the call enters its wait is not lost. Arming and disarming take only a lock; the
+// watcher is woken only when it sleeps towards a later time than the new deadline, or does not
+// watch the new stop event. Started with the first deadline, it lives as long as the process.
+class IoWatcher {
+  public:
+    static IoWatcher* Instance() {
+        static IoWatcher* watcher = Start();
+        return watcher;
+    }
+
+    void Arm(HANDLE thread, ULONGLONG deadline, Event stop) {
+        bool wake = false;
+        {
+            std::lock_guard<std::mutex> lock(lock_);
+            armed_ = {true, thread, deadline, stop};
+            wake = deadline < sleepingUntil_ || (stop != nullptr && stop != watchedStop_);
+        }
+        if (wake) {
+            SetEvent(wake_.get());
         }
     }
-    ~IoDeadline() {
-        if (watcher_.joinable()) {
-            SetEvent(disarmed_.get());
-            watcher_.join();
-        }
+
+    void Disarm() {
+        // Cancels happen under the lock: none can reach a later call once this returns.
+        std::lock_guard<std::mutex> lock(lock_);
+        armed_.active = false;
     }
-    IoDeadline(const IoDeadline&) = delete;
-    IoDeadline& operator=(const IoDeadline&) = delete;
 
   private:
-    void Watch() {
-        HANDLE handles[2] = {disarmed_.get(), stop_};
-        const DWORD count = stop_ != nullptr ? 2 : 1;
-        if (WaitForMultipleObjects(count, handles, FALSE, timeout_) == WAIT_OBJECT_0) {
-            return;
+    struct Armed {
+        bool active = false;
+        HANDLE thread = nullptr;
+        ULONGLONG deadline = 0;
+        Event stop = nullptr;
+    };
+    static constexpr DWORD kRecancelMs = 10;
+
+    static IoWatcher* Start() {
+        auto* watcher = new IoWatcher();  // never deleted: the thread uses it until the exit
+        watcher->wake_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        if (!watcher->wake_.valid()) {
+            delete watcher;
+            return nullptr;
         }
-        do {
-            CancelSynchronousIo(thread_.get());
-        } while (WaitForSingleObject(disarmed_.get(), 10) == WAIT_TIMEOUT);
+        try {
+            std::thread([watcher] { watcher->Run(); }).detach();
+        } catch (const std::system_error&) {
+            delete watcher;
+            return nullptr;  // no watcher: the pipe calls simply go unbounded
+        }
+        return watcher;
     }
 
-    HANDLE stop_;
-    DWORD timeout_;
-    UniqueHandle thread_;
-    UniqueHandle disarmed_;
-    std::thread watcher_;
+    // Cancels when due; returns how long to sleep and which stop event to watch meanwhile.
+    DWORD Check(HANDLE& stop) {
+        std::lock_guard<std::mutex> lock(lock_);
+        stop = nullptr;
+        sleepingUntil_ = ULLONG_MAX;
+        if (!armed_.active) {
+            watchedStop_ = nullptr;
+            return INFINITE;
+        }
+        const ULONGLONG now = GetTickCount64();
+        const bool stopped = armed_.stop != nullptr && armed_.stop->signalled.load();
+        if (stopped || now >= armed_.deadline) {
+            CancelSynchronousIo(armed_.thread);
+            sleepingUntil_ = now + kRecancelMs;
+            watchedStop_ = nullptr;
+            return kRecancelMs;
+        }
+        watchedStop_ = armed_.stop;
+        stop = armed_.stop != nullptr ? armed_.stop->handle : nullptr;
+        if (armed_.deadline == ULLONG_MAX) {
+            return INFINITE;
+        }
+        sleepingUntil_ = armed_.deadline;
+        return static_cast<DWORD>(std::min<ULONGLONG>(armed_.deadline - now, INFINITE - 1));
+    }
+
+    void Run() {
+        for (;;) {
+            HANDLE stop = nullptr;
+            const DWORD timeout = Check(stop);
+            const HANDLE handles[2] = {wake_.get(), stop};
+            WaitForMultipleObjects(stop != nullptr ? 2 : 1, handles, FALSE, timeout);
+        }
+    }
+
+    std::mutex lock_;
+    Armed armed_;
+    ULONGLONG sleepingUntil_ = ULLONG_MAX;  // when the watcher wakes by itself
+    Event watchedStop_ = nullptr;           // the stop event it watches meanwhile
+    UniqueHandle wake_;
 };
+
+// The calling thread as a handle the watcher can cancel through, made once per thread.
+HANDLE CurrentThreadHandle() {
+    thread_local UniqueHandle self([] {
+        HANDLE handle = nullptr;
+        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &handle,
+                        THREAD_TERMINATE, FALSE, 0);
+        return handle;
+    }());
+    return self.get();
+}
+
+}  // namespace
+
+struct IoDeadline {
+    IoWatcher* watcher;
+};
+
+namespace {
+
+IoDeadline* Arm(uint32_t milliseconds, Event stop) {
+    IoWatcher* watcher = IoWatcher::Instance();
+    const HANDLE thread = CurrentThreadHandle();
+    if (watcher == nullptr || thread == nullptr) {
+        return new IoDeadline{nullptr};
+    }
+    const ULONGLONG deadline =
+        milliseconds == kNoTimeLimit ? ULLONG_MAX : GetTickCount64() + milliseconds;
+    watcher->Arm(thread, deadline, stop);
+    return new IoDeadline{watcher};
+}
+
+}  // namespace
 
 PipeSecurityDescriptor* BuildPipeSecurity(const std::wstring& sddl) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -94,11 +184,11 @@ PipeInstance* CreatePipeInstance(const std::wstring& name, const PipeSecurityDes
 }
 
 ClientWait WaitForClient(PipeInstance* pipe, Event stop) {
-    IoDeadline wakeOnStop(reinterpret_cast<HANDLE>(stop), INFINITE);
-    if (ConnectNamedPipe(pipe->pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
-        return ClientWait::Connected;
-    }
-    return ClientWait::NoClient;
+    IoDeadline* wakeOnStop = Arm(kNoTimeLimit, stop);
+    const bool connected =
+        ConnectNamedPipe(pipe->pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+    DisarmIoDeadline(wakeOnStop);
+    return connected ? ClientWait::Connected : ClientWait::NoClient;
 }
 
 bool ReadPipe(PipeInstance* pipe, char* buffer, size_t capacity, size_t& received) {
@@ -127,11 +217,14 @@ void ClosePipe(PipeInstance* pipe) {
     delete pipe;
 }
 
-IoDeadline* ArmIoDeadline(uint32_t milliseconds) {
-    return new IoDeadline(nullptr, milliseconds);
+IoDeadline* ArmIoDeadline(uint32_t milliseconds, Event stop) {
+    return Arm(milliseconds, stop);
 }
 
 void DisarmIoDeadline(IoDeadline* deadline) {
+    if (deadline->watcher != nullptr) {
+        deadline->watcher->Disarm();
+    }
     delete deadline;
 }
 

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_handle.h"
 
 namespace platform {
 
@@ -15,19 +16,81 @@ void SleepMs(uint32_t milliseconds) {
 }
 
 Event CreateManualResetEvent() {
-    return reinterpret_cast<Event>(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const HANDLE handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return handle != nullptr ? new EventObject{handle} : nullptr;  // lives as long as the process
 }
 
 void SignalEvent(Event event) {
-    SetEvent(reinterpret_cast<HANDLE>(event));
+    event->signalled.store(true);
+    SetEvent(event->handle);
 }
 
 bool IsEventSignalled(Event event) {
-    return WaitForSingleObject(reinterpret_cast<HANDLE>(event), 0) == WAIT_OBJECT_0;
+    return event->signalled.load();
 }
 
 uint32_t LastErrorCode() {
     return GetLastError();
+}
+
+struct PeriodicTimer {
+    HANDLE timer;
+    void (*tick)();
+};
+
+namespace {
+
+void CALLBACK OnTimer(void* context, BOOLEAN) {
+    static_cast<PeriodicTimer*>(context)->tick();
+}
+
+}  // namespace
+
+PeriodicTimer* StartPeriodicTimer(void (*tick)(), uint32_t periodMs) {
+    auto* timer = new PeriodicTimer{nullptr, tick};
+    if (!CreateTimerQueueTimer(&timer->timer, nullptr, OnTimer, timer, periodMs, periodMs,
+                               WT_EXECUTEDEFAULT)) {
+        delete timer;
+        return nullptr;
+    }
+    return timer;
+}
+
+void StopPeriodicTimer(PeriodicTimer* timer) {
+    if (timer != nullptr) {
+        DeleteTimerQueueTimer(nullptr, timer->timer, INVALID_HANDLE_VALUE);  // waits for a tick
+        delete timer;
+    }
+}
+
+namespace {
+
+constexpr DWORD kCleanUpWaitMs = 4500;  // the system ends the process 5 s after a close
+Event ConsoleStop = nullptr;
+HANDLE ConsoleCleanedUp = nullptr;
+
+BOOL WINAPI OnConsoleControl(DWORD control) {
+    SignalEvent(ConsoleStop);
+    if (control == CTRL_CLOSE_EVENT || control == CTRL_LOGOFF_EVENT ||
+        control == CTRL_SHUTDOWN_EVENT) {
+        // The process ends as soon as this returns: let the main thread clean up first.
+        WaitForSingleObject(ConsoleCleanedUp, kCleanUpWaitMs);
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+void HandleConsoleStop(Event stop) {
+    ConsoleStop = stop;
+    ConsoleCleanedUp = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+void ConsoleStopDone() {
+    if (ConsoleCleanedUp != nullptr) {
+        SetEvent(ConsoleCleanedUp);
+    }
 }
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
 namespace platform::win32 {
@@ -61,6 +62,13 @@ class UniqueServiceHandle {
 }  // namespace platform::win32
 
 namespace platform {
+// A manual-reset event that also remembers in memory that it was signalled, so that a poll (on
+// the pipe loop's path, once or twice a request) costs no call into the system. Never reset.
+struct EventObject {
+    HANDLE handle;
+    std::atomic<bool> signalled{false};
+};
+
 // Opens (creating if needed) a file in the data directory without following links: a reparse
 // point or a multiply linked file in its place is deleted first. Invalid on failure.
 win32::UniqueHandle OpenUnlinkedFile(const std::wstring& path, DWORD access, DWORD share);

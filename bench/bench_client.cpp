@@ -1,0 +1,200 @@
+// The benchmark's measuring end, run under Wine by scripts/bench.sh. Each mode prints one
+// number (or two) on a line of its own:
+//   ping N | status N      N sequential round trips: requests per second
+//   parallel C N           C clients at once, N pings each: requests per second, then the
+//                          number of replies that were not "OK" (0 when all are accounted for)
+//   handles                the open handles of the pipe's server, from the system's list
+//   time REQUEST           milliseconds one request takes (a line feed is added), and its reply
+//   stop SERVICE           milliseconds from the stop request to the stopped state
+//   run COMMAND...         milliseconds a command line takes (the tunnel program directly)
+//   until-running SERVICE  milliseconds until the service runs (at most 20 s)
+#include <windows.h>
+#include <winternl.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "orvanta_client.h"
+
+namespace {
+
+double Seconds() {
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(now.QuadPart) / frequency.QuadPart;
+}
+
+bool Asks(const std::string& request) {
+    orvanta::ClientOptions options;
+    options.verifyServer = false;  // the benchmark's helper runs with --console
+    const orvanta::ClientResult result = orvanta::SendRequest(request, options);
+    return result.status == orvanta::ClientStatus::Replied &&
+           (result.reply == "OK" || result.reply == "RUNNING" || result.reply == "STOPPED");
+}
+
+int Sequential(const std::string& request, int count) {
+    const double start = Seconds();
+    int failed = 0;
+    for (int i = 0; i < count; ++i) {
+        failed += Asks(request) ? 0 : 1;
+    }
+    std::printf("%.1f\n", count / (Seconds() - start));
+    return failed == 0 ? 0 : 1;
+}
+
+int Parallel(int clients, int count) {
+    std::vector<int> failed(clients, 0);
+    std::vector<std::thread> threads;
+    const double start = Seconds();
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&failed, c, count] {
+            for (int i = 0; i < count; ++i) {
+                failed[c] += Asks("ping\n") ? 0 : 1;
+            }
+        });
+    }
+    int lost = 0;
+    for (int c = 0; c < clients; ++c) {
+        threads[c].join();
+        lost += failed[c];
+    }
+    std::printf("%.1f\n%d\n", clients * count / (Seconds() - start), lost);
+    return lost == 0 ? 0 : 1;
+}
+
+// Wine answers GetProcessHandleCount for another process with 0, so count the process's
+// entries in the system handle list instead.
+int Handles() {
+    HANDLE pipe = CreateFileW(orvanta::kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ULONG processId = 0;
+    GetNamedPipeServerProcessId(pipe, &processId);
+    CloseHandle(pipe);
+    struct Entry {
+        ULONG processId;
+        BYTE objectType, flags;
+        USHORT handle;
+        PVOID object;
+        ACCESS_MASK access;
+    };
+    std::vector<BYTE> buffer(1 << 20);
+    ULONG needed = 0;
+    NTSTATUS status;
+    while ((status = NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(16),
+                                              buffer.data(), buffer.size(), &needed)) ==
+           static_cast<NTSTATUS>(0xC0000004L)) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (status != 0 || processId == 0) {
+        return 1;
+    }
+    const ULONG entries = *reinterpret_cast<ULONG*>(buffer.data());
+    const auto* entry = reinterpret_cast<const Entry*>(buffer.data() + sizeof(ULONG_PTR));
+    int count = 0;
+    for (ULONG i = 0; i < entries; ++i) {
+        count += entry[i].processId == processId ? 1 : 0;
+    }
+    std::printf("%d\n", count);
+    return 0;
+}
+
+SC_HANDLE OpenServiceFor(const wchar_t* name, DWORD access) {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    return manager ? OpenServiceW(manager, name, access) : nullptr;  // the manager lives on
+}
+
+DWORD State(SC_HANDLE service) {
+    SERVICE_STATUS status{};
+    return QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
+}
+
+int Stop(const wchar_t* name) {
+    SC_HANDLE service = OpenServiceFor(name, SERVICE_STOP | SERVICE_QUERY_STATUS);
+    SERVICE_STATUS status{};
+    const double start = Seconds();
+    if (service == nullptr || !ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+        return 1;
+    }
+    while (State(service) != SERVICE_STOPPED && Seconds() - start < 20) {
+        Sleep(1);
+    }
+    std::printf("%.1f\n", (Seconds() - start) * 1000);
+    return 0;
+}
+
+int UntilRunning(const wchar_t* name) {
+    const double start = Seconds();
+    for (;;) {
+        SC_HANDLE service = OpenServiceFor(name, SERVICE_QUERY_STATUS);
+        if ((service != nullptr && State(service) == SERVICE_RUNNING) || Seconds() - start > 20) {
+            break;
+        }
+        Sleep(1);
+    }
+    std::printf("%.1f\n", (Seconds() - start) * 1000);
+    return 0;
+}
+
+int Run(const std::wstring& commandLine) {
+    std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
+    writable.push_back(L'\0');
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    const double start = Seconds();
+    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+        return 1;
+    }
+    WaitForSingleObject(info.hProcess, INFINITE);
+    std::printf("%.1f\n", (Seconds() - start) * 1000);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring mode = argc > 1 ? argv[1] : L"";
+    const int first = argc > 2 ? _wtoi(argv[2]) : 0;
+    if (mode == L"ping" || mode == L"status") {
+        return Sequential(mode == L"ping" ? "ping\n" : "status\n", first);
+    }
+    if (mode == L"parallel" && argc > 3) {
+        return Parallel(first, _wtoi(argv[3]));
+    }
+    if (mode == L"handles") {
+        return Handles();
+    }
+    if (mode == L"time" && argc > 2) {
+        std::string request;
+        for (const wchar_t* c = argv[2]; *c != 0; ++c) {
+            request += static_cast<char>(*c);
+        }
+        orvanta::ClientOptions options;
+        options.verifyServer = false;
+        const double start = Seconds();
+        const orvanta::ClientResult result = orvanta::SendRequest(request + "\n", options);
+        std::printf("%.1f %s\n", (Seconds() - start) * 1000, result.reply.c_str());
+        return 0;
+    }
+    if (mode == L"stop" && argc > 2) {
+        return Stop(argv[2]);
+    }
+    if (mode == L"until-running" && argc > 2) {
+        return UntilRunning(argv[2]);
+    }
+    if (mode == L"run" && argc > 2) {
+        std::wstring commandLine;
+        for (int i = 2; i < argc; ++i) {
+            commandLine += (i > 2 ? L" " : L"") + std::wstring(argv[i]);
+        }
+        return Run(commandLine);
+    }
+    std::fprintf(stderr, "usage: see the comment at the top of bench_client.cpp\n");
+    return 2;
+}

@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# The helper's speed under Wine, each figure beside a baseline measured in the same run, in
+# alternating rounds (ROUNDS, default 5) whose medians are reported, since the machine is
+# noisy. Not part of the test run. Prints a table and a one-line summary.
+#   sequential ping    helper --console vs a bare one-instance server (bench/bare_server.cpp)
+#   sequential status  helper (one service-manager query each) vs the bare server's ping
+#   8 clients at once  200 pings each, helper vs bare server; every reply accounted for
+#   stop latency       service stop, idle and with the sniffer waiting, vs stopping the
+#                      stand-in tunnel service (a service that does nothing)
+#   connect/disconnect helper vs the stand-in tunnel program's install (until running) and
+#                      uninstall run directly, with a start delay of 0 and 200 ms
+#   soak               10,000 sequential pings: the helper's handles and resident memory
+set -euo pipefail
+cd "$(dirname "$0")/.."
+rounds=${ROUNDS:-5}
+scripts/setup.sh
+scripts/build.sh --windows-only >/dev/null
+source scripts/wine-env.sh
+
+dir="$WINEPREFIX/drive_c/Bench"
+win='C:\Bench'
+mkdir -p "$dir/awg"
+cp build/win/OrvantaHelper.exe build/win/bench_client.exe build/win/bench_bare_server.exe \
+  build/win/windivert/full/WinDivert.dll build/win/routing/iphlpapi.dll "$dir/"
+cp build/win/amneziawg.exe "$dir/awg/"
+cp build/win/standin_app.exe "$dir/Chrome.exe"
+printf '0.0.0.0 0.0.0.0 192.168.1.1 7 35\n' >"$dir/routes-table.txt"
+printf '7 25\n' >"$dir/routes-metrics.txt"
+printf '[Interface]\nPrivateKey = YmVuY2g=\n' >"$dir/Orvanta.conf"
+config=$(base64 -w0 "$dir/Orvanta.conf")
+
+bc() { wine "$win\\bench_client.exe" "$@" 2>/dev/null | tr -d '\r'; }
+serve() {  # program, arguments...: starts it and waits until its pipe answers
+  wine "$win\\$1" "${@:2}" >/dev/null 2>&1 &
+  bc ping 1 >/dev/null
+}
+end() { wine taskkill /f /im "$1" >/dev/null 2>&1 || true; sleep 0.5; }
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
+declare -A samples
+add() { samples[$1]+="$2"$'\n'; }
+med() { printf '%s' "${samples[$1]}" | median; }
+
+echo "rounds: $rounds"
+for round in $(seq "$rounds"); do
+  serve bench_bare_server.exe
+  add bare_ping "$(bc ping 500)"
+  add bare_parallel "$(bc parallel 8 200 | head -n 1)"
+  end bench_bare_server.exe
+  serve OrvantaHelper.exe --console
+  add helper_ping "$(bc ping 500)"
+  add helper_status "$(bc status 200)"
+  mapfile -t parallel < <(bc parallel 8 200)
+  add helper_parallel "${parallel[0]}"
+  add lost "${parallel[1]}"
+  for delay in 0 200; do
+    printf 'start_delay_ms=%s\n' "$delay" >"$dir/awg/amneziawg-knobs.txt"
+    install=$(bc run "$win\\awg\\amneziawg.exe" /installtunnelservice "\"$win\\Orvanta.conf\"")
+    running=$(bc until-running 'AmneziaWGTunnel$Orvanta')
+    add direct_up_$delay "$(awk -v a="$install" -v b="$running" 'BEGIN { print a + b }')"
+    add direct_down_$delay "$(bc run "$win\\awg\\amneziawg.exe" /uninstalltunnelservice Orvanta)"
+    add helper_up_$delay "$(bc time "connect $config" | cut -d' ' -f1)"
+    add helper_down_$delay "$(bc time disconnect | cut -d' ' -f1)"
+  done
+  : >"$dir/awg/amneziawg-knobs.txt"
+  end OrvantaHelper.exe
+  echo "round $round done"
+done
+
+# Stops of the installed service, helper idle and with the sniffer waiting on the stand-in.
+for round in $(seq "$rounds"); do
+  wine "$win\\OrvantaHelper.exe" --install >/dev/null 2>&1
+  bc ping 1 >/dev/null
+  add stop_idle "$(bc stop OrvantaHelper)"
+  wine "$win\\OrvantaHelper.exe" --install >/dev/null 2>&1
+  bc ping 1 >/dev/null
+  bc time "splitapps chrome.exe" >/dev/null
+  bc time "connect $config" >/dev/null
+  add stop_sniffer "$(bc stop OrvantaHelper)"
+  add stop_baseline "$(bc stop 'AmneziaWGTunnel$Orvanta')"
+done
+wine "$win\\OrvantaHelper.exe" --uninstall >/dev/null 2>&1 || true
+
+# Soak: handles and resident memory of the helper before and after 10,000 requests.
+serve OrvantaHelper.exe --console
+bc ping 200 >/dev/null
+rss() { awk '/^VmRSS/ { print $2 }' "/proc/$(pgrep -f 'OrvantaHelper.exe --console' | head -n 1)/status"; }
+handles_before=$(bc handles)
+rss_before=$(rss)
+bc ping 10000 >/dev/null
+handles_after=$(bc handles)
+rss_after=$(rss)
+end OrvantaHelper.exe
+
+ping_ratio=$(ratio "$(med helper_ping)" "$(med bare_ping)")
+printf '\n| measure | helper | baseline | ratio |\n|---|---|---|---|\n'
+printf '| sequential ping, requests/s | %s | %s (bare server) | %s |\n' "$(med helper_ping)" "$(med bare_ping)" "$ping_ratio"
+printf '| sequential status, requests/s | %s | %s (bare server, ping) | %s |\n' "$(med helper_status)" "$(med bare_ping)" "$(ratio "$(med helper_status)" "$(med bare_ping)")"
+printf '| 8 clients x 200 pings, requests/s | %s | %s (bare server) | %s |\n' "$(med helper_parallel)" "$(med bare_parallel)" "$(ratio "$(med helper_parallel)" "$(med bare_parallel)")"
+printf '| replies not accounted for (8 x 200, all rounds) | %s | | |\n' "$(printf '%s' "${samples[lost]}" | awk '{ s += $1 } END { print s }')"
+printf '| stop, idle, ms | %s | %s (stand-in service) | %s |\n' "$(med stop_idle)" "$(med stop_baseline)" "$(ratio "$(med stop_idle)" "$(med stop_baseline)")"
+printf '| stop, sniffer waiting, ms | %s | %s (stand-in service) | %s |\n' "$(med stop_sniffer)" "$(med stop_baseline)" "$(ratio "$(med stop_sniffer)" "$(med stop_baseline)")"
+for delay in 0 200; do
+  printf '| connect, start delay %s ms, ms | %s | %s (install + until running) | +%s ms |\n' "$delay" "$(med helper_up_$delay)" "$(med direct_up_$delay)" "$(awk -v a="$(med helper_up_$delay)" -v b="$(med direct_up_$delay)" 'BEGIN { printf "%.0f", a - b }')"
+  printf '| disconnect, start delay %s ms, ms | %s | %s (uninstall) | +%s ms |\n' "$delay" "$(med helper_down_$delay)" "$(med direct_down_$delay)" "$(awk -v a="$(med helper_down_$delay)" -v b="$(med direct_down_$delay)" 'BEGIN { printf "%.0f", a - b }')"
+done
+printf '| soak, 10,000 pings: handles | %s -> %s | | |\n' "$handles_before" "$handles_after"
+printf '| soak, 10,000 pings: resident memory, KiB | %s -> %s | | |\n' "$rss_before" "$rss_after"
+echo
+echo "summary: sequential ping at $ping_ratio of the bare server; stops in $(med stop_idle) ms idle and $(med stop_sniffer) ms with the sniffer; handles $handles_before -> $handles_after, memory $rss_before -> $rss_after KiB over 10,000 requests"
