@@ -8,11 +8,12 @@
 #include <string>
 
 #include "orvanta_client.h"
+#include "orvanta_version.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: OrvantaCtl [--wait-ms N] [--no-verify] COMMAND\n"
+    "usage: OrvantaCtl [--wait-ms N] [--no-verify] COMMAND | --version\n"
     "  ping | status | disconnect\n"
     "  connect FILE        send the tunnel configuration in FILE\n"
     "  splitapps \"a.exe;b.exe\"\n"
@@ -79,6 +80,10 @@ bool BuildFromArguments(int argc, wchar_t** argv, int first, std::string& reques
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (argc == 2 && std::wcscmp(argv[1], L"--version") == 0) {
+        std::puts(ORVANTA_VERSION_STRING);
+        return 0;
+    }
     orvanta::ClientOptions options;
     int first = 1;
     for (;;) {

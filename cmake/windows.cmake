@@ -24,13 +24,25 @@ elseif(MSVC)
   set(ORVANTA_WIN_LINK /MANIFEST:NO)  # the resource script embeds our own manifest
 endif()
 
+# The version, for the resource scripts and OrvantaCtl --version: the project's, unless a test
+# package asks for another.
+set(ORVANTA_VERSION ${PROJECT_VERSION} CACHE STRING "The version the executables carry")
+string(REPLACE "." ";" ORVANTA_VERSION_PARTS ${ORVANTA_VERSION})
+list(GET ORVANTA_VERSION_PARTS 0 ORVANTA_VERSION_MAJOR)
+list(GET ORVANTA_VERSION_PARTS 1 ORVANTA_VERSION_MINOR)
+list(GET ORVANTA_VERSION_PARTS 2 ORVANTA_VERSION_PATCH)
+configure_file(cmake/version.h.in ${CMAKE_BINARY_DIR}/generated/orvanta_version.h @ONLY)
+set(ORVANTA_VERSION_INCLUDES ${CMAKE_BINARY_DIR}/generated ${CMAKE_SOURCE_DIR}/cmake)
+
 add_executable(OrvantaHelper src/app/main.cpp src/app/helper.rc)
+target_include_directories(OrvantaHelper PRIVATE ${ORVANTA_VERSION_INCLUDES})
 target_link_libraries(OrvantaHelper PRIVATE orvanta_core orvanta_platform_win32 ${ORVANTA_WIN_LINK})
 
 add_library(orvanta_client STATIC client/orvanta_client.cpp)
 target_link_libraries(orvanta_client PUBLIC orvanta_client_logic advapi32)
 
-add_executable(OrvantaCtl client/ctl_main.cpp)
+add_executable(OrvantaCtl client/ctl_main.cpp client/ctl.rc)
+target_include_directories(OrvantaCtl PRIVATE ${ORVANTA_VERSION_INCLUDES})
 target_link_libraries(OrvantaCtl PRIVATE orvanta_client ${ORVANTA_WIN_LINK})
 
 foreach(program pipe_integration_tests helper_integration_tests service_integration_tests)
@@ -69,6 +81,9 @@ set_target_properties(iphlpapi_standin PROPERTIES PREFIX "" OUTPUT_NAME iphlpapi
 if(MINGW)
   target_link_options(iphlpapi_standin PRIVATE -static)
 endif()
+
+add_executable(service_query tests/wine/service_query.cpp)
+target_link_libraries(service_query PRIVATE advapi32 ${ORVANTA_WIN_LINK})
 
 foreach(program tunnel_integration_tests sniffer_integration_tests)
   add_executable(${program} tests/wine/${program}.cpp tests/wine/wine_check.cpp

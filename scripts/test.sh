@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Every test of the helper: native unit tests (plain, ASan+UBSan, TSan), short libFuzzer
-# runs of the request path and the split-app list parser, and the Wine integration tests against the real executables.
+# runs of the request path and the split-app list parser, the Wine integration tests against
+# the real executables, and the installer package installed, upgraded and removed by Wine's
+# msiexec.
 # Ends with one line per suite and a pass/fail count of the suites.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -60,6 +62,7 @@ suite "unit tests, AddressSanitizer + UBSan" unit build/asan \
 suite "unit tests, ThreadSanitizer" unit build/tsan -DCMAKE_CXX_FLAGS="-fsanitize=thread"
 suite "fuzz, request path and split-app list (${fuzz_seconds} s each)" fuzz
 suite "Wine integration tests" wine_suite
+suite "Windows installer package under Wine's msiexec" tests/wine/msi_test.sh
 
 echo "=== summary"
 printf '%s\n' "${results[@]}"

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# The installer package under Wine's own msiexec, in a fresh prefix: a silent install puts the
+# files in place and registers the service exactly as OrvantaHelper.exe --install does (read
+# back through the service manager), which then runs and answers a verified client; a package
+# of a higher version upgrades it in place; a silent removal takes the service and the program
+# files away and leaves the data directory. Ends with one pass/fail line.
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+current=$(scripts/package.sh | tail -n 1) || exit 1
+version=${current##*OrvantaHelper-}
+version=${version%-x64.msi}
+IFS=. read -r major minor patch <<<"$version"
+higher_version="$major.$minor.$((patch + 1))"
+higher=$(scripts/package.sh --version "$higher_version" | tail -n 1) || exit 1
+source scripts/wine-env.sh
+cp build/win/service_query.exe "$WINEPREFIX/drive_c/"
+programs="$WINEPREFIX/drive_c/Program Files/Orvanta"
+passed=0
+failed=0
+check() {  # description, command...
+  if "${@:2}"; then
+    echo "ok    $1"
+    passed=$((passed + 1))
+  else
+    echo "FAIL  $1"
+    failed=$((failed + 1))
+  fi
+}
+service() { wine 'C:\service_query.exe' OrvantaHelper 2>/dev/null | tr -d '\r'; }
+running() {  # waits up to 30 s for the running state
+  for _ in $(seq 60); do service | grep -qx 'state=4' && return 0; sleep 0.5; done
+  return 1
+}
+file_version() {  # FileVersion of an executable's version resource
+  python3 - "$1" <<'PY'
+import sys
+data = open(sys.argv[1], "rb").read()
+key = "FileVersion".encode("utf-16-le") + b"\0\0"
+at = data.find(key) + len(key)
+at += (4 - at % 4) % 4  # the value is 32-bit aligned
+print(data[at:data.find(b"\0\0", at) + 1].decode("utf-16-le").rstrip("\0"))
+PY
+}
+msi() { wine msiexec "$@" /qn >/dev/null 2>&1; }
+
+check "msiexec /i exits 0" msi /i "Z:$(realpath "$current")"
+check "program files installed" test -f "$programs/OrvantaHelper.exe" -a -f "$programs/OrvantaCtl.exe"
+check "service reaches running" running
+registered=$(service | grep -v '^state=')
+check "command line is quoted" grep -qxF 'command="C:\Program Files\Orvanta\OrvantaHelper.exe" --run' <<<"$registered"
+check "own process, automatic start, normal errors, LocalSystem, display name" \
+  test "$(grep -E '^(type|start|error|account|display)=' <<<"$registered" | tr '\n' ' ')" = \
+  "type=16 start=2 error=1 account=LocalSystem display=Orvanta Helper "
+wine 'C:\Program Files\Orvanta\OrvantaHelper.exe' --install >/dev/null 2>&1
+check "registration equals what --install writes" test "$(service | grep -v '^state=')" = "$registered"
+check "OrvantaCtl ping (server verified) answers OK" \
+  test "$(wine 'C:\Program Files\Orvanta\OrvantaCtl.exe' --wait-ms 30000 ping 2>/dev/null | tr -d '\r')" = OK
+
+check "OrvantaCtl --version prints $version" \
+  test "$(wine 'C:\Program Files\Orvanta\OrvantaCtl.exe' --version 2>/dev/null | tr -d '\r')" = "$version"
+check "installed executable is $version" test "$(file_version "$programs/OrvantaHelper.exe")" = "$version"
+check "msiexec /i of $higher_version (upgrade) exits 0" msi /i "Z:$(realpath "$higher")"
+check "installed executable is now $higher_version" test "$(file_version "$programs/OrvantaHelper.exe")" = "$higher_version"
+check "service running again after the upgrade" running
+check "still quoted after the upgrade" test "$(service | grep -v '^state=')" = "$registered"
+
+check "msiexec /x exits 0" msi /x "Z:$(realpath "$higher")"
+check "service gone" test -z "$(service)"
+check "program files gone" test ! -e "$programs/OrvantaHelper.exe"
+log=$(find "$WINEPREFIX/drive_c" -path '*/Orvanta/helper.log' -not -path '*/Program Files/*' | head -n 1)
+check "the data directory stays (${log#"$WINEPREFIX/drive_c/"})" test -n "$log"
+
+echo "installer: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
