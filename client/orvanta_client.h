@@ -16,10 +16,11 @@ struct ClientOptions {
     // absent (between two instances, or the helper is starting). A "connect" may keep the
     // helper busy for minutes, so callers that queue behind one may want more.
     uint32_t waitMs = 60000;
-    // Before anything is written, make sure the pipe is served by the OrvantaHelper service
-    // (or owned by SYSTEM or Administrators): any local user can create a pipe of the same name
-    // and would otherwise receive the request, a tunnel's private key included. Turn this off
-    // only for a helper started with --console by an ordinary user during development.
+    // Before anything is written, make sure the pipe is served by the OrvantaHelper service's
+    // process (or, when no such service runs, owned by SYSTEM or Administrators): any local user
+    // can create a pipe of the same name and would otherwise receive the request, a tunnel's
+    // private key included. Turn this off only for a helper started with --console by an
+    // ordinary user during development.
     bool verifyServer = true;
 };
 

@@ -291,42 +291,4 @@ TEST_F(ConnectTest, InvalidUtf8InTheConfigurationBecomesReplacementCharacters) {
               "B");
 }
 
-struct Base64Case {
-    const char* name;
-    std::wstring text;
-    bool accepted;
-    std::string bytes;
-};
-
-class Base64Test : public ::testing::TestWithParam<Base64Case> {};
-
-TEST_P(Base64Test, FakeDecoderTakesWhatTheSystemDecoderIsDocumentedToTake) {
-    std::string bytes = "untouched";
-    EXPECT_EQ(platform::DecodeBase64(GetParam().text, bytes), GetParam().accepted);
-    if (GetParam().accepted) {
-        EXPECT_EQ(bytes, GetParam().bytes);
-    }
-}
-
-using namespace std::string_literals;
-
-INSTANTIATE_TEST_SUITE_P(Texts, Base64Test,
-                         ::testing::Values(Base64Case{"Canonical", L"Zm9vYmFy", true, "foobar"},
-                                           Base64Case{"Padded", L"Zm9vYg==", true, "foob"},
-                                           Base64Case{"MissingPadding", L"Zm9vYg", true, "foob"},
-                                           Base64Case{"MissingOnePad", L"Zm8", true, "fo"},
-                                           Base64Case{"WhiteSpaceInsideAndAround",
-                                                      L" Zm9v\r\n\tYmFy ", true, "foobar"},
-                                           Base64Case{"Empty", L"", true, ""},
-                                           Base64Case{"OnlyBlanks", L"  \r\n", true, ""},
-                                           Base64Case{"BinaryBytes", L"AP8=", true, "\0\xFF"s},
-                                           Base64Case{"InvalidCharacter", L"Zm9v!", false, ""},
-                                           Base64Case{"UrlAlphabet", L"-_8", false, ""},
-                                           Base64Case{"PaddingInside", L"Zm=9v", false, ""},
-                                           Base64Case{"OneLeftoverCharacter", L"Zm9vY", false, ""},
-                                           Base64Case{"HalfPadding", L"Zm9vYg=", false, ""},
-                                           Base64Case{"OnlyPadding", L"====", false, ""},
-                                           Base64Case{"NoBreakSpace", L"\u00A0Zm9v", false, ""}),
-                         [](const auto& info) { return info.param.name; });
-
 }  // namespace
