@@ -7,7 +7,8 @@
 //   time REQUEST           milliseconds one request takes (a line feed is added), and its reply
 //   stop SERVICE           milliseconds from the stop request to the stopped state
 //   run COMMAND...         milliseconds a command line takes (the tunnel program directly)
-//   until-running SERVICE  milliseconds until the service runs (at most 20 s)
+//   up SERVICE COMMAND...  milliseconds from the command's start until the service runs (at
+//                          most 20 s), in one process so that no start-up hides in between
 #include <windows.h>
 #include <winternl.h>
 
@@ -125,8 +126,8 @@ int Stop(const wchar_t* name) {
     return 0;
 }
 
-int UntilRunning(const wchar_t* name) {
-    const double start = Seconds();
+// Polls until the service runs, at most 20 s from `start`.
+void WaitUntilRunning(const wchar_t* name, double start) {
     for (;;) {
         SC_HANDLE service = OpenServiceFor(name, SERVICE_QUERY_STATUS);
         if ((service != nullptr && State(service) == SERVICE_RUNNING) || Seconds() - start > 20) {
@@ -134,11 +135,9 @@ int UntilRunning(const wchar_t* name) {
         }
         Sleep(1);
     }
-    std::printf("%.1f\n", (Seconds() - start) * 1000);
-    return 0;
 }
 
-int Run(const std::wstring& commandLine) {
+int Run(const std::wstring& commandLine, const wchar_t* runningService) {
     std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
     writable.push_back(L'\0');
     STARTUPINFOW startup{};
@@ -150,6 +149,9 @@ int Run(const std::wstring& commandLine) {
         return 1;
     }
     WaitForSingleObject(info.hProcess, INFINITE);
+    if (runningService != nullptr) {
+        WaitUntilRunning(runningService, start);
+    }
     std::printf("%.1f\n", (Seconds() - start) * 1000);
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
@@ -185,15 +187,13 @@ int wmain(int argc, wchar_t** argv) {
     if (mode == L"stop" && argc > 2) {
         return Stop(argv[2]);
     }
-    if (mode == L"until-running" && argc > 2) {
-        return UntilRunning(argv[2]);
-    }
-    if (mode == L"run" && argc > 2) {
+    if ((mode == L"run" && argc > 2) || (mode == L"up" && argc > 3)) {
+        const int from = mode == L"up" ? 3 : 2;
         std::wstring commandLine;
-        for (int i = 2; i < argc; ++i) {
-            commandLine += (i > 2 ? L" " : L"") + std::wstring(argv[i]);
+        for (int i = from; i < argc; ++i) {
+            commandLine += (i > from ? L" " : L"") + std::wstring(argv[i]);
         }
-        return Run(commandLine);
+        return Run(commandLine, mode == L"up" ? argv[2] : nullptr);
     }
     std::fprintf(stderr, "usage: see the comment at the top of bench_client.cpp\n");
     return 2;

@@ -7,8 +7,9 @@
 #   8 clients at once  200 pings each, helper vs bare server; every reply accounted for
 #   stop latency       service stop, idle and with the sniffer waiting, vs stopping the
 #                      stand-in tunnel service (a service that does nothing)
-#   connect/disconnect helper vs the stand-in tunnel program's install (until running) and
-#                      uninstall run directly, with a start delay of 0 and 200 ms
+#   connect/disconnect helper vs the stand-in tunnel program's install (until running, timed in
+#                      one process) and uninstall run directly, with a start delay of 0 and
+#                      200 ms
 #   soak               10,000 sequential pings: the helper's handles and resident memory
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -55,9 +56,8 @@ for round in $(seq "$rounds"); do
   add lost "${parallel[1]}"
   for delay in 0 200; do
     printf 'start_delay_ms=%s\n' "$delay" >"$dir/awg/amneziawg-knobs.txt"
-    install=$(bc run "$win\\awg\\amneziawg.exe" /installtunnelservice "\"$win\\Orvanta.conf\"")
-    running=$(bc until-running 'AmneziaWGTunnel$Orvanta')
-    add direct_up_$delay "$(awk -v a="$install" -v b="$running" 'BEGIN { print a + b }')"
+    add direct_up_$delay "$(bc up 'AmneziaWGTunnel$Orvanta' "$win\\awg\\amneziawg.exe" \
+      /installtunnelservice "\"$win\\Orvanta.conf\"")"
     add direct_down_$delay "$(bc run "$win\\awg\\amneziawg.exe" /uninstalltunnelservice Orvanta)"
     add helper_up_$delay "$(bc time "connect $config" | cut -d' ' -f1)"
     add helper_down_$delay "$(bc time disconnect | cut -d' ' -f1)"
