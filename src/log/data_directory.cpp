@@ -51,6 +51,9 @@ class VerifiedDirectory {
             // when they are links) before anything is written to them.
             platform::ProtectExistingFile(path_ + L"\\" + kLogFileName);
             platform::ProtectExistingFile(path_ + L"\\" + kConfigFileName);
+            // A state file is read and acted on at start (routes deleted): one that was there
+            // while someone else owned the directory is not the helper's.
+            platform::DeletePath(path_ + L"\\" + kStateFileName);
         }
     }
     ~VerifiedDirectory() { platform::ReleaseDirectory(held_); }

@@ -3,9 +3,10 @@
 #include <functional>
 #include <string>
 
-// The two files the helper keeps in its data directory.
+// The files the helper keeps in its data directory.
 inline const std::wstring kLogFileName = L"helper.log";
 extern const std::wstring kConfigFileName;  // the tunnel name with ".conf"
+inline const std::wstring kStateFileName = L"helper.state";
 
 // %ProgramData%\Orvanta, resolved from the environment on every call and created when missing.
 // Empty when the directory must not be used: a link to somewhere else or, for the service, one

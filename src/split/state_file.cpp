@@ -16,7 +16,6 @@
 
 namespace {
 
-const std::wstring kStateFileName = L"helper.state";
 const std::string kHeader = "orvanta-split-state 1";
 constexpr size_t kMaxStateBytes = 4 * 1024 * 1024;
 

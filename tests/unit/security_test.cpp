@@ -48,6 +48,7 @@ TEST_F(SecurityTest, ForeignDirectoryIsTakenBackOnlyByLocalSystem) {
     W().foreignDirectories.insert(kDir);
     W().files[kLogFile] = "planted\r\n";
     W().files[kConfFile] = "planted";
+    W().files[kDir + L"\\helper.state"] = "planted routes to delete";
     HelperLog(L"as a user");
     EXPECT_FALSE(Protected(kDir)) << "an ordinary user's helper leaves it as it is";
     EXPECT_EQ(W().files[kLogFile], "planted\r\n2026-06-27 09:05:03  as a user\r\n");
@@ -57,6 +58,7 @@ TEST_F(SecurityTest, ForeignDirectoryIsTakenBackOnlyByLocalSystem) {
     EXPECT_TRUE(Protected(kDir));
     EXPECT_TRUE(Protected(kLogFile));
     EXPECT_TRUE(Protected(kConfFile));
+    EXPECT_EQ(W().files.count(kDir + L"\\helper.state"), 0u) << "never acted on";
 }
 
 TEST_F(SecurityTest, TakeBackDeletesFilesThatAreLinks) {
@@ -66,7 +68,8 @@ TEST_F(SecurityTest, TakeBackDeletesFilesThatAreLinks) {
     W().hardLinks[kLogFile] = kVictim;
     W().reparsePoints.insert(kConfFile);
     DataDirectory();
-    EXPECT_EQ(W().deletedEntries, (std::vector<std::wstring>{kLogFile, kConfFile}));
+    EXPECT_EQ(W().deletedEntries,
+              (std::vector<std::wstring>{kLogFile, kConfFile, kDir + L"\\helper.state"}));
     EXPECT_EQ(W().files[kVictim], "127.0.0.1 localhost");
 }
 
