@@ -9,10 +9,20 @@
 //   run COMMAND...         milliseconds a command line takes (the tunnel program directly)
 //   up SERVICE COMMAND...  milliseconds from the command's start until the service runs (at
 //                          most 20 s), in one process so that no start-up hides in between
+//   burst N                starts Chrome.exe beside it, feeds the stand-in WinDivert.dll there N
+//                          connects of it to new addresses and waits until the stand-in routing
+//                          table has journalled N more creations: routes per second
+//   routes N               N bypass rows created through the stand-in routing table directly
+//                          (then deleted, untimed): routes per second
+#include <winsock2.h>
 #include <windows.h>
+#include <iphlpapi.h>
 #include <winternl.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -158,6 +168,84 @@ int Run(const std::wstring& commandLine, const wchar_t* runningService) {
     return 0;
 }
 
+std::wstring Beside(const wchar_t* name) {
+    wchar_t path[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
+    const std::wstring text(path, length);
+    return text.substr(0, text.find_last_of(L"\\/") + 1) + name;
+}
+
+size_t CreationsJournalled() {
+    std::ifstream file(Beside(L"routes-journal.txt").c_str(), std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    size_t count = 0;
+    for (size_t at = text.find("create "); at != std::string::npos;
+         at = text.find("create ", at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// The i-th address of a benchmark range (198.18.0.0/15), dotted.
+std::string BenchAddress(int range, int i) {
+    return "198." + std::to_string(18 + range) + "." + std::to_string(i / 250) + "." +
+           std::to_string(1 + i % 250);
+}
+
+int Burst(int count) {
+    std::wstring chrome = L"\"" + Beside(L"Chrome.exe") + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, chrome.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+        return 1;
+    }
+    std::string events;
+    for (int i = 0; i < count; ++i) {
+        events += "4 " + std::to_string(info.dwProcessId) + " " + BenchAddress(0, i) + "\n";
+    }
+    const size_t before = CreationsJournalled();
+    const double start = Seconds();
+    std::ofstream(Beside(L"divert-events.txt").c_str(), std::ios::app | std::ios::binary) << events;
+    while (CreationsJournalled() < before + count && Seconds() - start < 60) {
+        Sleep(5);
+    }
+    std::printf("%.1f\n", count / (Seconds() - start));
+    TerminateProcess(info.hProcess, 0);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return 0;
+}
+
+MIB_IPFORWARDROW BypassRow(int i) {
+    MIB_IPFORWARDROW row{};
+    row.dwForwardDest = inet_addr(BenchAddress(1, i).c_str());
+    row.dwForwardMask = 0xFFFFFFFF;
+    row.dwForwardNextHop = inet_addr("192.168.1.1");
+    row.dwForwardIfIndex = 7;
+    row.dwForwardType = MIB_IPROUTE_TYPE_INDIRECT;
+    row.dwForwardProto = MIB_IPPROTO_NETMGMT;
+    row.dwForwardMetric1 = 26;
+    return row;
+}
+
+int Routes(int count) {
+    const double start = Seconds();
+    int failed = 0;
+    for (int i = 0; i < count; ++i) {
+        MIB_IPFORWARDROW row = BypassRow(i);
+        failed += CreateIpForwardEntry(&row) == NO_ERROR ? 0 : 1;
+    }
+    std::printf("%.1f\n", count / (Seconds() - start));
+    for (int i = 0; i < count; ++i) {
+        MIB_IPFORWARDROW row = BypassRow(i);
+        DeleteIpForwardEntry(&row);
+    }
+    return failed == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -183,6 +271,12 @@ int wmain(int argc, wchar_t** argv) {
         const orvanta::ClientResult result = orvanta::SendRequest(request + "\n", options);
         std::printf("%.1f %s\n", (Seconds() - start) * 1000, result.reply.c_str());
         return 0;
+    }
+    if (mode == L"burst") {
+        return Burst(first);
+    }
+    if (mode == L"routes") {
+        return Routes(first);
     }
     if (mode == L"stop" && argc > 2) {
         return Stop(argv[2]);

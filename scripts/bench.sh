@@ -10,6 +10,9 @@
 #   connect/disconnect helper vs the stand-in tunnel program's install (until running, timed in
 #                      one process) and uninstall run directly, with a start delay of 0 and
 #                      200 ms
+#   route burst        200 listed connects to 200 new addresses at once: bypass routes per
+#                      second, vs the same number of rows created in the stand-in routing
+#                      table directly
 #   soak               10,000 sequential pings: the helper's handles and resident memory
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,6 +20,9 @@ rounds=${ROUNDS:-5}
 scripts/setup.sh
 scripts/build.sh --windows-only >/dev/null
 source scripts/wine-env.sh
+# The measuring client creates rows in the stand-in routing table too, for the baseline.
+wine reg add 'HKCU\Software\Wine\AppDefaults\bench_client.exe\DllOverrides' /v iphlpapi \
+  /d native,builtin /f >/dev/null 2>&1
 
 dir="$WINEPREFIX/drive_c/Bench"
 win='C:\Bench'
@@ -48,6 +54,7 @@ for round in $(seq "$rounds"); do
   add bare_ping "$(bc ping 500)"
   add bare_parallel "$(bc parallel 8 200 | head -n 1)"
   end bench_bare_server.exe
+  : >"$dir/divert-events.txt"  # a new helper replays the stand-in's events from the start
   serve OrvantaHelper.exe --console
   add helper_ping "$(bc ping 500)"
   add helper_status "$(bc status 200)"
@@ -63,11 +70,17 @@ for round in $(seq "$rounds"); do
     add helper_down_$delay "$(bc time disconnect | cut -d' ' -f1)"
   done
   : >"$dir/awg/amneziawg-knobs.txt"
+  bc time "splitapps chrome.exe" >/dev/null
+  bc time "connect $config" >/dev/null
+  add helper_burst "$(bc burst 200)"
+  bc time disconnect >/dev/null  # the helper's routes go
+  add direct_routes "$(bc routes 200)"
   end OrvantaHelper.exe
   echo "round $round done"
 done
 
 # Stops of the installed service, helper idle and with the sniffer waiting on the stand-in.
+: >"$dir/divert-events.txt"
 for round in $(seq "$rounds"); do
   wine "$win\\OrvantaHelper.exe" --install >/dev/null 2>&1
   bc ping 1 >/dev/null
@@ -104,6 +117,7 @@ for delay in 0 200; do
   printf '| connect, start delay %s ms, ms | %s | %s (install + until running) | +%s ms |\n' "$delay" "$(med helper_up_$delay)" "$(med direct_up_$delay)" "$(awk -v a="$(med helper_up_$delay)" -v b="$(med direct_up_$delay)" 'BEGIN { printf "%.0f", a - b }')"
   printf '| disconnect, start delay %s ms, ms | %s | %s (uninstall) | +%s ms |\n' "$delay" "$(med helper_down_$delay)" "$(med direct_down_$delay)" "$(awk -v a="$(med helper_down_$delay)" -v b="$(med direct_down_$delay)" 'BEGIN { printf "%.0f", a - b }')"
 done
+printf '| burst of 200 listed connects, routes/s | %s | %s (routing stand-in alone) | %s |\n' "$(med helper_burst)" "$(med direct_routes)" "$(ratio "$(med helper_burst)" "$(med direct_routes)")"
 printf '| soak, 10,000 pings: handles | %s -> %s | | |\n' "$handles_before" "$handles_after"
 printf '| soak, 10,000 pings: resident memory, KiB | %s -> %s | | |\n' "$rss_before" "$rss_after"
 echo

@@ -6,7 +6,6 @@
 #include "service/runtime.h"
 #include "service/service_names.h"
 #include "split/split_apps.h"
-#include "split/state_file.h"
 
 HelperMode SelectMode(const std::vector<std::wstring>& arguments) {
     if (arguments.size() < 2) {
@@ -28,13 +27,13 @@ HelperMode SelectMode(const std::vector<std::wstring>& arguments) {
 namespace {
 
 // Serves in the foreground until Ctrl+C, Ctrl+Break or the console's closing, then stops
-// splitting (its routes go) as the service does; a tunnel that is up stays up.
+// splitting (its routes go) as the service does; a tunnel that is up stays up. It keeps no
+// state across runs: the state file is the service's, which may be running beside it.
 int RunConsole() {
     StopEvent = platform::CreateManualResetEvent();
     if (StopEvent != nullptr) {
         platform::HandleConsoleStop(StopEvent);
     }
-    RestoreSplitState();
     ControlPipe();
     StopSniffer();
     platform::ConsoleStopDone();

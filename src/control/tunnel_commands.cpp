@@ -2,16 +2,23 @@
 
 #include "platform/platform.h"
 #include "split/split_apps.h"
+#include "tunnel/configuration.h"
 #include "tunnel/connect.h"
 #include "tunnel/disconnect.h"
 #include "tunnel/service_monitor.h"
+#include "tunnel/tunnel_state.h"
 
 std::wstring StatusCommand() {
     return IsTunnelServiceRunning() ? L"RUNNING" : L"STOPPED";
 }
 
 std::wstring SplitAppsCommand(const std::wstring& argument) {
-    SetSplitApps(argument);
+    // The start-up's wait for a slow tunnel may find it up at this very moment.
+    std::lock_guard<std::mutex> lock(TunnelStateLock);
+    const bool tunnelUp = TunnelUp.load();
+    if (SetSplitApps(argument, tunnelUp) && tunnelUp) {
+        LogIfTunnelBlocksBypass();
+    }
     return L"OK";
 }
 

@@ -108,6 +108,9 @@ struct LocalTime {
 };
 LocalTime CurrentLocalTime();
 void SleepMs(uint32_t milliseconds);
+// Milliseconds since the system started, never going back: the clock every bounded wait is
+// measured on.
+uint64_t TickCountMs();
 
 struct EventObject;
 using Event = EventObject*;
@@ -116,6 +119,8 @@ Event CreateManualResetEvent();
 void SignalEvent(Event event);
 // A poll with a zero time-out: only "signalled" counts as set.
 bool IsEventSignalled(Event event);
+// Waits at most `milliseconds` for the event; true when it is signalled.
+bool WaitForEvent(Event event, uint32_t milliseconds);
 uint32_t LastErrorCode();
 
 // Runs `tick` about every `periodMs` on a thread of the system's until stopped; null when no
@@ -174,6 +179,8 @@ void DisarmIoDeadline(IoDeadline* deadline);
 
 // ---- Services ---------------------------------------------------------------------------
 
+constexpr uint32_t kServiceStopped = 1;
+constexpr uint32_t kServiceStartPending = 2;
 constexpr uint32_t kServiceRunning = 4;
 
 // What one connection to the service control manager learned about a service.
@@ -182,8 +189,9 @@ struct ServiceProbe {
     bool serviceOpened = false;
     bool statusRead = false;
     uint32_t currentState = 0;
+    bool startsAutomatically = false;  // read only when asked for
 };
-ServiceProbe ProbeService(const std::wstring& name, bool readStatus);
+ServiceProbe ProbeService(const std::wstring& name, bool readStatus, bool readStartType = false);
 
 // ---- Hosting the helper's own service ----------------------------------------------------
 
@@ -235,8 +243,8 @@ enum class ProcessOutcome {
 // `waitMs`. A process that outlives the wait is ended, so that it cannot act later.
 ProcessOutcome RunHiddenProcess(const std::wstring& commandLine, uint32_t waitMs,
                                 uint32_t& exitCode);
-// The Win32 path of a process's image; nothing when the process cannot be opened with the
-// limited query right or its path does not fit 260 characters.
+// The Win32 path of a process's image, however long; nothing when the process cannot be opened
+// with the limited query right.
 std::optional<std::wstring> ProcessImagePath(uint32_t processId);
 
 // ---- IPv4 routing table -----------------------------------------------------------------
@@ -259,6 +267,24 @@ uint32_t DeleteForwardEntry(const ForwardRow& row);
 // The IPv4 metric of the interface, which Windows adds to a route's own metric: a row whose
 // metric is below it is refused. Returns 0, or the Win32 error when it cannot be read.
 uint32_t ReadInterfaceMetric(uint32_t ifIndex, uint32_t& metric);
+// The index of the interface whose alias (the name Windows shows for the adapter) is `alias`.
+// Returns 0, or the Win32 error when there is no such interface.
+uint32_t InterfaceIndexFromAlias(const std::wstring& alias, uint32_t& ifIndex);
+constexpr uint32_t kErrorRouteNotFound = 1168;        // ERROR_NOT_FOUND
+constexpr uint32_t kErrorRouteExists = 5010;          // ERROR_OBJECT_ALREADY_EXISTS
+constexpr uint32_t kErrorMetricBelowInterface = 160;  // ERROR_BAD_ARGUMENTS
+constexpr uint32_t kRouteTypeDirect = 3;              // on-link: the next hop is the destination
+constexpr uint32_t kRouteTypeIndirect = 4;
+constexpr uint32_t kRouteProtocolNetMgmt = 3;
+
+// Calls `changed` on a thread of the system's whenever an IPv4 default route (0.0.0.0/0) is
+// added, deleted or changed, until stopped; other routes (the helper's own among them) do not
+// call it. Null when the system refuses the registration.
+struct RouteWatch;
+RouteWatch* WatchDefaultRoutes(void (*changed)());
+// Ends the watch; a call of `changed` that is running has returned when this returns. Never
+// call it from `changed` itself.
+void StopWatchingRoutes(RouteWatch* watch);
 
 // ---- Divert library ---------------------------------------------------------------------
 

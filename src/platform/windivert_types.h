@@ -34,6 +34,9 @@ inline uint32_t DivertEvent(const DivertAddress& address) {
 inline bool DivertIsIPv6(const DivertAddress& address) {
     return (address.flags >> 20) & 1u;
 }
+inline bool DivertIsLoopback(const DivertAddress& address) {
+    return (address.flags >> 18) & 1u;
+}
 
 constexpr int kDivertLayerSocket = 3;
 constexpr uint64_t kDivertFlagSniff = 0x1;

@@ -6,9 +6,8 @@
 #include "control/pipe_server.h"
 #include "log/helper_log.h"
 #include "platform/platform.h"
+#include "service/recovery.h"
 #include "service/service_names.h"
-#include "split/split_apps.h"
-#include "split/state_file.h"
 
 namespace {
 
@@ -67,10 +66,10 @@ void ServiceMain(uint32_t, wchar_t**) {
         return;
     }
     HelperLog(L"service starting");
-    RestoreSplitState();  // a tunnel left up by the last run gets its splitting back
+    RecoverSplitting();  // a tunnel left up by the last run gets its splitting back
     Report(kRunning, kAcceptStop | kAcceptShutdown);
     ControlPipe();
-    StopSniffer();
+    EndSplitting();
     HelperLog(L"service stopping");
     platform::StopPeriodicTimer(StopProgress.exchange(nullptr));
     Report(kStopped, 0);

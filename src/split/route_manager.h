@@ -1,11 +1,27 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
+#include <vector>
+
+#include "platform/platform.h"
+#include "split/split_state.h"
 
 // Adds a /32 route for the address (network byte order) through PhysicalRoute, once per
-// address; a refused creation is tried again at the next connection and logged once per
-// address until the routes are next removed. A route that is there already is someone else's:
-// it is left alone and never deleted.
+// address, unless the address needs none (this host, multicast, link-local, the physical
+// interface's own subnets). A refused creation is tried again at the next connection and
+// logged once per address until the routes are next removed. A route that is there already
+// is someone else's: it is left alone and never deleted.
 void AddBypassRoute(uint32_t address);
-// Deletes every route in BypassRouteSet, in ascending order, and empties the set.
+// Deletes every route in BypassRouteSet, in ascending order, and empties the set. A deletion
+// refused for any reason but "not found" is logged.
 void RemoveAllBypassRoutes();
+// Makes `to` the physical route. When its gateway or interface differs from the one held,
+// every bypass route is deleted where it was and created through `to` (an address that now
+// needs no bypass, or that `to` cannot carry, is dropped) and true is returned.
+bool MoveBypassRoutes(const PhysicalRouteRecord& to);
+// The addresses that still have the helper's row through `route` in the table. Windows keeps
+// no such route across a reboot, so a saved one counts only when it is found there.
+std::set<uint32_t> BypassRoutesInTable(const std::set<uint32_t>& addresses,
+                                       const PhysicalRouteRecord& route,
+                                       const std::vector<platform::ForwardRow>& rows);

@@ -89,8 +89,9 @@ uint32_t RemoteAddress(const DivertExports& exports, const platform::DivertAddre
 }
 
 void HandleEvent(const DivertExports& exports, const platform::DivertAddress& event) {
+    // A loopback connection never leaves the machine: no route concerns it.
     if (platform::DivertEvent(event) != platform::kDivertEventSocketConnect ||
-        platform::DivertIsIPv6(event)) {
+        platform::DivertIsIPv6(event) || platform::DivertIsLoopback(event)) {
         return;
     }
     const std::wstring name = ProcessImageName(event.processId);

@@ -3,16 +3,18 @@
 #include "common/names.h"
 #include "log/helper_log.h"
 #include "platform/platform.h"
+#include "split/physical_route.h"
 #include "split/route_manager.h"
 #include "split/sniffer.h"
 #include "split/split_state.h"
 #include "split/state_file.h"
-#include "tunnel/tunnel_state.h"
 
 namespace {
 
-// Holds the sniffer thread from StartSniffer until StopSniffer has joined it.
+// Held from StartSniffer until StopSniffer: the sniffer thread, and the watch that moves the
+// bypass routes when the physical default route changes.
 platform::Thread* SnifferThread = nullptr;
+platform::RouteWatch* DefaultRouteWatch = nullptr;
 
 std::wstring TrimPiece(const std::wstring& piece) {
     const size_t first = piece.find_first_not_of(L" \t");
@@ -24,6 +26,20 @@ std::wstring TrimPiece(const std::wstring& piece) {
         return {};  // only blanks, tabs and carriage returns
     }
     return piece.substr(first, last - first + 1);
+}
+
+// Bypass routes are made only while the sniffer runs, so the network is followed only then:
+// watched first, then looked at once, so that no change falls between the two.
+void StartFollowingTheNetwork() {
+    StartCoalescedSaves();
+    DefaultRouteWatch = platform::WatchDefaultRoutes(&FollowPhysicalDefaultRoute);
+    FollowPhysicalDefaultRoute();
+}
+
+void StopFollowingTheNetwork() {
+    platform::StopWatchingRoutes(DefaultRouteWatch);
+    DefaultRouteWatch = nullptr;
+    StopCoalescedSaves();
 }
 
 }  // namespace
@@ -44,30 +60,38 @@ std::set<std::wstring> ParseSplitApps(const std::wstring& text) {
     }
 }
 
-void SetSplitApps(const std::wstring& text) {
+bool SetSplitApps(const std::wstring& text, bool tunnelUp) {
     std::set<std::wstring> apps = ParseSplitApps(text);
-    const bool empty = apps.empty();
+    const bool listed = !apps.empty();
     {
         std::lock_guard<std::mutex> lock(StateMutex);
         SplitAppSet = std::move(apps);
     }
     SaveSplitState();
-    if (!TunnelUp.load()) {
-        return;  // the next successful connect starts the sniffer
+    if (!tunnelUp) {
+        return listed;  // the next successful connect starts the sniffer
     }
-    if (empty) {
-        StopSniffer();
-    } else {
+    if (listed) {
         StartSniffer();
+    } else {
+        StopSniffer();
     }
+    return listed;
+}
+
+bool SplitAppsListed() {
+    std::lock_guard<std::mutex> lock(StateMutex);
+    return !SplitAppSet.empty();
 }
 
 void StartSniffer() {
     if (SnifferRunning.exchange(true)) {
         return;
     }
+    StartFollowingTheNetwork();
     SnifferThread = platform::StartThread(&SnifferMain);
     if (SnifferThread == nullptr) {
+        StopFollowingTheNetwork();
         SnifferRunning.store(false);
         HelperLog(L"sniffer thread not started");
     }
@@ -82,5 +106,6 @@ void StopSniffer() {
         platform::JoinThread(SnifferThread);
         SnifferThread = nullptr;
     }
+    StopFollowingTheNetwork();
     RemoveAllBypassRoutes();
 }

@@ -7,10 +7,13 @@
 // blanks, tabs and carriage returns behind), drops empty pieces and lower-cases the rest.
 std::set<std::wstring> ParseSplitApps(const std::wstring& text);
 
-// Replaces SplitAppSet; with the tunnel up, starts the sniffer for a non-empty set and stops
-// it for an empty one.
-void SetSplitApps(const std::wstring& text);
-// Starts the sniffer thread unless one is running (or has given up and not been stopped).
+// Replaces SplitAppSet; with the tunnel up (the caller knows), starts the sniffer for a
+// non-empty set and stops it for an empty one. True when the new set names any application.
+bool SetSplitApps(const std::wstring& text, bool tunnelUp);
+bool SplitAppsListed();
+// Starts the sniffer thread unless one is running (or has given up and not been stopped), and
+// with it the following of the physical default route.
 void StartSniffer();
-// Stops and joins the sniffer thread, then removes every bypass route; nothing when stopped.
+// Stops and joins the sniffer thread and the following of the network, then removes every
+// bypass route; nothing when stopped.
 void StopSniffer();

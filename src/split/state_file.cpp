@@ -1,33 +1,32 @@
 #include "split/state_file.h"
 
+#include <atomic>
 #include <mutex>
-#include <set>
 #include <sstream>
-#include <string>
 
 #include "log/data_directory.h"
-#include "log/helper_log.h"
 #include "platform/platform.h"
-#include "split/route_manager.h"
-#include "split/split_apps.h"
-#include "split/split_state.h"
-#include "tunnel/service_monitor.h"
-#include "tunnel/tunnel_state.h"
 
 namespace {
 
 const std::string kHeader = "orvanta-split-state 1";
 constexpr size_t kMaxStateBytes = 4 * 1024 * 1024;
 
-// Serialises the writers (the serving thread and the sniffer); each takes its snapshot while
-// holding it, so the last file written holds the latest state.
-std::mutex StateFileLock;
+constexpr uint32_t kCoalescedSaveMs = 500;
 
-struct SplitStateRecord {
-    PhysicalRouteRecord route;
-    std::set<std::wstring> apps;
-    std::set<uint32_t> bypassRoutes;
-};
+// Serialises the writers (the serving thread, the save timer, route changes); each takes its
+// snapshot while holding it, so the last file written holds the latest state.
+std::mutex StateFileLock;
+std::atomic<bool> StateFileInUse{false};
+std::atomic<bool> ChangedSinceSave{false};
+// Touched only by StartSniffer and StopSniffer, which never run at the same time.
+platform::PeriodicTimer* SaveTimer = nullptr;
+
+void SaveIfChanged() {
+    if (ChangedSinceSave.load()) {
+        SaveSplitState();
+    }
+}
 
 // Application names are stored as hexadecimal UTF-8, so no byte of a name can break a line.
 std::string Hex(const std::string& bytes) {
@@ -83,8 +82,9 @@ bool Parse(const std::string& text, SplitStateRecord& state) {
         }
         if (kind == "route" && !routeSeen && fields >> a >> b >> c && !(fields >> rest) &&
             a <= UINT32_MAX && b <= UINT32_MAX && c <= UINT32_MAX) {
-            state.route = {static_cast<uint32_t>(a), static_cast<uint32_t>(b),
-                           static_cast<uint32_t>(c)};
+            state.route.ifIndex = static_cast<uint32_t>(a);
+            state.route.nextHop = static_cast<uint32_t>(b);
+            state.route.interfaceMetric = static_cast<uint32_t>(c);
             routeSeen = true;
         } else if (kind == "app" && fields >> value && !(fields >> rest) && Unhex(value, name)) {
             state.apps.insert(platform::Utf8ToWide(name));
@@ -97,9 +97,17 @@ bool Parse(const std::string& text, SplitStateRecord& state) {
     return routeSeen && !text.empty() && text.back() == '\n';
 }
 
-// Empty when the file was read, else why not.
-std::wstring ReadState(SplitStateRecord& state) {
+}  // namespace
+
+void UseSplitStateFile(bool use) {
+    StateFileInUse.store(use);
+}
+
+std::wstring LoadSplitState(SplitStateRecord& state) {
     std::wstring problem = L"unreadable";  // also when the data directory cannot be used
+    if (!StateFileInUse.load()) {
+        return problem;
+    }
     UseDataFile(kStateFileName, [&](const std::wstring& path) {
         std::string text;
         if (!platform::FileSize(path)) {
@@ -112,10 +120,12 @@ std::wstring ReadState(SplitStateRecord& state) {
     return problem;
 }
 
-}  // namespace
-
 void SaveSplitState() {
+    if (!StateFileInUse.load()) {
+        return;
+    }
     std::lock_guard<std::mutex> fileLock(StateFileLock);
+    ChangedSinceSave.store(false);  // a change after the snapshot marks it again
     SplitStateRecord state;
     {
         std::lock_guard<std::mutex> lock(StateMutex);
@@ -129,31 +139,17 @@ void SaveSplitState() {
     });
 }
 
-void RestoreSplitState() {
-    SplitStateRecord saved;
-    const std::wstring problem = ReadState(saved);
-    if (!problem.empty()) {
-        HelperLog(L"state file " + problem + L"; ignored");
-        return;
+void MarkSplitStateChanged() {
+    ChangedSinceSave.store(true);
+}
+
+void StartCoalescedSaves() {
+    if (StateFileInUse.load() && SaveTimer == nullptr) {
+        SaveTimer = platform::StartPeriodicTimer(&SaveIfChanged, kCoalescedSaveMs);
     }
-    PhysicalRoute = saved.route;  // the sniffer is not running yet
-    const bool tunnelRunning = IsTunnelServiceRunning();
-    {
-        std::lock_guard<std::mutex> lock(StateMutex);
-        BypassRouteSet = saved.bypassRoutes;
-        if (tunnelRunning) {
-            SplitAppSet = saved.apps;
-        }
-    }
-    if (tunnelRunning && !saved.apps.empty()) {
-        TunnelUp.exchange(true);
-        StartSniffer();
-        return;
-    }
-    TunnelUp.exchange(tunnelRunning);
-    RemoveAllBypassRoutes();  // routes a crash left behind, or kept for no listed application
-    if (!tunnelRunning) {
-        PhysicalRoute = {};
-        SaveSplitState();
-    }
+}
+
+void StopCoalescedSaves() {
+    platform::StopPeriodicTimer(SaveTimer);
+    SaveTimer = nullptr;
 }

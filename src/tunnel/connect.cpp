@@ -10,9 +10,11 @@
 #include "split/split_apps.h"
 #include "split/split_state.h"
 #include "tunnel/amneziawg.h"
+#include "tunnel/configuration.h"
 #include "tunnel/locator.h"
 #include "tunnel/process_runner.h"
 #include "tunnel/service_monitor.h"
+#include "tunnel/tunnel_start_watch.h"
 #include "tunnel/tunnel_state.h"
 
 namespace {
@@ -73,11 +75,6 @@ bool WaitForTunnelRunning() {
     return false;
 }
 
-bool SplitAppsListed() {
-    std::lock_guard<std::mutex> lock(StateMutex);
-    return !SplitAppSet.empty();
-}
-
 bool RollBack(const std::wstring& exe) {
     HelperLog(L"tunnel did not come up; uninstalling to restore connectivity");
     if (TunnelServiceExists()) {
@@ -90,6 +87,7 @@ bool RollBack(const std::wstring& exe) {
 }  // namespace
 
 bool ConnectTunnel(const std::wstring& configText) {
+    EndTunnelStartWatch();  // this connect decides the tunnel from here on
     const TunnelExe tunnelExe;
     const std::wstring& exe = tunnelExe.path();
     if (exe.empty()) {
@@ -109,15 +107,18 @@ bool ConnectTunnel(const std::wstring& configText) {
         // The old tunnel may be gone already: a stale "up" would let a later list start the
         // sniffer with no tunnel.
         TunnelUp.exchange(false);
+        TunnelBlockingRoutes.clear();
         HelperLog(L"tunnel install failed");
         return false;
     }
     const bool up = WaitForTunnelRunning();
     TunnelUp.exchange(up);
+    TunnelBlockingRoutes = up ? RoutesThatBlockBypass(configText) : L"";
     if (!up) {
         return RollBack(exe);
     }
     if (SplitAppsListed()) {
+        LogIfTunnelBlocksBypass();
         StartSniffer();
     }
     return true;

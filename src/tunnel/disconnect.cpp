@@ -3,9 +3,11 @@
 #include "platform/platform.h"
 #include "split/split_apps.h"
 #include "tunnel/amneziawg.h"
+#include "tunnel/configuration.h"
 #include "tunnel/locator.h"
 #include "tunnel/process_runner.h"
 #include "tunnel/service_monitor.h"
+#include "tunnel/tunnel_start_watch.h"
 #include "tunnel/tunnel_state.h"
 
 namespace {
@@ -28,6 +30,7 @@ void WaitForTunnelStopped() {
 }  // namespace
 
 void DisconnectTunnel() {
+    EndTunnelStartWatch();
     StopSniffer();
     const TunnelExe exe;
     if (!exe.path().empty() && TunnelServiceExists()) {
@@ -35,4 +38,5 @@ void DisconnectTunnel() {
     }
     WaitForTunnelStopped();
     TunnelUp.exchange(false);
+    TunnelBlockingRoutes.clear();
 }

@@ -16,6 +16,27 @@ bool IsTunnelServiceRunning() {
     return probe.statusRead && probe.currentState == platform::kServiceRunning;
 }
 
+TunnelServiceCondition TunnelServiceState() {
+    const platform::ServiceProbe probe = platform::ProbeService(TunnelServiceName(), true, true);
+    if (!probe.serviceOpened) {
+        return TunnelServiceCondition::Gone;
+    }
+    if (!probe.statusRead) {
+        return TunnelServiceCondition::Stopped;
+    }
+    switch (probe.currentState) {
+        case platform::kServiceRunning:
+            return TunnelServiceCondition::Running;
+        case platform::kServiceStartPending:
+            return TunnelServiceCondition::Starting;
+        case platform::kServiceStopped:
+            return probe.startsAutomatically ? TunnelServiceCondition::Starting
+                                             : TunnelServiceCondition::Stopped;
+        default:
+            return TunnelServiceCondition::Stopped;
+    }
+}
+
 void WaitForTunnelServiceRemoval(int timeoutMs) {
     for (int elapsed = 0;; elapsed += kServicePollMs) {
         if (!platform::ProbeService(TunnelServiceName(), false).serviceOpened) {

@@ -14,6 +14,14 @@ std::wstring TunnelServiceName();
 bool TunnelServiceExists();
 // True when, in addition, the service reports the running state.
 bool IsTunnelServiceRunning();
+
+enum class TunnelServiceCondition {
+    Gone,  // the tunnel service cannot be opened
+    Running,
+    Starting,  // start-pending, or stopped while set to start with the machine
+    Stopped,   // any other state, or its state cannot be read
+};
+TunnelServiceCondition TunnelServiceState();
 // Returns once the tunnel service can no longer be opened or `timeoutMs` of sleeping has
 // passed (probing every kServicePollMs, and once more after the last sleep).
 void WaitForTunnelServiceRemoval(int timeoutMs);

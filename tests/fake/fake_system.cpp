@@ -1,6 +1,7 @@
 // Services, processes, threads and the routing table of the fake world.
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "fake_world.h"
@@ -45,7 +46,7 @@ void ScheduleUpTo(uint64_t now) {
 
 }  // namespace
 
-ServiceProbe ProbeService(const std::wstring& name, bool readStatus) {
+ServiceProbe ProbeService(const std::wstring& name, bool readStatus, bool readStartType) {
     fake::World& w = fake::TheWorld();
     ++w.serviceProbes;
     ScheduleUpTo(w.clockMs);
@@ -57,6 +58,8 @@ ServiceProbe ProbeService(const std::wstring& name, bool readStatus) {
         probe.statusRead = true;
         probe.currentState = found->second.state;
     }
+    probe.startsAutomatically =
+        probe.serviceOpened && readStartType && found->second.startsAutomatically;
     return probe;
 }
 
@@ -107,20 +110,71 @@ RouteTableRead ReadIpv4ForwardTable(std::vector<ForwardRow>& rows) {
     return RouteTableRead::Ok;
 }
 
+namespace {
+
+// Windows tells routes apart by destination, mask, next hop and interface.
+std::vector<ForwardRow>::iterator FindRoute(std::vector<ForwardRow>& table, const ForwardRow& row) {
+    return std::find_if(table.begin(), table.end(), [&row](const ForwardRow& present) {
+        return present.dest == row.dest && present.mask == row.mask &&
+               present.nextHop == row.nextHop && present.ifIndex == row.ifIndex;
+    });
+}
+
+}  // namespace
+
 uint32_t CreateForwardEntry(const ForwardRow& row) {
     fake::World& w = fake::TheWorld();
     w.createdRoutes.push_back(row);
-    if (w.createResults.empty()) {
-        return 0;
+    if (!w.createResults.empty()) {
+        const uint32_t result = w.createResults.front();
+        w.createResults.pop_front();
+        return result;
     }
-    const uint32_t result = w.createResults.front();
-    w.createResults.pop_front();
-    return result;
+    if (FindRoute(w.routeTable, row) != w.routeTable.end()) {
+        return kErrorRouteExists;
+    }
+    w.routeTable.push_back(row);
+    return 0;
 }
 
 uint32_t DeleteForwardEntry(const ForwardRow& row) {
-    fake::TheWorld().deletedRoutes.push_back(row);
+    fake::World& w = fake::TheWorld();
+    w.deletedRoutes.push_back(row);
+    if (!w.deleteResults.empty()) {
+        const uint32_t result = w.deleteResults.front();
+        w.deleteResults.pop_front();
+        return result;
+    }
+    const auto found = FindRoute(w.routeTable, row);
+    if (found == w.routeTable.end()) {
+        return kErrorRouteNotFound;
+    }
+    w.routeTable.erase(found);
     return 0;
+}
+
+uint32_t InterfaceIndexFromAlias(const std::wstring& alias, uint32_t& ifIndex) {
+    const auto& aliases = fake::TheWorld().interfaceAliases;
+    const auto found = aliases.find(alias);
+    if (found == aliases.end()) {
+        return 87;  // ERROR_INVALID_PARAMETER
+    }
+    ifIndex = found->second;
+    return 0;
+}
+
+struct RouteWatch {};
+
+RouteWatch* WatchDefaultRoutes(void (*changed)()) {
+    fake::TheWorld().routeWatch = changed;
+    return new RouteWatch();
+}
+
+void StopWatchingRoutes(RouteWatch* watch) {
+    if (watch != nullptr) {
+        fake::TheWorld().routeWatch = nullptr;
+        delete watch;
+    }
 }
 
 uint32_t ReadInterfaceMetric(uint32_t ifIndex, uint32_t& metric) {

@@ -1,5 +1,7 @@
 // Text, files, environment and time of the fake world.
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "fake_world.h"
 
@@ -16,6 +18,21 @@ World& TheWorld() {
 void Reset() {
     delete world;
     world = new World();
+}
+
+uint64_t ClockMs() {
+    std::lock_guard<std::mutex> lock(world->clockLock);
+    return world->clockMs;
+}
+
+bool WaitUntil(const std::function<bool()>& done) {
+    for (int i = 0; i < 10000; ++i) {
+        if (done()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return done();
 }
 
 }  // namespace fake
@@ -342,6 +359,18 @@ void SleepMs(uint32_t milliseconds) {
     std::lock_guard<std::mutex> lock(w.clockLock);
     w.sleeps.push_back(milliseconds);
     w.clockMs += milliseconds;
+}
+
+uint64_t TickCountMs() {
+    return fake::ClockMs();
+}
+
+// A wait that nothing ends passes on the fake clock like a sleep.
+bool WaitForEvent(Event event, uint32_t milliseconds) {
+    if (!IsEventSignalled(event)) {
+        SleepMs(milliseconds);
+    }
+    return IsEventSignalled(event);
 }
 
 }  // namespace platform

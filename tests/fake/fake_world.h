@@ -20,6 +20,7 @@ namespace platform {
 struct EventObject {
     std::atomic<bool> set{false};
 };
+bool IsEventSignalled(Event event);
 }  // namespace platform
 
 namespace fake {
@@ -48,6 +49,7 @@ struct Service {
     uint64_t stopsAt = UINT64_MAX;
     uint64_t removedAt = UINT64_MAX;
     bool statusQueryFails = false;
+    bool startsAutomatically = false;
 };
 
 // What one run of a program does.
@@ -141,14 +143,17 @@ struct World {
     std::map<uint32_t, std::wstring> processImages;
 
     // IPv4 routing table.
-    std::vector<platform::ForwardRow> routeTable;
+    std::vector<platform::ForwardRow> routeTable;     // live: creations add, deletions remove
     std::deque<platform::RouteTableRead> routeReads;  // scripted outcomes before Ok
     int routeTableReads = 0;
-    std::deque<uint32_t> createResults;  // when empty, creation answers 0
+    std::deque<uint32_t> createResults;  // when empty, the live table decides
+    std::deque<uint32_t> deleteResults;  // likewise
     std::vector<platform::ForwardRow> createdRoutes;
     std::vector<platform::ForwardRow> deletedRoutes;
     std::map<uint32_t, uint32_t> interfaceMetrics;  // an interface not listed has metric 25
     uint32_t metricReadError = 0;
+    std::map<std::wstring, uint32_t> interfaceAliases;
+    void (*routeWatch)() = nullptr;  // while watched; tests call it as Windows would
 
     Divert divert;
 
@@ -182,5 +187,9 @@ void FeedEvents(const std::vector<platform::DivertAddress>& events);
 bool WaitUntilEventsTaken();
 // Waits (bounded) until a receive is pending; false when none came.
 bool WaitUntilReceiving();
+// Polls (bounded, 10 s) until `done` holds; false when it never did.
+bool WaitUntil(const std::function<bool()>& done);
+// The fake clock, read under its lock (other threads wait on it too).
+uint64_t ClockMs();
 
 }  // namespace fake

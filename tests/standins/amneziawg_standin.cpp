@@ -1,6 +1,7 @@
 // Stand-in for amneziawg.exe in the integration tests. It keeps the contract the helper relies
 // on: "/installtunnelservice "PATH"" creates and starts the service AmneziaWGTunnel$<base name>
-// (this program again, in service mode), "/uninstalltunnelservice NAME" stops and deletes it.
+// (this program again, in service mode, set to start with the machine as the real one is),
+// "/uninstalltunnelservice NAME" stops and deletes it.
 // Every call is appended to amneziawg-journal.txt beside it. Knobs come from
 // amneziawg-knobs.txt beside it, one "name=value" a line:
 //   fail_installs=N     the first N installs fail (counted in amneziawg-state.txt)
@@ -98,7 +99,7 @@ int Install(const std::wstring& configPath) {
     const std::wstring binary = L"\"" + Beside(L"amneziawg.exe") + L"\" /service " + name;
     SC_HANDLE service =
         CreateServiceW(manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                        binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
     if (service == nullptr) {
         service = OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS);

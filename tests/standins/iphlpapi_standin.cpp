@@ -1,8 +1,11 @@
-// Stand-in for iphlpapi.dll: a scripted IPv4 routing table that refuses what Windows refuses.
-// Wine loads it from beside the helper when started with WINEDLLOVERRIDES="iphlpapi=n".
-// Beside the DLL:
-//   routes-table.txt    the table at load, one "dest mask nexthop ifindex metric" a line
-//   routes-metrics.txt  "ifindex metric" a line, read again on every call
+// Stand-in for iphlpapi.dll: an IPv4 routing table that lives across processes, refuses what
+// Windows refuses, forgets the routes made through it at a "reboot" and reports changes as
+// NotifyRouteChange2 does. Files beside the DLL, all read again on every call:
+//   routes-table.txt    the system's rows, "dest mask nexthop ifindex metric" a line (a next hop
+//                       of 0.0.0.0 makes an on-link row); rewrite it to move the machine to
+//                       another network
+//   routes-live.txt     the rows made with CreateIpForwardEntry; delete it for a reboot
+//   routes-metrics.txt  "ifindex metric [alias]" a line: the interfaces that exist
 //   routes-journal.txt  every create and delete, field by field, with its result
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -13,27 +16,33 @@
 #define CreateIpForwardEntry SdkCreateIpForwardEntry
 #define DeleteIpForwardEntry SdkDeleteIpForwardEntry
 #define GetIpInterfaceEntry SdkGetIpInterfaceEntry
+#define ConvertInterfaceAliasToLuid SdkConvertInterfaceAliasToLuid
+#define ConvertInterfaceLuidToIndex SdkConvertInterfaceLuidToIndex
+#define NotifyRouteChange2 SdkNotifyRouteChange2
+#define CancelMibChangeNotify2 SdkCancelMibChangeNotify2
 #include <iphlpapi.h>
 #include <netioapi.h>
 #undef GetIpForwardTable
 #undef CreateIpForwardEntry
 #undef DeleteIpForwardEntry
 #undef GetIpInterfaceEntry
+#undef ConvertInterfaceAliasToLuid
+#undef ConvertInterfaceLuidToIndex
+#undef NotifyRouteChange2
+#undef CancelMibChangeNotify2
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
 HMODULE self = nullptr;
-std::mutex tableLock;
-bool loaded = false;
-std::vector<MIB_IPFORWARDROW> table;
 
 std::wstring Beside(const wchar_t* name) {
     wchar_t path[MAX_PATH * 4];
@@ -41,6 +50,21 @@ std::wstring Beside(const wchar_t* name) {
     std::wstring text(path, length);
     return text.substr(0, text.find_last_of(L"\\/") + 1) + name;
 }
+
+// The helper and the test read and change the table from two processes.
+class TableLock {
+  public:
+    TableLock() : mutex_(CreateMutexW(nullptr, FALSE, L"Local\\OrvantaRoutingStandIn")) {
+        WaitForSingleObject(mutex_, INFINITE);
+    }
+    ~TableLock() {
+        ReleaseMutex(mutex_);
+        CloseHandle(mutex_);
+    }
+
+  private:
+    HANDLE mutex_;
+};
 
 DWORD ParseAddress(const std::string& text) {
     unsigned a = 0, b = 0, c = 0, d = 0;
@@ -55,12 +79,9 @@ std::string Dotted(DWORD address) {
     return text;
 }
 
-void LoadTable() {
-    if (loaded) {
-        return;
-    }
-    loaded = true;
-    std::ifstream file(Beside(L"routes-table.txt").c_str());
+std::vector<MIB_IPFORWARDROW> LoadRows(const wchar_t* name) {
+    std::vector<MIB_IPFORWARDROW> rows;
+    std::ifstream file(Beside(name).c_str());
     std::string dest, mask, nextHop;
     DWORD ifIndex = 0, metric = 0;
     while (file >> dest >> mask >> nextHop >> ifIndex >> metric) {
@@ -69,21 +90,54 @@ void LoadTable() {
         row.dwForwardMask = ParseAddress(mask);
         row.dwForwardNextHop = ParseAddress(nextHop);
         row.dwForwardIfIndex = ifIndex;
-        row.dwForwardType = MIB_IPROUTE_TYPE_INDIRECT;
+        row.dwForwardType =
+            row.dwForwardNextHop == 0 ? MIB_IPROUTE_TYPE_DIRECT : MIB_IPROUTE_TYPE_INDIRECT;
         row.dwForwardProto = MIB_IPPROTO_NETMGMT;
         row.dwForwardMetric1 = metric;
-        table.push_back(row);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+void SaveLiveRows(const std::vector<MIB_IPFORWARDROW>& rows) {
+    std::ofstream file(Beside(L"routes-live.txt").c_str(), std::ios::trunc);
+    for (const MIB_IPFORWARDROW& row : rows) {
+        file << Dotted(row.dwForwardDest) << ' ' << Dotted(row.dwForwardMask) << ' '
+             << Dotted(row.dwForwardNextHop) << ' ' << row.dwForwardIfIndex << ' '
+             << row.dwForwardMetric1 << '\n';
     }
 }
 
-std::map<DWORD, DWORD> InterfaceMetrics() {
-    std::map<DWORD, DWORD> metrics;
-    std::ifstream file(Beside(L"routes-metrics.txt").c_str());
-    DWORD ifIndex = 0, metric = 0;
-    while (file >> ifIndex >> metric) {
-        metrics[ifIndex] = metric;
+std::vector<MIB_IPFORWARDROW> AllRows() {
+    std::vector<MIB_IPFORWARDROW> rows = LoadRows(L"routes-table.txt");
+    for (MIB_IPFORWARDROW& row : LoadRows(L"routes-live.txt")) {
+        row.dwForwardType = MIB_IPROUTE_TYPE_INDIRECT;
+        rows.push_back(row);
     }
-    return metrics;
+    return rows;
+}
+
+struct Interface {
+    DWORD metric = 0;
+    std::wstring alias;
+};
+
+std::map<DWORD, Interface> Interfaces() {
+    std::map<DWORD, Interface> interfaces;
+    std::ifstream file(Beside(L"routes-metrics.txt").c_str());
+    std::string line;
+    while (std::getline(file, line)) {
+        std::istringstream fields(line);
+        DWORD ifIndex = 0;
+        Interface found;
+        std::string alias;
+        if (fields >> ifIndex >> found.metric) {
+            fields >> alias;
+            found.alias.assign(alias.begin(), alias.end());
+            interfaces[ifIndex] = found;
+        }
+    }
+    return interfaces;
 }
 
 bool IsPrefixMask(DWORD networkOrder) {
@@ -117,20 +171,75 @@ DWORD CreationVerdict(const MIB_IPFORWARDROW& row) {
         (row.dwForwardDest & ~row.dwForwardMask) != 0) {
         return ERROR_INVALID_PARAMETER;
     }
-    const std::map<DWORD, DWORD> metrics = InterfaceMetrics();
-    const auto found = metrics.find(row.dwForwardIfIndex);
-    if (found == metrics.end()) {
+    const std::map<DWORD, Interface> interfaces = Interfaces();
+    const auto found = interfaces.find(row.dwForwardIfIndex);
+    if (found == interfaces.end()) {
         return ERROR_INVALID_PARAMETER;
     }
-    if (row.dwForwardMetric1 < found->second) {
+    if (row.dwForwardMetric1 < found->second.metric) {
         return ERROR_BAD_ARGUMENTS;
     }
-    for (const MIB_IPFORWARDROW& present : table) {
+    for (const MIB_IPFORWARDROW& present : AllRows()) {
         if (SameRoute(present, row)) {
             return ERROR_OBJECT_ALREADY_EXISTS;
         }
     }
     return NO_ERROR;
+}
+
+// One NotifyRouteChange2 registration: a thread that compares the table every 20 ms with what
+// it saw last and reports each row added or deleted, as Windows reports every route change.
+struct Watch {
+    PIPFORWARD_CHANGE_CALLBACK callback;
+    void* context;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+
+std::vector<MIB_IPFORWARDROW> Snapshot() {
+    TableLock lock;
+    return AllRows();
+}
+
+void Report(Watch& watch, const MIB_IPFORWARDROW& row, MIB_NOTIFICATION_TYPE type) {
+    MIB_IPFORWARD_ROW2 changed{};
+    changed.DestinationPrefix.Prefix.Ipv4.sin_family = AF_INET;
+    changed.DestinationPrefix.Prefix.Ipv4.sin_addr.s_addr = row.dwForwardDest;
+    changed.DestinationPrefix.PrefixLength =
+        static_cast<UINT8>(__builtin_popcount(row.dwForwardMask));
+    changed.NextHop.Ipv4.sin_family = AF_INET;
+    changed.NextHop.Ipv4.sin_addr.s_addr = row.dwForwardNextHop;
+    changed.InterfaceIndex = row.dwForwardIfIndex;
+    changed.Metric = row.dwForwardMetric1;
+    watch.callback(watch.context, &changed, type);
+}
+
+bool Holds(const std::vector<MIB_IPFORWARDROW>& rows, const MIB_IPFORWARDROW& row) {
+    for (const MIB_IPFORWARDROW& present : rows) {
+        if (SameRoute(present, row) && present.dwForwardMetric1 == row.dwForwardMetric1) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void WatchTable(Watch* watch) {
+    std::vector<MIB_IPFORWARDROW> seen = Snapshot();
+    while (!watch->stop.load()) {
+        Sleep(20);
+        const std::vector<MIB_IPFORWARDROW> now = Snapshot();
+        for (const MIB_IPFORWARDROW& row : seen) {
+            if (!Holds(now, row)) {
+                Report(*watch, row, MibDeleteInstance);
+            }
+        }
+        for (const MIB_IPFORWARDROW& row : now) {
+            if (!Holds(seen, row)) {
+                Report(*watch, row, MibAddInstance);
+            }
+        }
+        seen = now;
+    }
 }
 
 }  // namespace
@@ -139,39 +248,40 @@ extern "C" {
 
 __declspec(dllexport) DWORD WINAPI
     GetIpForwardTable(PMIB_IPFORWARDTABLE buffer, PULONG size, BOOL) {
-    std::lock_guard<std::mutex> lock(tableLock);
-    LoadTable();
     if (size == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
-    const ULONG needed = sizeof(MIB_IPFORWARDTABLE) + table.size() * sizeof(MIB_IPFORWARDROW);
+    const std::vector<MIB_IPFORWARDROW> rows = Snapshot();
+    const ULONG needed = sizeof(MIB_IPFORWARDTABLE) + rows.size() * sizeof(MIB_IPFORWARDROW);
     if (buffer == nullptr || *size < needed) {
         *size = needed;
         return ERROR_INSUFFICIENT_BUFFER;
     }
-    buffer->dwNumEntries = static_cast<DWORD>(table.size());
-    for (size_t i = 0; i < table.size(); ++i) {
-        buffer->table[i] = table[i];
+    buffer->dwNumEntries = static_cast<DWORD>(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        buffer->table[i] = rows[i];
     }
     return NO_ERROR;
 }
 
 __declspec(dllexport) DWORD WINAPI CreateIpForwardEntry(PMIB_IPFORWARDROW row) {
-    std::lock_guard<std::mutex> lock(tableLock);
-    LoadTable();
+    TableLock lock;
     const DWORD verdict = CreationVerdict(*row);
     if (verdict == NO_ERROR) {
-        table.push_back(*row);
+        std::vector<MIB_IPFORWARDROW> live = LoadRows(L"routes-live.txt");
+        live.push_back(*row);
+        SaveLiveRows(live);
     }
     return Journal("create", *row, verdict);
 }
 
 __declspec(dllexport) DWORD WINAPI DeleteIpForwardEntry(PMIB_IPFORWARDROW row) {
-    std::lock_guard<std::mutex> lock(tableLock);
-    LoadTable();
-    for (auto it = table.begin(); it != table.end(); ++it) {
+    TableLock lock;
+    std::vector<MIB_IPFORWARDROW> live = LoadRows(L"routes-live.txt");
+    for (auto it = live.begin(); it != live.end(); ++it) {
         if (SameRoute(*it, *row)) {
-            table.erase(it);
+            live.erase(it);
+            SaveLiveRows(live);
             return Journal("delete", *row, NO_ERROR);
         }
     }
@@ -182,12 +292,62 @@ __declspec(dllexport) DWORD WINAPI GetIpInterfaceEntry(PMIB_IPINTERFACE_ROW row)
     if (row == nullptr || (row->Family != AF_INET && row->Family != AF_INET6)) {
         return ERROR_INVALID_PARAMETER;
     }
-    const std::map<DWORD, DWORD> metrics = InterfaceMetrics();
-    const auto found = metrics.find(row->InterfaceIndex);
-    if (row->Family != AF_INET || found == metrics.end()) {
+    const std::map<DWORD, Interface> interfaces = Interfaces();
+    const auto found = interfaces.find(row->InterfaceIndex);
+    if (row->Family != AF_INET || found == interfaces.end()) {
         return ERROR_NOT_FOUND;
     }
-    row->Metric = found->second;
+    row->Metric = found->second.metric;
+    return NO_ERROR;
+}
+
+__declspec(dllexport) DWORD WINAPI ConvertInterfaceAliasToLuid(const WCHAR* alias, NET_LUID* luid) {
+    if (alias == nullptr || luid == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    for (const auto& [ifIndex, found] : Interfaces()) {
+        if (!found.alias.empty() && found.alias == alias) {
+            luid->Value = ifIndex;  // the stand-in's interfaces are known by index alone
+            return NO_ERROR;
+        }
+    }
+    return ERROR_INVALID_PARAMETER;
+}
+
+__declspec(dllexport) DWORD WINAPI
+    ConvertInterfaceLuidToIndex(const NET_LUID* luid, NET_IFINDEX* index) {
+    if (luid == nullptr || index == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    *index = static_cast<NET_IFINDEX>(luid->Value);
+    return NO_ERROR;
+}
+
+__declspec(dllexport) DWORD WINAPI
+    NotifyRouteChange2(ADDRESS_FAMILY, PIPFORWARD_CHANGE_CALLBACK callback, PVOID context,
+                       BOOLEAN initial, HANDLE* handle) {
+    if (callback == nullptr || handle == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    auto* watch = new Watch();
+    watch->callback = callback;
+    watch->context = context;
+    if (initial) {
+        callback(context, nullptr, MibInitialNotification);
+    }
+    watch->thread = std::thread(WatchTable, watch);
+    *handle = watch;
+    return NO_ERROR;
+}
+
+__declspec(dllexport) DWORD WINAPI CancelMibChangeNotify2(HANDLE handle) {
+    if (handle == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    auto* watch = static_cast<Watch*>(handle);
+    watch->stop.store(true);
+    watch->thread.join();  // a report that is running has ended, as on Windows
+    delete watch;
     return NO_ERROR;
 }
 

@@ -2,6 +2,7 @@
 // asserted as the sleeps they made, never timed.
 #include "control/dispatcher.h"
 #include "split_fixture.h"
+#include "tunnel/configuration.h"
 #include "tunnel/connect.h"
 #include "tunnel/disconnect.h"
 #include "tunnel/service_monitor.h"
@@ -59,7 +60,7 @@ class ConnectTest : public SplitFixture {
 
     static void StartRunningSniffer() {
         TunnelUp = true;
-        SetSplitApps(L"chrome.exe");
+        SetSplitApps(L"chrome.exe", TunnelUp);
         ASSERT_TRUE(fake::WaitUntilReceiving());
     }
 };
@@ -86,10 +87,11 @@ TEST_F(ConnectTest, ConfigurationFileThatCannotBeCreatedEndsTheConnectWithItsErr
     EXPECT_NE(Log().find("  Orvanta.conf not written err=5\r\n"), std::string::npos);
 }
 
+// With no application listed, a tunnel that blocks what it does not carry needs no word.
 TEST_F(ConnectTest, RunningTunnelAtOnceNeedsNoSleepAndStartsNoSnifferWithoutApps) {
     W().programRuns = {CreatesService()};
-    EXPECT_TRUE(ConnectTunnel(L"[Interface]\nPrivateKey = x\n"));
-    EXPECT_EQ(W().files[kConfig], "[Interface]\nPrivateKey = x\n");
+    EXPECT_TRUE(ConnectTunnel(L"[Interface]\nPrivateKey = x\n[Peer]\nAllowedIPs = 0.0.0.0/0\n"));
+    EXPECT_EQ(W().files[kConfig], "[Interface]\nPrivateKey = x\n[Peer]\nAllowedIPs = 0.0.0.0/0\n");
     EXPECT_EQ(W().commandLines, std::vector<std::wstring>{kInstallLine});
     EXPECT_TRUE(W().sleeps.empty());
     EXPECT_TRUE(TunnelUp);
@@ -98,13 +100,49 @@ TEST_F(ConnectTest, RunningTunnelAtOnceNeedsNoSleepAndStartsNoSnifferWithoutApps
     EXPECT_EQ(Log(), "2026-06-27 09:05:03  physical default route: ifIndex=7\r\n");
 }
 
-TEST_F(ConnectTest, SuccessfulConnectStartsTheSnifferForListedApps) {
-    SetSplitApps(L"chrome.exe");
+TEST_F(ConnectTest, SuccessfulConnectStartsTheSnifferForListedAppsAndSaysWhatTheTunnelBlocks) {
+    SetSplitApps(L"chrome.exe", TunnelUp);
     W().programRuns = {CreatesService()};
-    EXPECT_TRUE(ConnectTunnel(L""));
+    EXPECT_TRUE(ConnectTunnel(L"[Peer]\nAllowedIPs = ::/0, 0.0.0.0/0\n"));
     EXPECT_TRUE(SnifferRunning);
     EXPECT_TRUE(fake::WaitUntilReceiving());
+    EXPECT_NE(Log().find("  the only peer allows 0.0.0.0/0, ::/0: the tunnel program then blocks "
+                         "traffic outside the tunnel and bypassed applications get no "
+                         "connection; allow 0.0.0.0/1, 128.0.0.0/1, ::/1, 8000::/1 instead\r\n"),
+              std::string::npos)
+        << Log();
 }
+
+struct BlockCase {
+    const char* name;
+    std::wstring configuration;
+    std::wstring blocks;
+};
+
+class BlockTest : public ::testing::TestWithParam<BlockCase> {};
+
+TEST_P(BlockTest, OnlyASinglePeerAllowingEverythingBlocksBypassedTraffic) {
+    EXPECT_EQ(RoutesThatBlockBypass(GetParam().configuration), GetParam().blocks);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Configurations, BlockTest,
+    ::testing::Values(
+        BlockCase{"AllIpv4", L"[Interface]\nPrivateKey = k\n[Peer]\nAllowedIPs = 0.0.0.0/0",
+                  L"0.0.0.0/0"},
+        BlockCase{"AllIpv6AndCaseAndBlanks", L"[PEER]\r\n  allowedips=10.0.0.0/8 ,::/0 \r\n",
+                  L"::/0"},
+        BlockCase{"SplitForm", L"[Peer]\nAllowedIPs = 0.0.0.0/1, 128.0.0.0/1, ::/1, 8000::/1", L""},
+        BlockCase{"TwoPeers", L"[Peer]\nAllowedIPs = 0.0.0.0/0\n[Peer]\nAllowedIPs = 10.0.0.0/8",
+                  L""},
+        BlockCase{"RoutingOff", L"[Interface]\nTable = off\n[Peer]\nAllowedIPs = 0.0.0.0/0", L""},
+        BlockCase{"CommentedOut",
+                  L"[Peer]\n# AllowedIPs = 0.0.0.0/0\nAllowedIPs = 1.2.3.4/32 # 0/0", L""},
+        BlockCase{"NotAZeroAddress",
+                  L"[Peer]\nAllowedIPs = 1.2.3.4/0, 0.0.0/0, 0..0.0/0, 0.0.0.0/00", L""},
+        BlockCase{"InTheInterface", L"[Interface]\nAllowedIPs = 0.0.0.0/0\n[Peer]\n", L""},
+        BlockCase{"Empty", L"", L""}),
+    [](const auto& info) { return info.param.name; });
 
 TEST_F(ConnectTest, ConfigurationBytesAreTheUtf8TextUpToItsFirstNul) {
     const std::pair<std::wstring, std::string> cases[] = {
@@ -153,7 +191,7 @@ TEST_F(ConnectTest, InstallThatFailsOnceIsRetriedAfterTheRemovalWaitAndAPause) {
 TEST_F(ConnectTest, ThreeFailedInstallsGiveUpWithTheTunnelMarkedDown) {
     TunnelUp = true;  // from an earlier connect whose service the first step removed
     W().services[kService] = InState(platform::kServiceRunning);
-    SetSplitApps(L"chrome.exe");
+    SetSplitApps(L"chrome.exe", TunnelUp);
     W().programRuns = {RemovesService(), Fails(1), {true, 259, nullptr}, {false, 0, nullptr}};
     EXPECT_FALSE(ConnectTunnel(L"x"));
     EXPECT_EQ(W().commandLines, (std::vector<std::wstring>{kUninstallLine, kInstallLine,
@@ -164,7 +202,7 @@ TEST_F(ConnectTest, ThreeFailedInstallsGiveUpWithTheTunnelMarkedDown) {
     EXPECT_FALSE(SnifferRunning);
     EXPECT_NE(Log().find("physical default route: ifIndex=7\r\n"), std::string::npos);
     EXPECT_NE(Log().find("  tunnel install failed\r\n"), std::string::npos);
-    SetSplitApps(L"firefox.exe");
+    SetSplitApps(L"firefox.exe", TunnelUp);
     EXPECT_FALSE(SnifferRunning) << "no sniffer without a tunnel";
 }
 

@@ -2,9 +2,10 @@
 #include "app/entry.h"
 #include "control/pipe_server.h"
 #include "service/installer.h"
+#include "service/recovery.h"
 #include "service/runtime.h"
+#include "split/physical_route.h"
 #include "split/route_manager.h"
-#include "split/state_file.h"
 #include "split_fixture.h"
 
 namespace {
@@ -72,8 +73,8 @@ TEST_F(ServiceTest, ConsoleStopRemovesTheRoutesAndLeavesTheTunnel) {
     W().services[L"AmneziaWGTunnel$Orvanta"] = fake::Service{};
     W().whenNoClientsLeft = [] {
         TunnelUp = true;
-        PhysicalRoute = {7, NetworkOrder(192, 168, 1, 1), 25};
-        SetSplitApps(L"chrome.exe");
+        W().routeTable = {DefaultRow(7, NetworkOrder(192, 168, 1, 1), 35)};
+        SetSplitApps(L"chrome.exe", TunnelUp);
         AddBypassRoute(NetworkOrder(192, 0, 2, 10));
         ASSERT_TRUE(fake::WaitUntilReceiving());
         platform::SignalEvent(W().consoleStop);  // what the console control handler does
@@ -123,12 +124,11 @@ TEST_F(ServiceTest, StopEndsARunningSnifferAndRemovesItsRoutesButLeavesTheTunnel
     W().divert.loadablePaths = {kDivertBesideHelper};
     W().services[L"AmneziaWGTunnel$Orvanta"] = fake::Service{};
     TunnelUp = true;
-    SetSplitApps(L"chrome.exe");
+    UseSplitStateFile(true);
+    W().routeTable = {DefaultRow(7, NetworkOrder(192, 168, 1, 1), 35)};
+    SetSplitApps(L"chrome.exe", TunnelUp);
     ASSERT_TRUE(fake::WaitUntilReceiving());
-    {
-        std::lock_guard<std::mutex> lock(StateMutex);
-        BypassRouteSet.insert(NetworkOrder(192, 0, 2, 10));
-    }
+    AddBypassRoute(NetworkOrder(192, 0, 2, 10));
     SaveSplitState();
     StopWhenIdle();
     ServiceMain(0, nullptr);
@@ -224,5 +224,145 @@ TEST_F(ServiceTest, HandStartedServiceModeExitsWithOne) {
     EXPECT_EQ(HelperMain({L"h", L"--Install"}), 1);
     EXPECT_TRUE(W().scmCalls.empty());
 }
+
+}  // namespace
+
+namespace {
+
+// What a start finds of the last run, and what per-app splitting looks like once it settled.
+struct RecoveryCase {
+    const char* name;
+    bool tunnelExists;
+    uint32_t tunnelState;
+    uint64_t tunnelRunsAt;  // on the fake clock
+    bool startsAutomatically;
+    bool rebooted;      // the routing table forgot the helper's routes
+    bool networkMoved;  // the physical default route is now another
+    void (*damage)(std::string& stateFile);
+    const char* logLine;
+    bool splitting;     // TunnelUp and a sniffer
+    size_t routesHeld;  // the saved routes the helper still holds
+    bool listKept;
+};
+
+constexpr uint64_t kNever = UINT64_MAX;
+
+class RecoveryTest : public SplitFixture, public ::testing::WithParamInterface<RecoveryCase> {
+  protected:
+    const std::wstring kStateFile = L"C:\\ProgramData\\Orvanta\\helper.state";
+    const uint32_t kGateway = NetworkOrder(192, 168, 1, 1);
+    const uint32_t kNewGateway = NetworkOrder(10, 1, 1, 1);
+    const uint32_t kAddress = NetworkOrder(192, 0, 2, 10);
+
+    // A connect's route, a list and two bypass routes, saved as they changed; then the process
+    // is gone (a crash or a restart), with the routes still in the table.
+    void RunAndForget() {
+        UseSplitStateFile(true);
+        W().routeTable = {DefaultRow(7, kGateway, 35)};
+        W().interfaceMetrics = {{7, 25}, {8, 30}};
+        RecordPhysicalDefaultRoute();
+        SetSplitApps(L"Chrome.exe;\u00DCBER.EXE", TunnelUp);
+        AddBypassRoute(kAddress);
+        AddBypassRoute(NetworkOrder(198, 51, 100, 7));
+        SaveSplitState();  // what the save timer does
+        ASSERT_EQ(W().files.count(kStateFile + L".tmp"), 0u) << "replaced, not left behind";
+        std::lock_guard<std::mutex> lock(StateMutex);
+        SplitAppSet.clear();
+        BypassRouteSet.clear();
+        PhysicalRoute = {};
+    }
+
+    void SetTheScene(const RecoveryCase& c) {
+        if (c.damage != nullptr) {
+            c.damage(W().files[kStateFile]);
+        }
+        if (c.tunnelExists) {
+            fake::Service& tunnel = W().services[L"AmneziaWGTunnel$Orvanta"];
+            tunnel.state = c.tunnelState;
+            tunnel.runsAt = c.tunnelRunsAt;
+            tunnel.startsAutomatically = c.startsAutomatically;
+        }
+        if (c.rebooted) {
+            W().routeTable.resize(1);  // only the system's default route is left
+        }
+        if (c.networkMoved) {
+            W().routeTable[0] = DefaultRow(8, kNewGateway, 35);
+        }
+        W().createdRoutes.clear();
+    }
+};
+
+TEST_P(RecoveryTest, StartBringsBackOrCleansUpWhatTheLastRunLeft) {
+    const RecoveryCase& c = GetParam();
+    RunAndForget();
+    SetTheScene(c);
+    const size_t logged = Log().size();
+    RecoverSplitting();
+    const bool watched = c.damage == nullptr && c.tunnelExists &&
+                         (c.tunnelState == 2 || (c.tunnelState == 1 && c.startsAutomatically));
+    if (watched) {  // on a thread of its own, on the fake clock
+        ASSERT_TRUE(fake::WaitUntil([] { return TunnelUp.load() || fake::ClockMs() >= 120000; }));
+        EndTunnelStartWatch();
+    }
+    EXPECT_EQ(TunnelUp, c.splitting);
+    EXPECT_EQ(SnifferRunning, c.splitting);
+    const std::set<std::wstring> apps = {L"chrome.exe", L"\u00DCber.exe"};
+    EXPECT_EQ(Apps(), c.listKept ? apps : std::set<std::wstring>());
+    EXPECT_EQ(BypassRouteSet.size(), c.routesHeld);
+    EXPECT_EQ(PhysicalRoute.nextHop, c.splitting ? (c.networkMoved ? kNewGateway : kGateway) : 0);
+    const bool cleanedUp = c.damage == nullptr && !c.rebooted && !c.splitting;
+    ASSERT_EQ(W().deletedRoutes.size(), cleanedUp || c.networkMoved ? 2u : 0u);
+    if (!W().deletedRoutes.empty()) {  // the very rows that were made, found through the file
+        EXPECT_EQ(W().deletedRoutes[0].nextHop, kGateway);
+        EXPECT_EQ(W().deletedRoutes[1].metric1, 26u);
+    }
+    if (c.networkMoved) {
+        ASSERT_EQ(W().createdRoutes.size(), 2u);
+        EXPECT_EQ(W().createdRoutes[0].nextHop, kNewGateway);
+        EXPECT_EQ(W().createdRoutes[0].metric1, 31u);
+    }
+    // The next connection of a listed application is routed unless its route is held.
+    W().createdRoutes.clear();
+    AddBypassRoute(kAddress);
+    EXPECT_EQ(W().createdRoutes.size(), c.splitting && c.routesHeld == 0 ? 1u : 0u);
+    if (c.logLine != nullptr) {
+        EXPECT_NE(Log().substr(logged).find(c.logLine), std::string::npos) << Log();
+    }
+}
+
+void Remove(std::string&) {
+    fake::TheWorld().files.erase(L"C:\\ProgramData\\Orvanta\\helper.state");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Starts, RecoveryTest,
+    ::testing::Values(
+        RecoveryCase{"TunnelUp", true, 4, 0, false, false, false, nullptr, nullptr, true, 2, true},
+        RecoveryCase{"TunnelUpAfterACrashAndAReboot", true, 4, 0, false, true, false, nullptr,
+                     nullptr, true, 0, true},
+        RecoveryCase{"TunnelUpOnAnotherNetwork", true, 4, 0, false, false, true, nullptr,
+                     "  physical default route: ifIndex=8\r\n", true, 2, true},
+        RecoveryCase{"TunnelGoneAfterACrash", false, 0, 0, false, false, false, nullptr, nullptr,
+                     false, 0, false},
+        RecoveryCase{"TunnelStoppedByHand", true, 1, kNever, false, false, false, nullptr, nullptr,
+                     false, 0, true},
+        RecoveryCase{"TunnelStillStartingAfterAReboot", true, 2, 3000, false, true, false, nullptr,
+                     "  tunnel service running 3 s after start; per-app split resumed\r\n", true, 0,
+                     true},
+        RecoveryCase{"TunnelSetToStartWithTheMachine", true, 1, 2000, true, true, false, nullptr,
+                     "per-app split resumed", true, 0, true},
+        RecoveryCase{"TunnelThatNeverRuns", true, 2, kNever, false, true, false, nullptr,
+                     "  tunnel service not running 120 s after start; per-app split waits for "
+                     "the next connect\r\n",
+                     false, 0, true},
+        RecoveryCase{"Missing", true, 4, 0, false, false, false, &Remove,
+                     "  state file missing; ignored\r\n", false, 0, false},
+        RecoveryCase{"Torn", true, 4, 0, false, false, false,
+                     [](std::string& file) { file.pop_back(); },
+                     "  state file malformed; ignored\r\n", false, 0, false},
+        RecoveryCase{"ForeignLine", true, 4, 0, false, false, false,
+                     [](std::string& file) { file += "bypass 1 2\n"; },
+                     "  state file malformed; ignored\r\n", false, 0, false}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace

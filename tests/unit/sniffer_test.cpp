@@ -19,7 +19,11 @@ class SnifferTest : public SplitFixture {
         W().processImages = {{kChrome, L"C:\\apps\\Chrome.exe"},
                              {kOther, L"C:\\apps\\other.exe"},
                              {kUber, L"C:\\apps\\\u00DCBER.EXE"}};
-        PhysicalRoute = {12, NetworkOrder(192, 168, 1, 1)};
+        platform::ForwardRow lan = DefaultRow(12, 0, 35, NetworkOrder(255, 255, 255, 0));
+        lan.dest = NetworkOrder(192, 168, 1, 0);
+        lan.type = platform::kRouteTypeDirect;
+        W().routeTable = {DefaultRow(12, NetworkOrder(192, 168, 1, 1), 35), lan};
+        PhysicalRoute = Route(12, NetworkOrder(192, 168, 1, 1), 25);
         SplitAppSet = {L"chrome.exe", L"\u00FCber.exe"};
     }
 
@@ -41,6 +45,10 @@ class SnifferTest : public SplitFixture {
 
     static platform::DivertAddress Connect(uint32_t pid, uint32_t hostOrder, bool ipv6 = false) {
         return fake::SocketEvent(platform::kDivertEventSocketConnect, pid, hostOrder, ipv6);
+    }
+    static platform::DivertAddress Looped(platform::DivertAddress event) {
+        event.flags |= 1u << 18;
+        return event;
     }
 };
 
@@ -90,8 +98,13 @@ TEST_F(SnifferTest, OnlyIPv4ConnectsOfListedProgramsToUsableAddressesCount) {
            Connect(kChrome, 0),                                     // 0.0.0.0
            Connect(kChrome, 0xFFFFFFFF),                            // broadcast
            Connect(kUber, HostOrder(192, 0, 2, 7)),                 // Über.exe is not über.exe
-           Connect(kChrome, HostOrder(127, 0, 0, 1))});             // loopback
-    EXPECT_EQ(CreatedDestinations(), std::vector<uint32_t>{NetworkOrder(127, 0, 0, 1)});
+           Connect(kChrome, HostOrder(127, 0, 0, 1)),               // loopback
+           Connect(kChrome, HostOrder(192, 168, 1, 20)),            // the physical LAN
+           Connect(kChrome, HostOrder(169, 254, 1, 1)),             // link-local
+           Connect(kChrome, HostOrder(224, 0, 0, 251)),             // multicast
+           Looped(Connect(kChrome, HostOrder(203, 0, 113, 8))),     // over loopback
+           Connect(kChrome, HostOrder(203, 0, 113, 9))});
+    EXPECT_EQ(CreatedDestinations(), std::vector<uint32_t>{NetworkOrder(203, 0, 113, 9)});
 }
 
 TEST_F(SnifferTest, FailedReceivesAreRetriedEvery50MsWithoutALogLine) {
@@ -193,7 +206,7 @@ TEST_F(SnifferTest, LifecycleRacesAgainstAFedSniffer) {
     });
     const std::wstring lists[] = {L"chrome.exe", L"other.exe;chrome.exe", L"", L"Other.exe"};
     for (int round = 0; round < 200; ++round) {
-        SetSplitApps(lists[round % 4]);
+        SetSplitApps(lists[round % 4], TunnelUp);
         if (round % 7 == 0) {
             StopSniffer();
             StartSniffer();

@@ -2,22 +2,11 @@
 #include "split/physical_route.h"
 #include "split/process_identifier.h"
 #include "split/route_manager.h"
-#include "split/state_file.h"
 #include "split_fixture.h"
 
 namespace {
 
 class SplitTest : public SplitFixture {};
-
-platform::ForwardRow DefaultRow(uint32_t ifIndex, uint32_t nextHop, uint32_t metric,
-                                uint32_t mask = 0) {
-    platform::ForwardRow row;
-    row.mask = mask;
-    row.ifIndex = ifIndex;
-    row.nextHop = nextHop;
-    row.metric1 = metric;
-    return row;
-}
 
 struct ParseCase {
     const char* name;
@@ -52,8 +41,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST_F(SplitTest, ListReplacesTheSetWhileTheTunnelIsDownWithoutStartingTheSniffer) {
-    SetSplitApps(L"a.exe");
-    SetSplitApps(L"B.exe");
+    SetSplitApps(L"a.exe", TunnelUp);
+    SetSplitApps(L"B.exe", TunnelUp);
     EXPECT_EQ(Apps(), std::set<std::wstring>{L"b.exe"});
     EXPECT_FALSE(SnifferRunning);
     EXPECT_TRUE(W().divert.loadAttempts.empty());
@@ -61,15 +50,15 @@ TEST_F(SplitTest, ListReplacesTheSetWhileTheTunnelIsDownWithoutStartingTheSniffe
 
 TEST_F(SplitTest, ListWithTheTunnelUpStartsOneSnifferAndAnEmptyListStopsIt) {
     TunnelUp = true;
-    SetSplitApps(L"a.exe");
-    SetSplitApps(L"b.exe");  // no second thread
+    SetSplitApps(L"a.exe", TunnelUp);
+    SetSplitApps(L"b.exe", TunnelUp);  // no second thread
     EXPECT_TRUE(SnifferRunning);
     {
         std::lock_guard<std::mutex> lock(StateMutex);
         BypassRouteSet.insert(NetworkOrder(192, 0, 2, 10));
-        PhysicalRoute = {7, NetworkOrder(10, 0, 0, 1)};
+        PhysicalRoute = Route(7, NetworkOrder(10, 0, 0, 1));
     }
-    SetSplitApps(L" ; ");
+    SetSplitApps(L" ; ", TunnelUp);
     EXPECT_FALSE(SnifferRunning);
     EXPECT_EQ(W().divert.loadAttempts.size(), 2u);  // one thread: beside the helper, then search
     EXPECT_EQ(W().deletedRoutes.size(), 1u);
@@ -114,7 +103,7 @@ TEST_F(SplitTest, RouteIsAddedOncePerAddressThroughThePhysicalRoute) {
 }
 
 TEST_F(SplitTest, UnknownPhysicalRouteAddsNothing) {
-    for (PhysicalRouteRecord unknown : {PhysicalRouteRecord{0, 5}, PhysicalRouteRecord{5, 0}}) {
+    for (PhysicalRouteRecord unknown : {Route(0, 5), Route(5, 0)}) {
         PhysicalRoute = unknown;
         AddBypassRoute(NetworkOrder(192, 0, 2, 10));
     }
@@ -123,7 +112,7 @@ TEST_F(SplitTest, UnknownPhysicalRouteAddsNothing) {
 }
 
 TEST_F(SplitTest, RefusedRouteIsTriedAgainLoggedOnceAndAnExistingOneIsLeftAlone) {
-    PhysicalRoute = {12, NetworkOrder(192, 168, 1, 1)};
+    PhysicalRoute = Route(12, NetworkOrder(192, 168, 1, 1));
     W().createResults = {160, 160, 0, 5010};
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));  // refused, logged
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));  // refused again, not logged again
@@ -142,7 +131,7 @@ TEST_F(SplitTest, RefusedRouteIsTriedAgainLoggedOnceAndAnExistingOneIsLeftAlone)
 }
 
 TEST_F(SplitTest, RemovalDeletesInAscendingOrderAndEmptiesTheSet) {
-    PhysicalRoute = {12, NetworkOrder(192, 168, 1, 1)};
+    PhysicalRoute = Route(12, NetworkOrder(192, 168, 1, 1));
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));
     AddBypassRoute(NetworkOrder(10, 0, 0, 9));
     W().createResults = {};
@@ -155,21 +144,88 @@ TEST_F(SplitTest, RemovalDeletesInAscendingOrderAndEmptiesTheSet) {
     EXPECT_EQ(W().createdRoutes.size(), 3u);
 }
 
+// Windows refuses a row below a metric that rose since it was read, and the network may move
+// while the tunnel is up: held routes and new ones follow the physical default route.
+TEST_F(SplitTest, RoutesFollowTheInterfaceMetricAndTheNetwork) {
+    const uint32_t oldGateway = NetworkOrder(192, 168, 1, 1),
+                   newGateway = NetworkOrder(10, 1, 1, 1);
+    W().routeTable = {DefaultRow(7, oldGateway, 35)};
+    W().interfaceMetrics = {{7, 25}, {8, 30}};
+    RecordPhysicalDefaultRoute();
+    AddBypassRoute(NetworkOrder(192, 0, 2, 10));
+    W().interfaceMetrics[7] = 40;
+    W().createResults = {160};
+    AddBypassRoute(NetworkOrder(198, 51, 100, 7));
+    ASSERT_EQ(W().createdRoutes.size(), 3u);
+    EXPECT_EQ(W().createdRoutes[2].metric1, 41u) << "read again and tried once more";
+
+    W().routeTable[0] = DefaultRow(8, newGateway, 35);  // another network
+    W().deleteResults = {5};
+    W().createdRoutes.clear();
+    FollowPhysicalDefaultRoute();
+    AddBypassRoute(NetworkOrder(203, 0, 113, 5));
+    ASSERT_EQ(W().deletedRoutes.size(), 2u);
+    EXPECT_EQ(W().deletedRoutes[1].nextHop, oldGateway);
+    ASSERT_EQ(W().createdRoutes.size(), 3u);
+    for (const platform::ForwardRow& row : W().createdRoutes) {
+        EXPECT_EQ(row.nextHop, newGateway);
+        EXPECT_EQ(row.ifIndex, 8u);
+        EXPECT_EQ(row.metric1, 31u);
+    }
+    EXPECT_EQ(BypassRouteSet.size(), 3u);
+    EXPECT_EQ(Log().substr(Log().find("2026", 10)),
+              "2026-06-27 09:05:03  bypass route not deleted: 198.51.100.7 err=5\r\n"
+              "2026-06-27 09:05:03  physical default route: ifIndex=8\r\n");
+    FollowPhysicalDefaultRoute();  // nothing moved: nothing done, nothing logged
+    EXPECT_EQ(W().deletedRoutes.size(), 2u);
+}
+
+// Routes made on the event path are written by the save timer, a burst in one write.
+TEST_F(SplitTest, RoutesOfABurstAreSavedInOneWriteOffTheEventPath) {
+    const auto stateWrites = [] {
+        std::lock_guard<std::mutex> lock(W().fileSystemLock);
+        return std::count(W().fileCalls.begin(), W().fileCalls.end(),
+                          L"write C:\\ProgramData\\Orvanta\\helper.state.tmp");
+    };
+    UseSplitStateFile(true);
+    W().routeTable = {DefaultRow(7, NetworkOrder(192, 168, 1, 1), 35)};
+    W().divert.loadablePaths = {kDivertBesideHelper};
+    SetSplitApps(L"chrome.exe", true);
+    ASSERT_EQ(W().timers.size(), 1u);
+    const auto before = stateWrites();
+    for (uint8_t host = 1; host <= 3; ++host) {
+        AddBypassRoute(NetworkOrder(192, 0, 2, host));
+    }
+    EXPECT_EQ(stateWrites(), before);
+    W().timers[0]();
+    W().timers[0]();  // nothing new
+    EXPECT_EQ(stateWrites(), before + 1);
+    EXPECT_EQ(std::count(W().files[L"C:\\ProgramData\\Orvanta\\helper.state"].begin(),
+                         W().files[L"C:\\ProgramData\\Orvanta\\helper.state"].end(), '\n'),
+              2 + 1 + 3);
+    StopSniffer();
+    EXPECT_TRUE(W().timers.empty());
+}
+
 struct RouteCase {
     const char* name;
     std::vector<platform::ForwardRow> table;
     PhysicalRouteRecord expected;
     uint32_t metricError = 0;
     std::string moreLog = "";
+    uint32_t tunnelIfIndex = 0;  // the interface of the adapter named after the tunnel
 };
 
 class PhysicalRouteTest : public SplitFixture, public ::testing::WithParamInterface<RouteCase> {};
 
 TEST_P(PhysicalRouteTest, LowestMetricDefaultRowWins) {
-    PhysicalRoute = {99, 99, 99};
+    PhysicalRoute = Route(99, 99, 99);
     W().routeTable = GetParam().table;
     W().interfaceMetrics = {{2, 40}};
     W().metricReadError = GetParam().metricError;
+    if (GetParam().tunnelIfIndex != 0) {
+        W().interfaceAliases = {{L"Orvanta", GetParam().tunnelIfIndex}};
+    }
     RecordPhysicalDefaultRoute();
     EXPECT_EQ(PhysicalRoute.ifIndex, GetParam().expected.ifIndex);
     EXPECT_EQ(PhysicalRoute.nextHop, GetParam().expected.nextHop);
@@ -189,19 +245,26 @@ platform::ForwardRow HostRow() {
 INSTANTIATE_TEST_SUITE_P(
     Tables, PhysicalRouteTest,
     ::testing::Values(
-        RouteCase{"LowerMetric", {DefaultRow(1, 11, 25), DefaultRow(2, 22, 10)}, {2, 22, 40}},
-        RouteCase{"TieGoesToTheFirst", {DefaultRow(1, 11, 10), DefaultRow(2, 22, 10)}, {1, 11, 25}},
+        RouteCase{"LowerMetric", {DefaultRow(1, 11, 25), DefaultRow(2, 22, 10)}, Route(2, 22, 40)},
+        RouteCase{
+            "TieGoesToTheFirst", {DefaultRow(1, 11, 10), DefaultRow(2, 22, 10)}, Route(1, 11, 25)},
         RouteCase{
             "UnreadableInterfaceMetricMakesTheRouteUnknown",
             {DefaultRow(2, 22, 10)},
-            {0, 0, 0},
+            Route(0, 0),
             1168,
             "2026-06-27 09:05:03  physical interface metric not read: ifIndex=2 err=1168\r\n"},
-        RouteCase{"MaximumMetricNeverWins", {DefaultRow(1, 11, 0xFFFFFFFF)}, {0, 0}},
-        RouteCase{"MaskNotZero", {DefaultRow(1, 11, 5, 0xFF)}, {0, 0}},
-        RouteCase{"NotADefaultRow", {HostRow()}, {0, 0}},
-        RouteCase{"OnLinkNextHopZero", {DefaultRow(8, 0, 5)}, {8, 0, 25}},
-        RouteCase{"EmptyTable", {}, {0, 0}}),
+        RouteCase{"MaximumMetricNeverWins", {DefaultRow(1, 11, 0xFFFFFFFF)}, Route(0, 0)},
+        RouteCase{"MaskNotZero", {DefaultRow(1, 11, 5, 0xFF)}, Route(0, 0)},
+        RouteCase{"NotADefaultRow", {HostRow()}, Route(0, 0)},
+        RouteCase{"OnLinkNextHopZero", {DefaultRow(8, 0, 5)}, Route(8, 0, 25)},
+        RouteCase{"EmptyTable", {}, Route(0, 0)},
+        RouteCase{"TunnelsOwnDefaultRouteIsSkipped",
+                  {DefaultRow(9, 33, 1), DefaultRow(2, 22, 10)},
+                  Route(2, 22, 40),
+                  0,
+                  "",
+                  9}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(SplitTest, OnLinkDefaultRouteIsRecordedButAddsNoBypassRoute) {
@@ -221,7 +284,7 @@ TEST_F(SplitTest, LostDefaultRouteClearsTheRecord) {
 }
 
 TEST_F(SplitTest, FailedProbeClearsTheRecordWithoutALogLine) {
-    PhysicalRoute = {2, 22};
+    PhysicalRoute = Route(2, 22);
     W().routeReads = {platform::RouteTableRead::ProbeFailed};
     RecordPhysicalDefaultRoute();
     EXPECT_EQ(PhysicalRoute.ifIndex, 0u);
@@ -268,80 +331,3 @@ TEST_F(SplitTest, ProcessNamesAreLowerCasedFileNames) {
 }
 
 }  // namespace
-
-// What per-app splitting keeps across a restart of the helper, and what a start does with it.
-struct RestartCase {
-    const char* name;
-    bool tunnelRunning;
-    void (*damage)(std::string& stateFile);  // null: the file as the helper wrote it
-    const char* logLine;                     // null: nothing logged at the start
-};
-
-class RestartTest : public SplitFixture, public ::testing::WithParamInterface<RestartCase> {
-  protected:
-    const std::wstring kStateFile = L"C:\\ProgramData\\Orvanta\\helper.state";
-    const uint32_t kGateway = NetworkOrder(192, 168, 1, 1);
-
-    // A connect's route, a list and two bypass routes, each written to the file as it changed;
-    // then the process is gone (a crash or a restart), with the routes still in the table.
-    void RunAndForget() {
-        W().routeTable = {DefaultRow(7, kGateway, 35)};
-        W().interfaceMetrics = {{7, 25}};
-        RecordPhysicalDefaultRoute();
-        SetSplitApps(L"Chrome.exe;\u00DCBER.EXE");
-        AddBypassRoute(NetworkOrder(192, 0, 2, 10));
-        AddBypassRoute(NetworkOrder(198, 51, 100, 7));
-        ASSERT_EQ(W().files.count(kStateFile + L".tmp"), 0u) << "replaced, not left behind";
-        std::lock_guard<std::mutex> lock(StateMutex);
-        SplitAppSet.clear();
-        BypassRouteSet.clear();
-        PhysicalRoute = {};
-    }
-};
-
-TEST_P(RestartTest, StartRestoresOrCleansUpWhatTheLastRunLeft) {
-    RunAndForget();
-    if (GetParam().damage != nullptr) {
-        GetParam().damage(W().files[kStateFile]);
-    }
-    if (GetParam().tunnelRunning) {
-        W().services[L"AmneziaWGTunnel$Orvanta"] = {};
-    }
-    const size_t logged = Log().size();
-    RestoreSplitState();
-    const bool restored = GetParam().tunnelRunning && GetParam().damage == nullptr;
-    EXPECT_EQ(TunnelUp, restored);
-    EXPECT_EQ(SnifferRunning, restored);
-    const std::set<std::wstring> apps = {L"chrome.exe", L"\u00DCber.exe"};
-    EXPECT_EQ(Apps(), restored ? apps : std::set<std::wstring>());
-    EXPECT_EQ(PhysicalRoute.nextHop, restored ? kGateway : 0);
-    EXPECT_EQ(PhysicalRoute.interfaceMetric, restored ? 25u : 0u);
-    EXPECT_EQ(BypassRouteSet.size(), restored ? 2u : 0u);
-    const bool cleanedUp = !GetParam().tunnelRunning && GetParam().damage == nullptr;
-    ASSERT_EQ(W().deletedRoutes.size(), cleanedUp ? 2u : 0u);
-    if (cleanedUp) {  // the very rows that were created, found again through the saved route
-        EXPECT_EQ(W().deletedRoutes[0].nextHop, kGateway);
-        EXPECT_EQ(W().deletedRoutes[1].metric1, 26u);
-        EXPECT_EQ(W().files[kStateFile].find("bypass"), std::string::npos) << "cleared";
-    }
-    if (GetParam().logLine != nullptr) {
-        EXPECT_NE(Log().substr(logged).find(GetParam().logLine), std::string::npos);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    States, RestartTest,
-    ::testing::Values(RestartCase{"TunnelUp", true, nullptr, nullptr},
-                      RestartCase{"TunnelDownAfterACrash", false, nullptr, nullptr},
-                      RestartCase{"Missing", true,
-                                  [](std::string&) {
-                                      fake::TheWorld().files.erase(
-                                          L"C:\\ProgramData\\Orvanta\\helper.state");
-                                  },
-                                  "  state file missing; ignored\r\n"},
-                      RestartCase{"Torn", true, [](std::string& file) { file.pop_back(); },
-                                  "  state file malformed; ignored\r\n"},
-                      RestartCase{"ForeignLine", true,
-                                  [](std::string& file) { file += "bypass 1 2\n"; },
-                                  "  state file malformed; ignored\r\n"}),
-    [](const auto& info) { return info.param.name; });

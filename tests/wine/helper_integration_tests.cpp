@@ -67,6 +67,11 @@ class Helper {
     void SetInterfaceMetrics(const std::string& metrics) const {
         wine_support::SetInterfaceMetrics(dir_, metrics);
     }
+    void MoveToAnotherNetwork() const {
+        wine_support::WriteWholeFile(dir_ + L"\\routes-table.txt",
+                                     "0.0.0.0 0.0.0.0 192.168.7.1 11 20\n"
+                                     "192.168.7.0 255.255.255.0 0.0.0.0 11 20\n");
+    }
     void FeedConnect(DWORD processId, const char* address) const {
         wine_support::AppendToFile(dir_ + L"\\divert-events.txt",
                                    "4 " + std::to_string(processId) + " " + address + "\n");
@@ -240,17 +245,18 @@ WINE_TEST(HungTunnelProgramIsEndedBeforeTheHelperMovesOn) {
     helper.SetKnobs("");
 }
 
-std::string RouteLine(const char* call, const char* address, const char* result) {
-    return std::string(call) + " " + address +
-           " 255.255.255.255 via 192.168.1.1 if=7 type=4 proto=3 metric=26,0,0,0,0 policy=0 "
-           "age=0 as=0 -> " +
+std::string RouteLine(const char* call, const char* address, const char* result,
+                      const char* via = "192.168.1.1 if=7", int metric = 26) {
+    return std::string(call) + " " + address + " 255.255.255.255 via " + via +
+           " type=4 proto=3 metric=" + std::to_string(metric) + ",0,0,0,0 policy=0 age=0 as=0 -> " +
            result + "\n";
 }
 
 // Split routes against a routing table that refuses what Windows refuses: the lower-metric
-// default route is chosen, rows carry the interface metric plus one, each address gets one
-// route, every route goes on an emptied list and on disconnect, and a refusal is logged once.
-WINE_TEST(SplitRoutesAreWrittenAsWindowsAcceptsThemAndRemoved) {
+// default route is chosen, rows carry the interface metric plus one (read again when it rose),
+// each address gets one route, none goes to the LAN or over loopback, routes follow the network
+// when it moves, and every route goes on an emptied list and on disconnect.
+WINE_TEST(SplitRoutesAreWrittenAsWindowsAcceptsThemFollowTheNetworkAndAreRemoved) {
     Helper helper(L"routes", true);
     CHECK(helper.ready());
     wine_support::Child chrome(L"\"" + kBuilt + L"\\apps\\Chrome.exe\"");
@@ -261,6 +267,8 @@ WINE_TEST(SplitRoutesAreWrittenAsWindowsAcceptsThemAndRemoved) {
     helper.FeedConnect(chrome.id(), "192.0.2.10");
     helper.FeedConnect(chrome.id(), "192.0.2.10");
     helper.FeedConnect(GetCurrentProcessId(), "192.0.2.11");  // not listed
+    helper.FeedConnect(chrome.id(), "192.168.1.20");          // on the physical LAN
+    helper.FeedConnect(chrome.id(), "127.0.0.1");
     helper.FeedConnect(chrome.id(), "198.51.100.7");
     CHECK(helper.RouteJournalReaches(2));
     std::string expected =
@@ -271,23 +279,49 @@ WINE_TEST(SplitRoutesAreWrittenAsWindowsAcceptsThemAndRemoved) {
     expected += RouteLine("delete", "198.51.100.7", "0") + RouteLine("delete", "192.0.2.10", "0");
     CHECK_EQ(helper.RouteJournal(), expected);
 
-    helper.SetInterfaceMetrics("7 40\n");  // the interface's metric rose above the rows'
     CHECK_EQ(Ask("splitapps chrome.exe\n"), "OK");
+    helper.SetInterfaceMetrics("7 40\n9 10\n11 15\n");  // the link got slower: refused once
     helper.FeedConnect(chrome.id(), "203.0.113.5");
     helper.FeedConnect(chrome.id(), "203.0.113.5");
     CHECK(helper.RouteJournalReaches(6));
-    helper.SetInterfaceMetrics("7 25\n");
-    helper.FeedConnect(chrome.id(), "192.0.2.10");
-    CHECK(helper.RouteJournalReaches(7));
-    CHECK_EQ(Ask("disconnect\n"), "OK");
     expected += RouteLine("create", "203.0.113.5", "160") +
-                RouteLine("create", "203.0.113.5", "160") + RouteLine("create", "192.0.2.10", "0") +
-                RouteLine("delete", "192.0.2.10", "0");
+                RouteLine("create", "203.0.113.5", "0", "192.168.1.1 if=7", 41);
+    CHECK_EQ(helper.RouteJournal(), expected);
+
+    helper.MoveToAnotherNetwork();  // Wi-Fi elsewhere: gateway 192.168.7.1 on interface 11
+    CHECK(helper.RouteJournalReaches(8));
+    helper.FeedConnect(chrome.id(), "192.168.7.30");  // the new LAN
+    helper.FeedConnect(chrome.id(), "198.51.100.7");
+    CHECK(helper.RouteJournalReaches(9));
+    CHECK_EQ(Ask("disconnect\n"), "OK");
+    const char* moved = "192.168.7.1 if=11";
+    expected += RouteLine("delete", "203.0.113.5", "0", "192.168.1.1 if=7", 41) +
+                RouteLine("create", "203.0.113.5", "0", moved, 16) +
+                RouteLine("create", "198.51.100.7", "0", moved, 16) +
+                RouteLine("delete", "203.0.113.5", "0", moved, 16) +
+                RouteLine("delete", "198.51.100.7", "0", moved, 16);
     CHECK_EQ(helper.RouteJournal(), expected);
     const std::string log = helper.Log();
-    const std::string refusal = "  bypass route refused: 203.0.113.5 err=160\r\n";
-    CHECK(Contains(log, refusal));
-    CHECK(log.find(refusal) == log.rfind(refusal));
+    CHECK(Contains(log, "  physical default route: ifIndex=11\r\n"));
+    CHECK(!Contains(log, "refused"));
+}
+
+// The tunnel program blocks all traffic outside the tunnel for a single peer that allows
+// everything: with applications listed, the log says so and names the form without the block.
+WINE_TEST(TunnelThatBlocksBypassedTrafficIsNamedInTheLog) {
+    Helper helper(L"blocks", true);
+    CHECK(helper.ready());
+    const std::string peer = "[Peer]\nPublicKey = aGVsbG8=\nAllowedIPs = ";
+    const std::string line = "  the only peer allows 0.0.0.0/0: the tunnel program then blocks";
+    CHECK_EQ(Connect(kSample + peer + "0.0.0.0/0\n"), "OK");
+    CHECK(!Contains(helper.Log(), "the only peer"));  // no application listed yet
+    CHECK_EQ(Ask("splitapps chrome.exe\n"), "OK");
+    CHECK(Contains(helper.Log(), line + " traffic outside the tunnel and bypassed applications "
+                                        "get no connection; allow 0.0.0.0/1, 128.0.0.0/1 "
+                                        "instead\r\n"));
+    const size_t once = helper.Log().size();
+    CHECK_EQ(Connect(kSample + peer + "0.0.0.0/1, 128.0.0.0/1\n"), "OK");
+    CHECK(!Contains(helper.Log().substr(once), "the only peer"));
 }
 
 int wmain(int argc, wchar_t** argv) {

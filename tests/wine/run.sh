@@ -20,7 +20,7 @@ cp "$build/amneziawg.exe" "$stage/My Tools/"
 for variant in full no_format no_recv open_fails none; do
   dir="$stage/divert-$variant"
   mkdir -p "$dir"
-  cp "$build/sniffer_integration_tests.exe" "$dir/"
+  cp "$build/sniffer_integration_tests.exe" "$build/routing/iphlpapi.dll" "$dir/"
   [ "$variant" = none ] || cp "$build/windivert/$variant/WinDivert.dll" "$dir/"
   stage_apps "$dir"
 done

@@ -1,5 +1,6 @@
 // The real OrvantaHelper.exe as a service in Wine's service control manager: install, run,
 // stop, uninstall, and the command line's exit codes.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -189,6 +190,102 @@ WINE_TEST(StopDuringAReadOrAReplyEndsItAtOnce) {
         CHECK(stopMs < 2500);  // the stop, not the client's 5 s limit, ended the wait
         CloseHandle(client);
     }
+}
+
+bool StartByName(const wchar_t* name) {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_START) : nullptr;
+    const bool started = service && StartServiceW(service, 0, nullptr);
+    if (service) {
+        CloseServiceHandle(service);
+    }
+    if (manager) {
+        CloseServiceHandle(manager);
+    }
+    return started;
+}
+
+// Ends the helper's service process as a crash would: nothing of its own runs.
+bool CrashHelper() {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service =
+        manager ? OpenServiceW(manager, L"OrvantaHelper", SERVICE_QUERY_STATUS) : nullptr;
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    const bool queried =
+        service && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                        reinterpret_cast<BYTE*>(&status), sizeof(status), &needed);
+    if (service) {
+        CloseServiceHandle(service);
+    }
+    if (manager) {
+        CloseServiceHandle(manager);
+    }
+    HANDLE process =
+        queried ? OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, status.dwProcessId) : nullptr;
+    const bool ended = process && TerminateProcess(process, 3) &&
+                       WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
+    if (process) {
+        CloseHandle(process);
+    }
+    return ended;
+}
+
+size_t Lines(const std::wstring& file) {
+    std::string bytes;
+    wine_support::ReadWholeFile(file, bytes);
+    return static_cast<size_t>(std::count(bytes.begin(), bytes.end(), '\n'));
+}
+
+// Polls until the file holds `lines` lines, at most 30 s.
+bool ReachesLines(const std::wstring& file, size_t lines) {
+    for (const ULONGLONG deadline = GetTickCount64() + 30000; GetTickCount64() < deadline;
+         Sleep(20)) {
+        if (Lines(file) >= lines) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A crash, then a reboot: Windows forgets the helper's routes, and both services start in no
+// fixed order, the tunnel running only seconds after the helper. Splitting comes back once the
+// tunnel runs, and an address routed before the crash is routed again.
+WINE_TEST(SplittingComesBackAfterACrashAndARebootWithASlowTunnel) {
+    CHECK(InstallAndWaitUntilRunning());
+    const std::wstring journal = kDir + L"\\routes-journal.txt";
+    const std::wstring events = kDir + L"\\divert-events.txt";
+    wine_support::WriteWholeFile(events, "");
+    wine_support::Child chrome(L"\"" + kBuilt + L"\\apps\\Chrome.exe\"");
+    const std::string connect = "4 " + std::to_string(chrome.id()) + " 192.0.2.10\n";
+    CHECK_EQ(Ask("splitapps Chrome.exe\n"), "OK");
+    CHECK_EQ(Ask(orvanta::BuildConnectRequest("[Interface]\n")), "OK");
+    wine_support::AppendToFile(events, connect);
+    CHECK(ReachesLines(journal, 1));
+
+    CHECK(CrashHelper());  // Wine's service manager goes on reporting it running; Windows would not
+    CHECK(StopService(L"AmneziaWGTunnel$Orvanta"));  // the machine goes down
+    CHECK(WaitForState(L"AmneziaWGTunnel$Orvanta", SERVICE_STOPPED, 10000) >= 0);
+    DeleteFileW((kDir + L"\\routes-live.txt").c_str());  // and forgets every route made
+    wine_support::WriteWholeFile(events, "");
+    wine_support::WriteWholeFile(kDir + L"\\awg\\amneziawg-knobs.txt", "start_delay_ms=3000\n");
+
+    const size_t logStart = ServiceLog().size();
+    CHECK(StartByName(L"OrvantaHelper"));
+    CHECK(wine_support::WaitForPipe(10000));
+    CHECK(StartByName(L"AmneziaWGTunnel$Orvanta"));
+    CHECK(ServiceLogGains(logStart, "per-app split resumed\r\n", 30000));
+    wine_support::AppendToFile(events, connect);
+    CHECK(ReachesLines(journal, 2));
+    std::string routes;
+    wine_support::ReadWholeFile(journal, routes);
+    CHECK(routes.find("create 192.0.2.10") != routes.rfind("create 192.0.2.10"));
+    CHECK_EQ(Ask("status\n"), "RUNNING");
+
+    wine_support::WriteWholeFile(kDir + L"\\awg\\amneziawg-knobs.txt", "");
+    CHECK_EQ(Ask("disconnect\n"), "OK");
+    CHECK_EQ(RunHelper(L"--uninstall"), 0ul);
+    CHECK(WaitForState(L"OrvantaHelper", 0, 30000) >= 0);
 }
 
 WINE_TEST(UninstallRemovesTheServiceAndIsFineWhenItIsGone) {

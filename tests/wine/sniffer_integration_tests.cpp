@@ -45,7 +45,8 @@ void PrepareSniffer() {
         std::lock_guard<std::mutex> lock(StateMutex);
         SplitAppSet = {L"chrome.exe"};
     }
-    PhysicalRoute = {1, NetworkOrder(10, 0, 0, 1)};
+    // The physical route comes from the stand-in routing table beside this program.
+    wine_support::StageRoutingTable(kDir);
 }
 
 // A listed program's connect adds a route; an unlisted one's (fed first) does not.

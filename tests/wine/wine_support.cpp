@@ -56,6 +56,7 @@ void StageRoutingTable(const std::wstring& dir) {
                    "192.168.1.0 255.255.255.0 0.0.0.0 7 35\n");
     SetInterfaceMetrics(dir, "7 25\n9 10\n");
     WriteWholeFile(dir + L"\\routes-journal.txt", "");
+    DeleteFileW((dir + L"\\routes-live.txt").c_str());  // a machine just started
 }
 
 void SetInterfaceMetrics(const std::wstring& dir, const std::string& metrics) {

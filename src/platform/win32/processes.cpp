@@ -12,6 +12,7 @@ using win32::UniqueHandle;
 namespace {
 
 constexpr DWORD kTerminationWaitMs = 10000;
+constexpr DWORD kLongestPath = 32768 * 2;  // a buffer that holds any path Windows allows
 
 }  // namespace
 
@@ -47,12 +48,18 @@ std::optional<std::wstring> ProcessImagePath(uint32_t processId) {
     if (!process.valid()) {
         return std::nullopt;
     }
-    wchar_t path[MAX_PATH];
-    DWORD size = MAX_PATH;
-    if (!QueryFullProcessImageNameW(process.get(), 0, path, &size)) {
-        return std::nullopt;
+    // Long paths exceed MAX_PATH; the call then fails with ERROR_INSUFFICIENT_BUFFER.
+    for (DWORD capacity = MAX_PATH; capacity <= kLongestPath; capacity *= 2) {
+        std::vector<wchar_t> path(capacity);
+        DWORD size = capacity;
+        if (QueryFullProcessImageNameW(process.get(), 0, path.data(), &size)) {
+            return std::wstring(path.data(), size);
+        }
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+            return std::nullopt;
+        }
     }
-    return std::wstring(path, size);
+    return std::nullopt;
 }
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 #include <iphlpapi.h>
 #include <netioapi.h>
 
+#include <memory>
 #include <vector>
 
 #include "platform/platform.h"
@@ -98,6 +99,55 @@ uint32_t ReadInterfaceMetric(uint32_t ifIndex, uint32_t& metric) {
         metric = row.Metric;
     }
     return result;
+}
+
+uint32_t InterfaceIndexFromAlias(const std::wstring& alias, uint32_t& ifIndex) {
+    NET_LUID luid{};
+    DWORD result = ConvertInterfaceAliasToLuid(alias.c_str(), &luid);
+    if (result != NO_ERROR) {
+        return result;
+    }
+    NET_IFINDEX index = 0;
+    result = ConvertInterfaceLuidToIndex(&luid, &index);
+    if (result == NO_ERROR) {
+        ifIndex = index;
+    }
+    return result;
+}
+
+struct RouteWatch {
+    HANDLE handle;
+    void (*changed)();
+};
+
+namespace {
+
+// Runs on a thread of the system's for every IPv4 route that changes, the helper's own /32
+// routes included; only a default route's change is passed on.
+void WINAPI OnRouteChange(void* context, MIB_IPFORWARD_ROW2* row, MIB_NOTIFICATION_TYPE type) {
+    if (type == MibInitialNotification || row == nullptr ||
+        row->DestinationPrefix.PrefixLength != 0) {
+        return;
+    }
+    static_cast<RouteWatch*>(context)->changed();
+}
+
+}  // namespace
+
+RouteWatch* WatchDefaultRoutes(void (*changed)()) {
+    auto watch = std::make_unique<RouteWatch>(RouteWatch{nullptr, changed});
+    if (NotifyRouteChange2(AF_INET, OnRouteChange, watch.get(), FALSE, &watch->handle) !=
+        NO_ERROR) {
+        return nullptr;
+    }
+    return watch.release();
+}
+
+void StopWatchingRoutes(RouteWatch* watch) {
+    if (watch != nullptr) {
+        CancelMibChangeNotify2(watch->handle);  // waits for a callback that is running
+        delete watch;
+    }
 }
 
 bool ParseIpv4(const char* text, uint32_t& networkOrder) {

@@ -15,6 +15,10 @@ void SleepMs(uint32_t milliseconds) {
     Sleep(milliseconds);
 }
 
+uint64_t TickCountMs() {
+    return GetTickCount64();
+}
+
 Event CreateManualResetEvent() {
     const HANDLE handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     return handle != nullptr ? new EventObject{handle} : nullptr;  // lives as long as the process
@@ -27,6 +31,11 @@ void SignalEvent(Event event) {
 
 bool IsEventSignalled(Event event) {
     return event->signalled.load();
+}
+
+bool WaitForEvent(Event event, uint32_t milliseconds) {
+    return event->signalled.load() ||
+           WaitForSingleObject(event->handle, milliseconds) == WAIT_OBJECT_0;
 }
 
 uint32_t LastErrorCode() {
