@@ -2,8 +2,9 @@
 # The helper's main job, end to end under Wine: installs OrvantaHelper.exe with the stand-in
 # amneziawg.exe (awg\) and WinDivert.dll beside it in a throw-away prefix, starts it with
 # --console, drives it through the real named pipe with OrvantaCtl.exe (split list, connect,
-# status, disconnect), prints each request and reply, the stand-in's journal and the helper's
-# log, and shuts everything down.
+# status, a listed application's connection replayed through the stand-in WinDivert.dll,
+# disconnect), prints each request and reply, the stand-in's journals and the helper's log, and
+# shuts everything down.
 # With --service the helper runs as an installed service in Wine's service manager
 # (OrvantaHelper.exe --install, and --uninstall at the end) instead of --console.
 set -euo pipefail
@@ -17,9 +18,11 @@ install_dir="$WINEPREFIX/drive_c/Orvanta"
 mkdir -p "$install_dir/awg"
 cp build/win/OrvantaHelper.exe build/win/OrvantaCtl.exe build/win/windivert/full/WinDivert.dll "$install_dir/"
 cp build/win/amneziawg.exe "$install_dir/awg/"
+cp build/win/standin_app.exe "$install_dir/Chrome.exe"  # an application to split
 # The stand-in routing table: Wine's own keeps no routes and knows no interface metrics.
 cp build/win/routing/iphlpapi.dll "$install_dir/"
-printf '0.0.0.0 0.0.0.0 192.168.1.1 7 35\n' >"$install_dir/routes-table.txt"
+printf '0.0.0.0 0.0.0.0 192.168.1.1 7 35\n192.168.1.0 255.255.255.0 0.0.0.0 7 35\n' \
+  >"$install_dir/routes-table.txt"
 printf '7 25\n' >"$install_dir/routes-metrics.txt"
 printf '[Interface]\nPrivateKey = c2FtcGxlIGtleSwgbm90IGEgcmVhbCBvbmU=\nAddress = 10.8.0.2/32\n' \
   >"$install_dir/sample.conf"
@@ -48,6 +51,14 @@ ask 'PING extra words' raw 'PING extra words\n'
 ask 'splitapps Chrome.exe; firefox.exe' splitapps 'Chrome.exe; firefox.exe'
 ask 'connect <Base64 of C:\Orvanta\sample.conf>' connect 'C:\Orvanta\sample.conf'
 ask 'status' status
+
+# Chrome.exe connects to 198.51.100.7: the stand-in WinDivert.dll reports the socket event, as
+# WinDivert would, and the helper makes a bypass route for it.
+wine 'C:\Orvanta\Chrome.exe' 'C:\Orvanta\chrome.pid' >/dev/null 2>&1 &
+for _ in $(seq 100); do [ -s "$install_dir/chrome.pid" ] && break; sleep 0.1; done
+echo "(Chrome.exe, process $(tr -d '\r\n' <"$install_dir/chrome.pid"), connects to 198.51.100.7)"
+printf '4 %s 198.51.100.7\n' "$(tr -d '\r\n' <"$install_dir/chrome.pid")" >>"$install_dir/divert-events.txt"
+for _ in $(seq 100); do grep -q create "$install_dir/routes-journal.txt" 2>/dev/null && break; sleep 0.1; done
 ask 'disconnect' disconnect
 ask 'status' status
 ask 'connect <not Base64>' raw 'connect not*base64\n'
@@ -59,6 +70,7 @@ if [ "$mode" = --service ]; then
   wineserver -w  # the stopped service writes its last line
 fi
 
+wine taskkill /f /im Chrome.exe >/dev/null 2>&1 || true
 echo "--- stand-in routing table journal (every route created or deleted)"
 cat "$install_dir/routes-journal.txt" 2>/dev/null || echo "(none)"
 echo "--- stand-in amneziawg.exe journal (every command line it was run with)"

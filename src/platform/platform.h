@@ -238,9 +238,12 @@ enum class ProcessOutcome {
     NotStarted,
     Exited,          // `exitCode` is its exit code (1 when it could not be read)
     EndedAfterWait,  // still running when the wait ran out: ended, and gone before the return
+    NotEnded,        // still running, and not gone within a second of being ended: `exitCode`
+                     // holds the Win32 error of the termination (or of the wait)
 };
 // Runs the command line hidden, with no window and no inherited handles, and waits at most
-// `waitMs`. A process that outlives the wait is ended, so that it cannot act later.
+// `waitMs`. A process that outlives the wait is ended, so that it cannot act later; the end is
+// waited for a second at most.
 ProcessOutcome RunHiddenProcess(const std::wstring& commandLine, uint32_t waitMs,
                                 uint32_t& exitCode);
 // The Win32 path of a process's image, however long; nothing when the process cannot be opened

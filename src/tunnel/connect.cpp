@@ -20,11 +20,11 @@
 namespace {
 
 constexpr int kInstallAttempts = 3;
-constexpr int kLeftoverRemovalWaitMs = 12000;
-constexpr int kFailedInstallRemovalWaitMs = 4000;
+constexpr uint32_t kLeftoverRemovalWaitMs = 12000;
+constexpr uint32_t kFailedInstallRemovalWaitMs = 4000;
 constexpr uint32_t kFailedInstallPauseMs = 500;
-constexpr int kRollBackRemovalWaitMs = 8000;
-constexpr int kBringUpWaitMs = 15000;
+constexpr uint32_t kRollBackRemovalWaitMs = 8000;
+constexpr uint32_t kBringUpWaitMs = 15000;
 
 // The configuration text as UTF-8, up to its first NUL, replacing the file whole; `path`
 // receives where it went. It holds the tunnel's private key: the service keeps it from ordinary
@@ -44,7 +44,7 @@ bool WriteConfiguration(const std::wstring& configText, std::wstring& path) {
     return written;
 }
 
-void UninstallTunnel(const std::wstring& exe, int removalWaitMs) {
+void UninstallTunnel(const std::wstring& exe, uint32_t removalWaitMs) {
     RunProcess(exe, UninstallTunnelArguments());
     WaitForTunnelServiceRemoval(removalWaitMs);
 }
@@ -56,21 +56,6 @@ bool InstallTunnel(const std::wstring& exe, const std::wstring& configPath) {
         }
         WaitForTunnelServiceRemoval(kFailedInstallRemovalWaitMs);
         platform::SleepMs(kFailedInstallPauseMs);
-    }
-    return false;
-}
-
-// True as soon as the tunnel service runs; false once 15 s of polling have not seen it run.
-bool WaitForTunnelRunning() {
-    if (IsTunnelServiceRunning()) {
-        return true;
-    }
-    for (int elapsed = 0; elapsed < kBringUpWaitMs;) {
-        platform::SleepMs(kServicePollMs);
-        elapsed += kServicePollMs;
-        if (IsTunnelServiceRunning()) {
-            return true;
-        }
     }
     return false;
 }
@@ -111,7 +96,8 @@ bool ConnectTunnel(const std::wstring& configText) {
         HelperLog(L"tunnel install failed");
         return false;
     }
-    const bool up = WaitForTunnelRunning();
+    WaitForTunnelService(&IsTunnelServiceRunning, kBringUpWaitMs, kRunPollMs);
+    const bool up = IsTunnelServiceRunning();  // this last answer alone decides
     TunnelUp.exchange(up);
     TunnelBlockingRoutes = up ? RoutesThatBlockBypass(configText) : L"";
     if (!up) {

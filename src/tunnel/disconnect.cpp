@@ -12,19 +12,10 @@
 
 namespace {
 
-constexpr int kStopWaitMs = 8000;
+constexpr uint32_t kStopWaitMs = 8000;
 
-void WaitForTunnelStopped() {
-    if (!IsTunnelServiceRunning()) {
-        return;
-    }
-    for (int elapsed = 0; elapsed < kStopWaitMs;) {
-        platform::SleepMs(kServicePollMs);
-        elapsed += kServicePollMs;
-        if (!IsTunnelServiceRunning()) {
-            return;
-        }
-    }
+bool TunnelServiceNotRunning() {
+    return !IsTunnelServiceRunning();
 }
 
 }  // namespace
@@ -36,7 +27,7 @@ void DisconnectTunnel() {
     if (!exe.path().empty() && TunnelServiceExists()) {
         RunProcess(exe.path(), UninstallTunnelArguments());
     }
-    WaitForTunnelStopped();
+    WaitForTunnelService(&TunnelServiceNotRunning, kStopWaitMs, kStopPollMs);
     TunnelUp.exchange(false);
     TunnelBlockingRoutes.clear();
 }

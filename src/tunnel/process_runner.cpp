@@ -14,6 +14,10 @@ int RunProcess(const std::wstring& exePath, const std::wstring& arguments) {
             // Left running, it could still bring the tunnel up or down after the helper moved on.
             HelperLog(L"process still running after 30 s; ended: " + commandLine);
             return kStillActive;
+        case platform::ProcessOutcome::NotEnded:
+            HelperLog(L"process still running after 30 s; not ended err=" +
+                      std::to_wstring(exitCode) + L": " + commandLine);
+            return kStillActive;
         case platform::ProcessOutcome::Exited:
             break;
     }

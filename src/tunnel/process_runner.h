@@ -7,6 +7,6 @@ constexpr uint32_t kProcessWaitMs = 30000;
 constexpr int kStillActive = 259;
 
 // Runs `"exePath" arguments` hidden and waits up to 30 s. Returns the exit code, 259 when the
-// program was still running and has been ended (logged), or -1 when it could not be started
-// (logged).
+// program was still running (then ended, or logged as not ended, within a second more), or -1
+// when it could not be started (logged).
 int RunProcess(const std::wstring& exePath, const std::wstring& arguments);

@@ -1,5 +1,7 @@
 #include "tunnel/service_monitor.h"
 
+#include <algorithm>
+
 #include "common/names.h"
 #include "platform/platform.h"
 
@@ -37,14 +39,29 @@ TunnelServiceCondition TunnelServiceState() {
     }
 }
 
-void WaitForTunnelServiceRemoval(int timeoutMs) {
-    for (int elapsed = 0;; elapsed += kServicePollMs) {
-        if (!platform::ProbeService(TunnelServiceName(), false).serviceOpened) {
-            return;  // gone, or the manager cannot be opened
+bool WaitForTunnelService(bool (*done)(), uint32_t timeoutMs, uint32_t pollMs) {
+    const uint64_t start = platform::TickCountMs();
+    for (;;) {
+        if (done()) {
+            return true;
         }
+        const uint64_t elapsed = platform::TickCountMs() - start;
         if (elapsed >= timeoutMs) {
-            return;
+            return false;
         }
-        platform::SleepMs(kServicePollMs);
+        const uint64_t interval = elapsed < kQuickPhaseMs ? kQuickPollMs : pollMs;
+        platform::SleepMs(static_cast<uint32_t>(std::min<uint64_t>(interval, timeoutMs - elapsed)));
     }
+}
+
+namespace {
+
+bool TunnelServiceGone() {
+    return !platform::ProbeService(TunnelServiceName(), false).serviceOpened;  // or no manager
+}
+
+}  // namespace
+
+void WaitForTunnelServiceRemoval(uint32_t timeoutMs) {
+    WaitForTunnelService(&TunnelServiceGone, timeoutMs, kRemovalPollMs);
 }

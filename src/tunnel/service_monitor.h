@@ -3,10 +3,19 @@
 #include <cstdint>
 #include <string>
 
-// How often the waits on the tunnel service look again: often enough that a connect or a
-// disconnect notices the change well within 50 ms, even where one query of the service
-// manager takes a few milliseconds. The bounds of the waits count these sleeps.
-constexpr uint32_t kServicePollMs = 10;
+// The waits on the tunnel service are bounded by elapsed time on the monotonic clock. They
+// look again every kQuickPollMs during the first second, when a tunnel that is about to change
+// usually does, and then at their own interval. Windows rounds a sleep up to its timer tick
+// (15.6 ms by default), so counting sleeps would stretch every bound.
+constexpr uint32_t kQuickPollMs = 10;
+constexpr uint32_t kQuickPhaseMs = 1000;
+constexpr uint32_t kRemovalPollMs = 300;
+constexpr uint32_t kStopPollMs = 400;
+constexpr uint32_t kRunPollMs = 500;
+
+// Asks `done` until it answers true or `timeoutMs` have passed, and once more after the last
+// sleep. True when it answered true; no sleep when it does so at once.
+bool WaitForTunnelService(bool (*done)(), uint32_t timeoutMs, uint32_t pollMs);
 
 // "AmneziaWGTunnel$" followed by the tunnel name.
 std::wstring TunnelServiceName();
@@ -22,6 +31,6 @@ enum class TunnelServiceCondition {
     Stopped,   // any other state, or its state cannot be read
 };
 TunnelServiceCondition TunnelServiceState();
-// Returns once the tunnel service can no longer be opened or `timeoutMs` of sleeping has
-// passed (probing every kServicePollMs, and once more after the last sleep).
-void WaitForTunnelServiceRemoval(int timeoutMs);
+// Returns once the tunnel service can no longer be opened, or the manager cannot be, or
+// `timeoutMs` have passed.
+void WaitForTunnelServiceRemoval(uint32_t timeoutMs);

@@ -59,6 +59,7 @@ PipeInstance* CreatePipeInstance(const std::wstring&, const PipeSecurityDescript
 
 ClientWait WaitForClient(PipeInstance* pipe, Event stop) {
     fake::World& w = fake::TheWorld();
+    w.pipeStop = stop;
     if (w.waitingClients.empty()) {
         // Nobody else comes: the test is over, as if the service had been told to stop.
         if (w.whenNoClientsLeft) {
@@ -85,7 +86,7 @@ bool WaitForSilentClient() {
     if (!w.ioDeadlineArmed) {
         w.unboundedWait = true;
     } else if (!IsEventSignalled(w.ioDeadlineStop)) {  // a stop ends the wait at once
-        w.clockMs = std::max(w.clockMs, w.ioDeadlineAt);
+        w.clockUs = std::max(w.clockUs, w.ioDeadlineAt * 1000);
     }
     return false;
 }
@@ -94,7 +95,9 @@ bool WaitForSilentClient() {
 
 bool ReadPipe(PipeInstance* pipe, char* buffer, size_t capacity, size_t& received) {
     fake::PipeClient& client = *pipe->client;
-    ++client.reads;
+    if (++client.reads == 2 && client.stopsHelperAfterFirstRead) {
+        SignalEvent(fake::TheWorld().pipeStop);
+    }
     received = 0;
     if (pipe->write >= client.writes.size()) {
         return client.staysSilent ? WaitForSilentClient() : false;  // closed: broken pipe
@@ -138,7 +141,7 @@ void ClosePipe(PipeInstance* pipe) {
 IoDeadline* ArmIoDeadline(uint32_t milliseconds, Event stop) {
     fake::World& w = fake::TheWorld();
     w.ioDeadlineArmed = true;
-    w.ioDeadlineAt = w.clockMs + milliseconds;
+    w.ioDeadlineAt = fake::ClockMs() + milliseconds;
     w.ioDeadlineStop = stop;
     return new IoDeadline();
 }

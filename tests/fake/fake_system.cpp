@@ -49,12 +49,16 @@ void ScheduleUpTo(uint64_t now) {
 ServiceProbe ProbeService(const std::wstring& name, bool readStatus, bool readStartType) {
     fake::World& w = fake::TheWorld();
     ++w.serviceProbes;
-    ScheduleUpTo(w.clockMs);
+    ScheduleUpTo(fake::ClockMs());
     ServiceProbe probe;
     probe.managerOpened = !w.managerOpenFails;
     const auto found = w.services.find(name);
     probe.serviceOpened = probe.managerOpened && found != w.services.end();
     if (probe.serviceOpened && readStatus && !found->second.statusQueryFails) {
+        fake::Service& service = found->second;
+        if (service.statusReadsUntilStopped >= 0 && service.statusReadsUntilStopped-- == 0) {
+            service.state = 1;  // it died
+        }
         probe.statusRead = true;
         probe.currentState = found->second.state;
     }
@@ -75,6 +79,10 @@ ProcessOutcome RunHiddenProcess(const std::wstring& commandLine, uint32_t waitMs
     }
     if (!run.starts) {
         return ProcessOutcome::NotStarted;
+    }
+    if (run.outlivesWait && run.cannotBeEnded) {
+        exitCode = 5;  // ERROR_ACCESS_DENIED
+        return ProcessOutcome::NotEnded;
     }
     if (run.outlivesWait) {
         w.endedProcesses.push_back(commandLine);

@@ -22,7 +22,7 @@ void Reset() {
 
 uint64_t ClockMs() {
     std::lock_guard<std::mutex> lock(world->clockLock);
-    return world->clockMs;
+    return world->clockUs / 1000;
 }
 
 bool WaitUntil(const std::function<bool()>& done) {
@@ -357,8 +357,9 @@ LocalTime CurrentLocalTime() {
 void SleepMs(uint32_t milliseconds) {
     fake::World& w = fake::TheWorld();
     std::lock_guard<std::mutex> lock(w.clockLock);
+    constexpr uint64_t kTickUs = 15625;
     w.sleeps.push_back(milliseconds);
-    w.clockMs += milliseconds;
+    w.clockUs += (uint64_t{milliseconds} * 1000 + kTickUs - 1) / kTickUs * kTickUs;
 }
 
 uint64_t TickCountMs() {

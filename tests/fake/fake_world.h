@@ -32,6 +32,7 @@ struct PipeClient {
     bool staysSilent = false;         // after its writes it neither sends nor closes
     bool readsReply = true;           // false: it never reads, so the flush must be bounded
     bool stopsHelperOnConnect = false;
+    bool stopsHelperAfterFirstRead = false;  // the stop arrives while its request is in hand
 
     // What the helper did with it.
     int reads = 0;
@@ -50,6 +51,7 @@ struct Service {
     uint64_t removedAt = UINT64_MAX;
     bool statusQueryFails = false;
     bool startsAutomatically = false;
+    int statusReadsUntilStopped = -1;  // counts down on each status read; stopped at 0
 };
 
 // What one run of a program does.
@@ -58,6 +60,7 @@ struct ProgramRun {
     uint32_t exitCode = 0;
     std::function<void()> effect;  // e.g. creates or removes a service
     bool outlivesWait = false;     // still running when the wait runs out: ended before `effect`
+    bool cannotBeEnded = false;    // and the end fails (access denied)
 };
 
 // The divert library the sniffer loads, shared with the sniffer thread.
@@ -82,8 +85,9 @@ struct Divert {
 };
 
 struct World {
-    // Clock: sleeps are recorded and advance the clock; nothing really waits.
-    uint64_t clockMs = 0;
+    // Clock: sleeps are recorded and advance the clock, as Windows' timer does, by the request
+    // rounded up to its 15.625 ms tick; nothing really waits.
+    uint64_t clockUs = 0;
     std::vector<uint32_t> sleeps;
     platform::LocalTime localTime{2026, 6, 27, 9, 5, 3};
 
@@ -120,6 +124,7 @@ struct World {
     int instancesClosed = 0;
     std::deque<PipeClient> waitingClients;  // when none is left, the wait signals the stop
     std::deque<PipeClient> servedClients;
+    platform::Event pipeStop = nullptr;  // the stop the pipe loop watches
     uint64_t ioDeadlineAt = 0;
     platform::Event ioDeadlineStop = nullptr;
     bool ioDeadlineArmed = false;

@@ -1,5 +1,5 @@
 // Tunnel connect and disconnect, and the tunnel commands, against the fake world. Waits are
-// asserted as the sleeps they made, never timed.
+// asserted on the fake clock, whose sleeps round up to Windows' 15.625 ms tick; never timed.
 #include "control/dispatcher.h"
 #include "split_fixture.h"
 #include "tunnel/configuration.h"
@@ -20,14 +20,11 @@ std::vector<uint32_t> Sleeps(size_t count, uint32_t ms) {
     return std::vector<uint32_t>(count, ms);
 }
 
-// The polls of the tunnel service that `ms` of waiting takes.
-std::vector<uint32_t> Polls(uint32_t ms) {
-    return Sleeps(ms / kServicePollMs, kServicePollMs);
-}
-
-std::vector<uint32_t> operator+(std::vector<uint32_t> a, const std::vector<uint32_t>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
+// The clock stands where `waits` bounded waits adding up to `ms` end: each within a timer
+// tick of its bound.
+void ExpectElapsed(uint64_t ms, int waits = 1) {
+    EXPECT_GE(fake::ClockMs(), ms);
+    EXPECT_LT(fake::ClockMs(), ms + 16 * waits);
 }
 
 class ConnectTest : public SplitFixture {
@@ -161,7 +158,7 @@ TEST_F(ConnectTest, LeftoverServiceIsRemovedFirstWithUpTo12SecondsOfWaiting) {
     W().programRuns = {LeavesService(), CreatesService()};
     EXPECT_TRUE(ConnectTunnel(L"x"));
     EXPECT_EQ(W().commandLines, (std::vector<std::wstring>{kUninstallLine, kInstallLine}));
-    EXPECT_EQ(W().sleeps, Polls(12000));
+    ExpectElapsed(12000);
 }
 
 TEST_F(ConnectTest, ConnectStopsARunningSnifferAndItsRoutesBeforeInstalling) {
@@ -184,7 +181,8 @@ TEST_F(ConnectTest, InstallThatFailsOnceIsRetriedAfterTheRemovalWaitAndAPause) {
     W().programRuns = {{true, 1, [] { W().services[kService] = InState(1); }}, CreatesService()};
     EXPECT_TRUE(ConnectTunnel(L"x"));
     EXPECT_EQ(W().commandLines, (std::vector<std::wstring>{kInstallLine, kInstallLine}));
-    EXPECT_EQ(W().sleeps, Polls(4000) + Sleeps(1, 500));
+    ExpectElapsed(4000 + 500);
+    EXPECT_EQ(W().sleeps.back(), 500u);
     EXPECT_EQ(Log().find("failed"), std::string::npos);
 }
 
@@ -214,7 +212,8 @@ TEST_F(ConnectTest, TunnelThatNeverRunsIsRolledBack) {
     }
     W().programRuns = {CreatesService(2), LeavesService()};
     EXPECT_FALSE(ConnectTunnel(L"x"));
-    EXPECT_EQ(W().sleeps, Polls(15000) + Polls(8000));
+    ExpectElapsed(15000 + 8000, 2);
+    EXPECT_LT(W().serviceProbes, 200) << "quick looks for a second only";
     EXPECT_EQ(W().commandLines, (std::vector<std::wstring>{kInstallLine, kUninstallLine}));
     EXPECT_FALSE(TunnelUp);
     EXPECT_FALSE(SnifferRunning);
@@ -227,20 +226,37 @@ TEST_F(ConnectTest, TunnelThatNeverRunsIsRolledBack) {
 TEST_F(ConnectTest, TunnelThatRunsLateIsUp) {
     W().programRuns = {{true, 0, [] {
                             fake::Service starting = InState(2);
-                            starting.runsAt = W().clockMs + 2000;
+                            starting.runsAt = fake::ClockMs() + 2000;
                             W().services[kService] = starting;
                         }}};
     EXPECT_TRUE(ConnectTunnel(L"x"));
-    EXPECT_EQ(W().sleeps, Polls(2000)) << "noticed at the first poll after it runs";
+    EXPECT_GE(fake::ClockMs(), 2000u);
+    EXPECT_LT(fake::ClockMs(), 2500u) << "noticed at the first look after it runs";
+}
+
+// The last answer alone decides: a tunnel seen running by the wait but dead at the final
+// look is rolled back.
+TEST_F(ConnectTest, ServiceThatDiesAfterTheWaitIsRolledBack) {
+    W().programRuns = {{true, 0,
+                        [] {
+                            fake::Service dying = InState(platform::kServiceRunning);
+                            dying.statusReadsUntilStopped = 1;
+                            W().services[kService] = dying;
+                        }},
+                       RemovesService()};
+    EXPECT_FALSE(ConnectTunnel(L"x"));
+    EXPECT_FALSE(TunnelUp);
+    EXPECT_EQ(W().commandLines, (std::vector<std::wstring>{kInstallLine, kUninstallLine}));
 }
 
 TEST_F(ConnectTest, DisconnectWaitsForTheServiceToStop) {
     W().services[kService] = InState(platform::kServiceRunning);
     TunnelUp = true;
-    W().programRuns = {{true, 0, [] { W().services[kService].stopsAt = W().clockMs + 1000; }}};
+    W().programRuns = {{true, 0, [] { W().services[kService].stopsAt = fake::ClockMs() + 1000; }}};
     DisconnectTunnel();
     EXPECT_EQ(W().commandLines, std::vector<std::wstring>{kUninstallLine});
-    EXPECT_EQ(W().sleeps, Polls(1000));
+    EXPECT_GE(fake::ClockMs(), 1000u);
+    EXPECT_LT(fake::ClockMs(), 1400u);
     EXPECT_FALSE(TunnelUp);
 }
 
@@ -249,7 +265,7 @@ TEST_F(ConnectTest, DisconnectGivesUpAfterEightSecondsAndStillMarksTheTunnelDown
     TunnelUp = true;
     W().programRuns = {LeavesService()};
     DisconnectTunnel();
-    EXPECT_EQ(W().sleeps, Polls(8000));
+    ExpectElapsed(8000);
     EXPECT_FALSE(TunnelUp);
 }
 
@@ -259,7 +275,7 @@ TEST_F(ConnectTest, DisconnectWithoutTheExecutableRunsNothingButStillWaits) {
     TunnelUp = true;
     DisconnectTunnel();
     EXPECT_TRUE(W().commandLines.empty());
-    EXPECT_EQ(W().sleeps, Polls(8000));
+    ExpectElapsed(8000);
     EXPECT_FALSE(TunnelUp);
     EXPECT_EQ(W().files.count(kTestLog), 0u);
 }

@@ -94,7 +94,7 @@ TEST_F(ControlTest, ExactlyTheSizeLimitLeadsToOneMoreRead) {
     client.staysSilent = true;
     Serve({client});
     EXPECT_EQ(Served(0).reads, static_cast<int>(kMaxRequestBytes / kReceiveBufferSize) + 1);
-    EXPECT_EQ(fake::TheWorld().clockMs, kClientTimeLimitMs) << "the extra read waited";
+    EXPECT_EQ(fake::ClockMs(), kClientTimeLimitMs) << "the extra read waited";
     EXPECT_EQ(Served(0).reply, "OK\n");
 }
 
@@ -103,7 +103,7 @@ TEST_F(ControlTest, RequestCutAtTheReadThatPassesTheLimitIsNotCarriedOut) {
     client.staysSilent = true;
     Serve({client});
     EXPECT_EQ(Served(0).reads, static_cast<int>(kMaxRequestBytes / kReceiveBufferSize) + 1);
-    EXPECT_EQ(fake::TheWorld().clockMs, 0u) << "no read after the limit was passed";
+    EXPECT_EQ(fake::ClockMs(), 0u) << "no read after the limit was passed";
     EXPECT_EQ(Served(0).reply, "ERR unknown\n");
     EXPECT_TRUE(fake::TheWorld().files.empty()) << "nothing dispatched: no log line, no file";
 }
@@ -113,7 +113,7 @@ TEST_F(ControlTest, SilentClientIsDroppedAtTheTimeLimitAndTheNextIsServed) {
     silent.staysSilent = true;
     Serve({silent, Writing({"ping\n"})});
     EXPECT_FALSE(fake::TheWorld().unboundedWait);
-    EXPECT_EQ(fake::TheWorld().clockMs, kClientTimeLimitMs);
+    EXPECT_EQ(fake::ClockMs(), kClientTimeLimitMs);
     EXPECT_TRUE(Served(0).closed);
     EXPECT_EQ(Served(1).reply, "OK\n");
 }
@@ -140,6 +140,17 @@ TEST_F(ControlTest, StopAlreadySetCreatesNoInstance) {
     Serve({Writing({"ping\n"})});
     EXPECT_EQ(fake::TheWorld().instancesCreated, 0);
     EXPECT_EQ(fake::TheWorld().securityFreed, fake::TheWorld().securityBuilt);
+}
+
+// A stop ends only the wait for a client: a request in hand is read whole and answered, and
+// the loop then ends; a client arriving with the stop is not served.
+TEST_F(ControlTest, StopLetsTheRequestInHandFinishAndServesNoOneAfter) {
+    PipeClient inHand = Writing({"pi", "ng\n"});
+    inHand.stopsHelperAfterFirstRead = true;
+    Serve({inHand, Writing({"ping\n"})});
+    EXPECT_EQ(Served(0).reply, "OK\n");
+    EXPECT_TRUE(Served(0).flushed);
+    EXPECT_EQ(fake::TheWorld().servedClients.size(), 1u);
 }
 
 TEST_F(ControlTest, ClientArrivingWithTheStopIsNotServed) {

@@ -85,15 +85,20 @@ TEST_F(TunnelPrimitivesTest, RunnerLogsAStartThatFailsAndARunItHadToEnd) {
     bool acted = false;
     fake::ProgramRun hangs{true, 0, [&acted] { acted = true; }};
     hangs.outlivesWait = true;
-    W().programRuns = {{false, 0, nullptr}, hangs};
+    fake::ProgramRun unkillable = hangs;
+    unkillable.cannotBeEnded = true;
+    W().programRuns = {{false, 0, nullptr}, hangs, unkillable};
     EXPECT_EQ(RunProcess(L"C:\\missing.exe", L"/x"), -1);
     EXPECT_EQ(RunProcess(L"C:\\awg.exe", L"/y"), kStillActive) << "still a failure";
+    EXPECT_EQ(RunProcess(L"C:\\awg.exe", L"/z"), kStillActive);
     EXPECT_EQ(W().endedProcesses, std::vector<std::wstring>{L"\"C:\\awg.exe\" /y"});
     EXPECT_FALSE(acted) << "ended before the runner returned, it can no longer act";
     EXPECT_EQ(
         W().files[kLog],
         "2026-06-27 09:05:03  CreateProcess failed: \"C:\\missing.exe\" /x\r\n"
-        "2026-06-27 09:05:03  process still running after 30 s; ended: \"C:\\awg.exe\" /y\r\n");
+        "2026-06-27 09:05:03  process still running after 30 s; ended: \"C:\\awg.exe\" /y\r\n"
+        "2026-06-27 09:05:03  process still running after 30 s; not ended err=5: \"C:\\awg.exe\" "
+        "/z\r\n");
 }
 
 struct MonitorCase {
@@ -138,13 +143,17 @@ TEST_F(TunnelPrimitivesTest, ServiceNameIsBuiltFromTheTunnelName) {
     EXPECT_EQ(TunnelServiceName(), L"AmneziaWGTunnel$Orvanta");
 }
 
-TEST_F(TunnelPrimitivesTest, RemovalWaitSleepsUpToTheTimeoutAndProbesOnceMore) {
+// Bounded on the clock, whose sleeps Windows rounds up to its 15.625 ms tick: quick looks
+// during the first second, then every 300 ms, ending within a tick of the bound.
+TEST_F(TunnelPrimitivesTest, RemovalWaitEndsAtItsBoundInElapsedTime) {
     W().services[TunnelServiceName()] = fake::Service{};
     for (const uint32_t timeout : {12000u, 8000u, 4000u, 0u}) {
-        W().sleeps.clear();
-        WaitForTunnelServiceRemoval(static_cast<int>(timeout));
-        EXPECT_EQ(W().sleeps, std::vector<uint32_t>(timeout / kServicePollMs, kServicePollMs))
-            << timeout;
+        const uint64_t start = fake::ClockMs();
+        W().serviceProbes = 0;
+        WaitForTunnelServiceRemoval(timeout);
+        EXPECT_GE(fake::ClockMs() - start, timeout);
+        EXPECT_LT(fake::ClockMs() - start, timeout + 16u);
+        EXPECT_LE(W().serviceProbes, timeout == 0 ? 1 : 65 + static_cast<int>(timeout) / 300);
     }
 }
 
@@ -152,10 +161,11 @@ TEST_F(TunnelPrimitivesTest, RemovalWaitEndsWhenTheServiceIsGone) {
     WaitForTunnelServiceRemoval(12000);
     EXPECT_TRUE(W().sleeps.empty());
     fake::Service leaving;
-    leaving.removedAt = 1000;
+    leaving.removedAt = 2000;
     W().services[TunnelServiceName()] = leaving;
     WaitForTunnelServiceRemoval(12000);
-    EXPECT_EQ(W().sleeps.size(), 1000 / kServicePollMs);  // the probe at 1000 ms no longer sees it
+    EXPECT_GE(fake::ClockMs(), 2000u);
+    EXPECT_LT(fake::ClockMs(), 2000u + 300u) << "seen at the first look after it went";
 }
 
 TEST_F(TunnelPrimitivesTest, RemovalWaitReturnsAtOnceWithoutAManager) {

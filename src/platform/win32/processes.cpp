@@ -11,7 +11,7 @@ using win32::UniqueHandle;
 
 namespace {
 
-constexpr DWORD kTerminationWaitMs = 10000;
+constexpr DWORD kTerminationWaitMs = 1000;
 constexpr DWORD kLongestPath = 32768 * 2;  // a buffer that holds any path Windows allows
 
 }  // namespace
@@ -32,10 +32,14 @@ ProcessOutcome RunHiddenProcess(const std::wstring& commandLine, uint32_t waitMs
     UniqueHandle process(info.hProcess);
     UniqueHandle thread(info.hThread);
     if (WaitForSingleObject(process.get(), waitMs) == WAIT_TIMEOUT) {
-        TerminateProcess(process.get(), STILL_ACTIVE);
-        WaitForSingleObject(process.get(), kTerminationWaitMs);  // termination is asynchronous
-        exitCode = STILL_ACTIVE;
-        return ProcessOutcome::EndedAfterWait;
+        const DWORD error = TerminateProcess(process.get(), STILL_ACTIVE) ? 0 : GetLastError();
+        // Termination is asynchronous: the process is gone only once its handle is signalled.
+        if (WaitForSingleObject(process.get(), kTerminationWaitMs) == WAIT_OBJECT_0) {
+            exitCode = STILL_ACTIVE;
+            return ProcessOutcome::EndedAfterWait;
+        }
+        exitCode = error != 0 ? error : WAIT_TIMEOUT;
+        return ProcessOutcome::NotEnded;
     }
     DWORD code = 1;
     GetExitCodeProcess(process.get(), &code);
