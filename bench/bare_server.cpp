@@ -7,7 +7,7 @@
 int wmain() {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;AU)", SDDL_REVISION_1, &descriptor, nullptr);
+        L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;AU)", SDDL_REVISION_1, &descriptor, nullptr);
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
     for (;;) {
         HANDLE pipe = CreateNamedPipeW(

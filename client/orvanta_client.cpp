@@ -35,9 +35,10 @@ HANDLE OpenPipe(const ClientOptions& options, DWORD& error) {
     const ULONGLONG start = GetTickCount64();
     const ULONGLONG deadline = start + options.waitMs;
     for (;;) {
-        // Whoever serves the pipe may identify this client but never act as it.
+        // Whoever serves the pipe may identify this client but never act as it. Write data
+        // only: generic write includes the right to create instances, which users lack.
         HANDLE pipe =
-            CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+            CreateFileW(kPipeName, GENERIC_READ | FILE_WRITE_DATA, 0, nullptr, OPEN_EXISTING,
                         SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
             return pipe;

@@ -4,6 +4,7 @@ find_package(Threads REQUIRED)
 
 add_library(fake_platform STATIC
   tests/fake/fake_divert.cpp
+  tests/fake/fake_files.cpp
   tests/fake/fake_pipes_events.cpp
   tests/fake/fake_service_host.cpp
   tests/fake/fake_system.cpp

@@ -16,7 +16,7 @@ add_library(orvanta_platform_win32 STATIC
   src/platform/win32/time_events.cpp
 )
 target_include_directories(orvanta_platform_win32 PUBLIC src)
-target_link_libraries(orvanta_platform_win32 PUBLIC crypt32 advapi32 iphlpapi ws2_32)
+target_link_libraries(orvanta_platform_win32 PUBLIC crypt32 advapi32 iphlpapi ws2_32 ntdll)
 
 if(MINGW)
   set(ORVANTA_WIN_LINK -static -municode)

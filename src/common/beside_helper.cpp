@@ -1,5 +1,7 @@
 #include "common/beside_helper.h"
 
+#include "common/access_rules.h"
+
 std::wstring GetModuleDirectory() {
     const std::wstring path = platform::ModuleFilePath();
     const size_t separator = path.find_last_of(L"\\/");
@@ -14,10 +16,32 @@ FileBesideHelper::FileBesideHelper(const std::wstring& path) {
         accepted_ = true;
         return;
     }
-    held_ = platform::HoldAdministratorsOnlyFile(GetModuleDirectory(), path);
-    accepted_ = held_ != nullptr;
+    const std::wstring root = GetModuleDirectory();
+    if (path.size() <= root.size() || path.compare(0, root.size(), root) != 0 ||
+        path[root.size()] != L'\\') {
+        return;
+    }
+    for (size_t end = root.size();; end = path.find(L'\\', end + 1)) {
+        const bool isFile = end == std::wstring::npos;
+        platform::EntryFacts facts;
+        platform::HeldEntry* entry =
+            platform::HoldEntry(isFile ? path : path.substr(0, end), !isFile, facts);
+        if (entry == nullptr) {
+            return;
+        }
+        held_.push_back(entry);
+        if (facts.isLink || !OnlyAdministratorsCanChange(facts.security, false)) {
+            return;
+        }
+        if (isFile) {
+            accepted_ = true;
+            return;
+        }
+    }
 }
 
 FileBesideHelper::~FileBesideHelper() {
-    platform::ReleaseHeldFile(held_);
+    for (auto entry = held_.rbegin(); entry != held_.rend(); ++entry) {
+        platform::ReleaseEntry(*entry);
+    }
 }

@@ -3,6 +3,7 @@
 // The helper's own directory and the outside programs and libraries it runs or loads from it.
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -11,9 +12,9 @@
 std::wstring GetModuleDirectory();
 
 // A file below the helper's directory that the helper is about to run or load. As LocalSystem
-// it is accepted only when it and every folder from the helper's directory down to it are
-// owned by SYSTEM, Administrators or TrustedInstaller and let no one else change them; they
-// then stay open, so that none can be swapped, for this object's life. Unpacked where ordinary
+// it is accepted only when it and every folder from the helper's directory down to it are held
+// (so that none can be renamed, replaced or changed) and only administrators can change them;
+// they stay held for this object's life. Unpacked where ordinary
 // users can write, it would otherwise run as SYSTEM whatever they put there. A helper run by an
 // ordinary user runs only what that user could run anyway, so it accepts the file as it is.
 class FileBesideHelper {
@@ -25,6 +26,6 @@ class FileBesideHelper {
     bool accepted() const { return accepted_; }
 
   private:
-    platform::HeldFile* held_ = nullptr;
+    std::vector<platform::HeldEntry*> held_;  // the folders from the top down, then the file
     bool accepted_ = false;
 };

@@ -3,12 +3,14 @@
 #include <memory>
 
 #include "control/request_handler.h"
+#include "log/helper_log.h"
 
 platform::Event StopEvent = nullptr;
 
 namespace {
 
 constexpr uint32_t kCreateRetryPauseMs = 500;
+constexpr uint32_t kErrorAccessDenied = 5;
 
 struct SecurityDeleter {
     void operator()(platform::PipeSecurityDescriptor* security) const {
@@ -20,25 +22,39 @@ bool StopRequested() {
     return StopEvent != nullptr && platform::IsEventSignalled(StopEvent);
 }
 
-// One pass: create an instance, wait for a client, serve or discard it. False once a stop
-// was seen after the wait.
-bool ServeOneInstance(const platform::PipeSecurityDescriptor* security) {
-    platform::PipeInstance* pipe = platform::CreatePipeInstance(kControlPipeName, security);
+// The first instance must be the first of its name: one that another process created first is
+// that process's pipe, and no instance of the helper may join it. Logged once, retried as any
+// failed creation is.
+platform::PipeInstance* CreateFirstInstance(const platform::PipeSecurityDescriptor* security) {
+    static bool takenLogged = false;
+    platform::PipeInstance* pipe = platform::CreatePipeInstance(kControlPipeName, security, true);
     if (pipe == nullptr) {
+        if (platform::LastErrorCode() == kErrorAccessDenied && !takenLogged) {
+            takenLogged = true;
+            HelperLog(L"control pipe name held by another process; retrying");
+        }
         platform::SleepMs(kCreateRetryPauseMs);
-        return true;
     }
-    const platform::ClientWait wait = platform::WaitForClient(pipe, StopEvent);
+    return pipe;
+}
+
+// One pass: wait for a client on the listening instance, make the next one, then serve or
+// discard the client. Returns the instance that listens next (null when none could be made);
+// a stop seen after the wait closes everything.
+platform::PipeInstance* ServeOne(platform::PipeInstance* listening,
+                                 const platform::PipeSecurityDescriptor* security) {
+    const platform::ClientWait wait = platform::WaitForClient(listening, StopEvent);
     if (StopRequested()) {
-        platform::ClosePipe(pipe);  // a client that arrived now gets no reply
-        return false;
+        platform::ClosePipe(listening);  // a client that arrived now gets no reply
+        return nullptr;
     }
+    platform::PipeInstance* next = platform::CreatePipeInstance(kControlPipeName, security, false);
     if (wait == platform::ClientWait::Connected) {
-        RequestHandler(pipe);
+        RequestHandler(listening);
     } else {
-        platform::ClosePipe(pipe);
+        platform::ClosePipe(listening);
     }
-    return true;
+    return next;
 }
 
 }  // namespace
@@ -46,9 +62,12 @@ bool ServeOneInstance(const platform::PipeSecurityDescriptor* security) {
 void ControlPipe() {
     const std::unique_ptr<platform::PipeSecurityDescriptor, SecurityDeleter> security(
         platform::BuildPipeSecurity(kControlPipeSddl));
-    if (StopRequested()) {
-        return;
+    platform::PipeInstance* listening = nullptr;
+    while (!StopRequested()) {
+        listening = listening != nullptr ? ServeOne(listening, security.get())
+                                         : CreateFirstInstance(security.get());
     }
-    while (ServeOneInstance(security.get()) && !StopRequested()) {
+    if (listening != nullptr) {
+        platform::ClosePipe(listening);
     }
 }

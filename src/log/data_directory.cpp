@@ -1,13 +1,15 @@
 #include "log/data_directory.h"
 
+#include "common/access_rules.h"
 #include "common/names.h"
-#include "platform/platform.h"
 
 const std::wstring kConfigFileName = TunnelName + L".conf";
 
 namespace {
 
 constexpr size_t kMaxBaseLength = 259;  // what fits a MAX_PATH buffer with its NUL
+constexpr uint32_t kErrorInvalidOwner = 1307;
+constexpr int kTakeOverAttempts = 2;
 
 std::wstring BaseDirectory() {
     const auto value = platform::EnvironmentVariable(L"ProgramData");
@@ -17,62 +19,130 @@ std::wstring BaseDirectory() {
     return L"C:\\ProgramData";
 }
 
-// Created owned by SYSTEM where the process may do so (as the service does); otherwise, or
-// when it exists, as it stands.
-void CreateDataDirectory(const std::wstring& directory) {
-    if (!platform::CreateProtectedDirectory(directory)) {
-        platform::CreateDirectoryIfMissing(directory);
+// Held, and neither a link nor reached through one; null otherwise.
+platform::HeldEntry* HoldDirectory(const std::wstring& path, platform::EntryFacts& facts) {
+    platform::HeldEntry* held = platform::HoldEntry(path, true, facts);
+    if (held != nullptr && (facts.isLink || !facts.pathMatches)) {
+        platform::ReleaseEntry(held);
+        return nullptr;
     }
+    return held;
 }
 
-// A link to somewhere else is never used. The service, which writes as SYSTEM, uses only a
-// directory it could open and that is (or has just been made) its own: anything else may be a
-// user's, through which a configuration would be written wherever that user chose. A helper run
-// by an ordinary user writes only with that user's rights.
-bool Usable(const platform::DirectoryInspection& found, bool asLocalSystem) {
-    if (found.opened && (found.isReparsePoint || !found.pathMatches)) {
-        return false;
+// The service's way (and the installer's): the directory is its own or none. One that anyone
+// else could have prepared is moved aside, never adopted, since users keep every handle they
+// opened in it, and created anew; nothing in the old one is read. A link in its place is moved
+// aside as well; a path that leads elsewhere through a parent is not used at all.
+platform::HeldEntry* TakeOver(const std::wstring& path, platform::Owner owner) {
+    for (int attempt = 0; attempt < kTakeOverAttempts; ++attempt) {
+        platform::CreateProtectedDirectory(path, owner);  // it may well exist
+        platform::EntryFacts facts;
+        platform::HeldEntry* held = HoldDirectory(path, facts);
+        if (held != nullptr &&
+            OnlyAdministratorsCanChange(facts.security, platform::RunningAsAdministrator())) {
+            return held;
+        }
+        platform::ReleaseEntry(held);
+        if (facts.error == 0 && !facts.isLink && !facts.pathMatches) {
+            return nullptr;
+        }
+        const std::wstring aside = path.substr(path.find_last_of(L'\\') + 1) + L".untrusted-" +
+                                   std::to_wstring(platform::TickCountMs());
+        if (platform::MoveEntryAside(path, aside) != 0) {
+            return nullptr;  // e.g. someone keeps a file in it open
+        }
     }
-    return !asLocalSystem || (found.opened && (!found.foreign || found.takenBack));
+    return nullptr;
 }
 
 // The verified directory, held open for as long as this object lives.
 class VerifiedDirectory {
   public:
     VerifiedDirectory() : path_(BaseDirectory() + L"\\Orvanta") {
-        CreateDataDirectory(path_);
-        const bool asLocalSystem = platform::RunningAsLocalSystem();
-        const platform::DirectoryInspection found =
-            platform::InspectDirectory(path_, asLocalSystem, held_);
-        if (!Usable(found, asLocalSystem)) {
+        if (platform::RunningAsLocalSystem()) {
+            held_ = TakeOver(path_, platform::Owner::System);
+            administratorsOnly_ = held_ != nullptr;
+        } else {
+            UseAsFound();
+        }
+        if (held_ == nullptr) {
             path_.clear();
-        } else if (found.takenBack) {
-            // Files planted while the directory was someone else's are taken back (or removed,
-            // when they are links) before anything is written to them.
-            platform::ProtectExistingFile(path_ + L"\\" + kLogFileName);
-            platform::ProtectExistingFile(path_ + L"\\" + kConfigFileName);
-            // A state file is read and acted on at start (routes deleted): one that was there
-            // while someone else owned the directory is not the helper's.
-            platform::DeletePath(path_ + L"\\" + kStateFileName);
         }
     }
-    ~VerifiedDirectory() { platform::ReleaseDirectory(held_); }
+    ~VerifiedDirectory() { platform::ReleaseEntry(held_); }
     VerifiedDirectory(const VerifiedDirectory&) = delete;
     VerifiedDirectory& operator=(const VerifiedDirectory&) = delete;
     const std::wstring& path() const { return path_; }
+    DataFile File(const std::wstring& name) const {
+        return DataFile(held_, path_, name, administratorsOnly_);
+    }
 
   private:
+    // A helper in the foreground: an administrator's creates the directory owned by
+    // Administrators with the protected DACL; an ordinary user's, which may not, creates it
+    // plainly and writes with that user's rights. Nothing moves what it finds.
+    void UseAsFound() {
+        if (platform::CreateProtectedDirectory(path_, platform::Owner::Administrators) ==
+            kErrorInvalidOwner) {
+            platform::CreateDirectoryIfMissing(path_);
+        }
+        platform::EntryFacts facts;
+        held_ = HoldDirectory(path_, facts);
+        administratorsOnly_ =
+            held_ != nullptr &&
+            OnlyAdministratorsCanChange(facts.security, platform::RunningAsAdministrator());
+    }
+
     std::wstring path_;
-    platform::HeldDirectory* held_ = nullptr;
+    platform::HeldEntry* held_ = nullptr;
+    bool administratorsOnly_ = false;
 };
 
+platform::Owner FileOwner() {
+    return platform::RunningAsLocalSystem() ? platform::Owner::System
+                                            : platform::Owner::Administrators;
+}
+
 }  // namespace
+
+bool DataFile::Append(const std::string& bytes) const {
+    return platform::AppendToFileIn(directory_, name_, bytes);
+}
+
+uint32_t DataFile::Replace(const std::string& bytes) const {
+    return platform::ReplaceFileIn(directory_, name_, bytes, FileOwner());
+}
+
+bool DataFile::Read(size_t maxBytes, std::string& bytes) const {
+    return platform::ReadFileIn(directory_, name_, maxBytes, bytes);
+}
+
+std::optional<uint64_t> DataFile::Size() const {
+    return platform::FileSizeIn(directory_, name_);
+}
+
+bool DataFile::RenameTo(const std::wstring& name) const {
+    return platform::RenameFileIn(directory_, name_, name);
+}
+
+bool DataFile::Delete() const {
+    return platform::DeleteFileIn(directory_, name_);
+}
 
 std::wstring DataDirectory() {
     return VerifiedDirectory().path();
 }
 
-bool UseDataFile(const std::wstring& name, const std::function<bool(const std::wstring&)>& use) {
+bool UseDataFile(const std::wstring& name, const std::function<bool(const DataFile&)>& use) {
     const VerifiedDirectory directory;
-    return !directory.path().empty() && use(directory.path() + L"\\" + name);
+    return !directory.path().empty() && use(directory.File(name));
+}
+
+bool PrepareDataDirectory() {
+    platform::HeldEntry* held =
+        TakeOver(BaseDirectory() + L"\\Orvanta", platform::RunningAsLocalSystem()
+                                                     ? platform::Owner::System
+                                                     : platform::Owner::Administrators);
+    platform::ReleaseEntry(held);
+    return held != nullptr;
 }

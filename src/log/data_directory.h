@@ -1,20 +1,59 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+
+#include "platform/platform.h"
 
 // The files the helper keeps in its data directory.
 inline const std::wstring kLogFileName = L"helper.log";
 extern const std::wstring kConfigFileName;  // the tunnel name with ".conf"
 inline const std::wstring kStateFileName = L"helper.state";
 
+// One file of the data directory, reached through the directory held open since it was
+// checked, never again by its path.
+class DataFile {
+  public:
+    DataFile(platform::HeldEntry* directory, std::wstring directoryPath, std::wstring name,
+             bool administratorsOnly)
+        : directory_(directory),
+          path_(directoryPath + L"\\" + name),
+          name_(std::move(name)),
+          administratorsOnly_(administratorsOnly) {}
+
+    // The full path, for the tunnel program, which opens the file itself.
+    const std::wstring& path() const { return path_; }
+    // Whether nobody but SYSTEM and Administrators can create or change files in the directory.
+    bool administratorsOnly() const { return administratorsOnly_; }
+
+    bool Append(const std::string& bytes) const;
+    // A new file readable by SYSTEM and Administrators alone, renamed over the old one. Returns
+    // 0, or the Win32 error.
+    uint32_t Replace(const std::string& bytes) const;
+    bool Read(size_t maxBytes, std::string& bytes) const;
+    std::optional<uint64_t> Size() const;
+    bool RenameTo(const std::wstring& name) const;
+    bool Delete() const;
+
+  private:
+    platform::HeldEntry* directory_;
+    std::wstring path_;
+    std::wstring name_;
+    bool administratorsOnly_;
+};
+
 // %ProgramData%\Orvanta, resolved from the environment on every call and created when missing.
-// Empty when the directory must not be used: a link to somewhere else or, for the service, one
-// it could not open, inspect or make its own.
+// Empty when the directory must not be used: a link, or one that could not be held.
 std::wstring DataDirectory();
 
-// Calls `use` with the path of the named file in the data directory while the verified
-// directory is held open, so that it cannot be renamed or swapped for a link between the check
-// and the use. Returns `use`'s result, or false without calling it when the directory must not
-// be used.
-bool UseDataFile(const std::wstring& name, const std::function<bool(const std::wstring&)>& use);
+// Calls `use` with the named file of the data directory while the verified directory is held
+// open: it can be neither renamed nor swapped for a link between the check and the use.
+// Returns `use`'s result, or false without calling it when the directory must not be used.
+bool UseDataFile(const std::wstring& name, const std::function<bool(const DataFile&)>& use);
+
+// Makes the data directory the service's own before anyone else could: creates it protected,
+// and moves aside (never adopts) one that someone else made. The installer calls it; true
+// when the directory is ready.
+bool PrepareDataDirectory();

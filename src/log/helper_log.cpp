@@ -11,14 +11,19 @@ namespace {
 std::mutex LogLock;
 // Any local user can make the service log, so the log must not be able to fill the disk.
 constexpr uint64_t kMaxLogBytes = 8 * 1024 * 1024;
+// Users may read the log and, reading, keep it from being renamed or deleted; it then grows
+// past its bound up to this cap, and lines beyond it are dropped until it can be rotated.
+constexpr uint64_t kHardCapBytes = 2 * kMaxLogBytes;
 
 // Before an append that would take the log past its bound, the log becomes helper.log.1
-// (replacing an older one) and a new one starts; if it cannot be moved, it starts anew.
-void KeepBounded(const std::wstring& path, size_t appending) {
-    const std::optional<uint64_t> size = platform::FileSize(path);
-    if (size && *size + appending > kMaxLogBytes && !platform::MoveReplacing(path, path + L".1")) {
-        platform::DeletePath(path);
+// (replacing an older one) and a new one starts; if it cannot be moved, it starts anew. False
+// when neither works and the line would pass the hard cap.
+bool KeepBounded(const DataFile& log, size_t appending) {
+    const std::optional<uint64_t> size = log.Size();
+    if (!size || *size + appending <= kMaxLogBytes) {
+        return true;
     }
+    return log.RenameTo(kLogFileName + L".1") || log.Delete() || *size + appending <= kHardCapBytes;
 }
 
 }  // namespace
@@ -37,8 +42,7 @@ void HelperLog(const std::wstring& message) {
     const platform::LocalTime now = platform::CurrentLocalTime();
     const std::string line = platform::WideToUtf8(
         FormatLogLine(now.year, now.month, now.day, now.hour, now.minute, now.second, message));
-    UseDataFile(kLogFileName, [&line](const std::wstring& path) {
-        KeepBounded(path, line.size());
-        return platform::AppendToFile(path, line);
+    UseDataFile(kLogFileName, [&line](const DataFile& log) {
+        return KeepBounded(log, line.size()) && log.Append(line);
     });
 }

@@ -27,79 +27,102 @@ bool DecodeBase64(const std::wstring& text, std::string& bytes);
 // ---- Environment and files --------------------------------------------------------------
 
 std::optional<std::wstring> EnvironmentVariable(const std::wstring& name);
-// Creates the last level of the path; an existing directory is not an error and nothing is
-// reported (the caller notices a missing directory when it opens a file in it).
+// Creates the last level of the path with the default security of its parent; an existing
+// directory is not an error and nothing is reported.
 void CreateDirectoryIfMissing(const std::wstring& path);
-// Opens for appending (readers may share), writes the bytes, closes. False when the file
-// could not be opened; a short or failed write is not reported.
-// Neither write goes through a link: a file that is a reparse point or has more than one hard
-// link is deleted and created anew.
-bool AppendToFile(const std::wstring& path, const std::string& bytes);
-// Creates or truncates the file without sharing, writes the bytes, closes. False when the file
-// could not be created; a short or failed write is not reported. With `administratorsOnly`,
-// whatever has the name is removed and a new file is created owned by SYSTEM with a protected
-// DACL for SYSTEM and Administrators in the same call, so the bytes never sit in a file that
-// anyone else owns.
-// Returns 0, or the Win32 error of the failed open or creation.
-uint32_t WriteWholeFile(const std::wstring& path, const std::string& bytes,
-                        bool administratorsOnly);
-// Reads a whole file of at most `maxBytes` without following a link; false when it cannot be
-// opened, is a link or is larger.
-bool ReadWholeFile(const std::wstring& path, size_t maxBytes, std::string& bytes);
-// The size of the file, when its attributes can be read.
-std::optional<uint64_t> FileSize(const std::wstring& path);
-// Renames `source` to `target`, replacing what has that name (the entry itself, never what a
-// link points to). False when it could not.
-bool MoveReplacing(const std::wstring& source, const std::wstring& target);
-// Removes the entry itself, never what a link points to.
-void DeletePath(const std::wstring& path);
-
-// ---- Protecting the data directory ------------------------------------------------------
-
-// Creates the directory owned by SYSTEM with a protected DACL (SYSTEM and Administrators: full
-// control; Authenticated Users: read and execute; inherited by what is created inside). False
-// when it exists already or the caller may not give it that owner.
-bool CreateProtectedDirectory(const std::wstring& path);
-
-// What opening the directory itself, without following a reparse point, showed.
-struct DirectoryInspection {
-    bool opened = false;
-    bool isReparsePoint = false;
-    bool pathMatches = false;  // its final path is the path asked for
-    bool foreign = false;      // another owner, or a DACL that lets non-administrators write
-    bool takenBack = false;    // owner and protected DACL were set again through the handle
-};
-// A directory kept open without delete sharing, so that it can be neither renamed nor replaced
-// by a link while the files inside it are opened by path.
-struct HeldDirectory;
-// With `takeBackIfForeign`, a foreign directory that is no link gets the protected owner and
-// DACL again through the same handle (with the privileges LocalSystem holds for that). `held`
-// receives the open directory when it was opened and is no link; release it after the use.
-DirectoryInspection InspectDirectory(const std::wstring& path, bool takeBackIfForeign,
-                                     HeldDirectory*& held);
-void ReleaseDirectory(HeldDirectory* held);
-
-// A file that only SYSTEM, Administrators and TrustedInstaller may change, held with its folders.
-struct HeldFile;
-// Opens each folder from `root` down to `path`, then the file, without following links and
-// without delete sharing (the file without write sharing either), and checks that each is
-// owned by SYSTEM, Administrators or TrustedInstaller and grants no one else the right to
-// write, append, delete, change permissions or owner, or add or remove entries. Null when one
-// cannot be opened or fails; otherwise all stay open, so none can be swapped, until released.
-HeldFile* HoldAdministratorsOnlyFile(const std::wstring& root, const std::wstring& path);
-void ReleaseHeldFile(HeldFile* held);
-// For a file that exists: deletes it when it is a reparse point or has more than one hard
-// link, otherwise gives it SYSTEM as owner and the protected DACL.
-void ProtectExistingFile(const std::wstring& path);
-bool RunningAsLocalSystem();
-// Makes the process load libraries only from the safe default directories (the executable's
-// directory, System32, directories added by an administrator), never the current directory or
-// PATH.
-void UseSafeLibrarySearch();
 // True when the path's attributes can be read (a file or a directory of that name).
 bool PathExists(const std::wstring& path);
 // The full path of the running executable, however long; empty when it cannot be read.
 std::wstring ModuleFilePath();
+
+// ---- Security of files and folders, as plain data ---------------------------------------
+
+enum class Principal {
+    System,
+    Administrators,
+    TrustedInstaller,
+    CreatorOwner,
+    CurrentUser,  // the account this process runs as, when it is none of the above
+    Other,
+};
+struct AccessEntry {
+    bool allows = true;        // an allow entry (deny entries never grant)
+    bool inheritOnly = false;  // applies to what is created inside, not to the object
+    uint32_t mask = 0;         // file rights, generic rights included as written
+    Principal who = Principal::Other;
+};
+struct SecurityFacts {
+    bool read = false;  // false: the owner and DACL could not be read
+    Principal owner = Principal::Other;
+    bool nullDacl = false;  // no DACL at all: everyone may do everything
+    std::vector<AccessEntry> entries;
+};
+// The rights that change a file or folder: write or append data (in a folder: add files or
+// folders), write attributes or extended attributes, delete it or what is in it, change its
+// DACL or owner; and the generic rights that include them.
+constexpr uint32_t kRightsThatChange =
+    0x2 | 0x4 | 0x10 | 0x40 | 0x100 | 0x10000 | 0x40000 | 0x80000 | 0x40000000 | 0x10000000;
+
+// ---- Held files and folders --------------------------------------------------------------
+
+// What opening an entry itself (never what a link points to) showed.
+struct EntryFacts {
+    uint32_t error = 0;        // the open's Win32 error; 0 when it was opened
+    bool isLink = false;       // a reparse point, or a file with a second hard link
+    bool pathMatches = false;  // its final path is the path asked for (no link on the way)
+    SecurityFacts security;
+};
+// An entry held open with data access (a folder for listing, a file for reading and running)
+// and without delete sharing (a file without write sharing either), so that nobody can rename,
+// delete, replace or change it while it is held. Windows checks share modes only between opens
+// with data access, so a hold without it would hold nothing. Null, with the error in `facts`,
+// when it cannot be opened, also when someone already holds it with delete or write access.
+struct HeldEntry;
+HeldEntry* HoldEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts);
+void ReleaseEntry(HeldEntry* entry);
+
+// Who owns a directory or file the helper creates with its protected descriptor.
+enum class Owner { System, Administrators };
+// Creates the directory with a protected DACL (SYSTEM and Administrators: full control;
+// Authenticated Users: read and execute; inherited by what is created inside) and the owner.
+// Returns 0, or the Win32 error (183 when it exists; 1307 when the caller may not give it
+// that owner).
+uint32_t CreateProtectedDirectory(const std::wstring& path, Owner owner);
+// Renames the entry itself (a link stays a link) to `newPath` in the same parent, so that
+// nothing in it is ever used again. Returns 0, or the Win32 error.
+uint32_t MoveEntryAside(const std::wstring& path, const std::wstring& newPath);
+
+// ---- Files inside a held directory -------------------------------------------------------
+// Each opens the file relative to the held directory's handle, never again by its full path.
+// A file that is a link or has a second hard link is never written through: appending deletes
+// and creates it anew.
+
+// Opens for appending (readers may share), writes the bytes, closes. False when the file could
+// not be opened; a short or failed write is not reported.
+bool AppendToFileIn(HeldEntry* directory, const std::wstring& name, const std::string& bytes);
+// Writes the bytes to a new file `name`.tmp created owned by `owner` with a protected DACL for
+// SYSTEM and Administrators alone, then renames it over `name`: a process that holds the old
+// file keeps the old, now unnamed file. Returns 0, or the Win32 error of the first step that
+// failed.
+uint32_t ReplaceFileIn(HeldEntry* directory, const std::wstring& name, const std::string& bytes,
+                       Owner owner);
+// Reads a whole file of at most `maxBytes` that is no link; false otherwise.
+bool ReadFileIn(HeldEntry* directory, const std::wstring& name, size_t maxBytes,
+                std::string& bytes);
+std::optional<uint64_t> FileSizeIn(HeldEntry* directory, const std::wstring& name);
+// Renames `from` to `to`, replacing what has that name. False when it could not.
+bool RenameFileIn(HeldEntry* directory, const std::wstring& from, const std::wstring& to);
+// Deletes the entry itself. False when it could not.
+bool DeleteFileIn(HeldEntry* directory, const std::wstring& name);
+
+bool RunningAsLocalSystem();
+// True when the process's token holds the Administrators group enabled (an elevated
+// administrator, or SYSTEM).
+bool RunningAsAdministrator();
+// Makes the process load libraries only from the safe default directories (the executable's
+// directory, System32, directories added by an administrator), never the current directory or
+// PATH.
+void UseSafeLibrarySearch();
 
 // ---- Time and events --------------------------------------------------------------------
 
@@ -153,8 +176,11 @@ PipeSecurityDescriptor* BuildPipeSecurity(const std::wstring& sddl);
 void FreePipeSecurity(PipeSecurityDescriptor* security);
 
 struct PipeInstance;
-// One byte-mode, synchronous, duplex instance that refuses remote clients; null on failure.
-PipeInstance* CreatePipeInstance(const std::wstring& name, const PipeSecurityDescriptor* security);
+// One byte-mode, synchronous, duplex instance that refuses remote clients; null on failure
+// (LastErrorCode tells why). With `firstInstance`, it fails (access denied) when any instance
+// of the name exists already.
+PipeInstance* CreatePipeInstance(const std::wstring& name, const PipeSecurityDescriptor* security,
+                                 bool firstInstance);
 enum class ClientWait { Connected, NoClient };
 // Waits for a client to connect. Returns NoClient when the wait fails or is woken because
 // `stop` became signalled, so that a stop needs no client to arrive.

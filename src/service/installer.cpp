@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "log/data_directory.h"
 #include "platform/platform.h"
 #include "service/service_names.h"
 
@@ -38,6 +39,8 @@ int InstallService() {
     if (!manager) {
         return 1;
     }
+    // Made the service's own now, so that on a fresh machine no user can prepare it first.
+    PrepareDataDirectory();
     if (const Scm existing(platform::ScmOpenService(manager.get(), kServiceName,
                                                     kServiceChangeConfig | kServiceStart));
         existing) {

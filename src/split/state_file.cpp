@@ -108,11 +108,11 @@ std::wstring LoadSplitState(SplitStateRecord& state) {
     if (!StateFileInUse.load()) {
         return problem;
     }
-    UseDataFile(kStateFileName, [&](const std::wstring& path) {
+    UseDataFile(kStateFileName, [&](const DataFile& file) {
         std::string text;
-        if (!platform::FileSize(path)) {
+        if (!file.Size()) {
             problem = L"missing";
-        } else if (platform::ReadWholeFile(path, kMaxStateBytes, text)) {
+        } else if (file.Read(kMaxStateBytes, text)) {
             problem = Parse(text, state) ? L"" : L"malformed";
         }
         return true;
@@ -132,11 +132,7 @@ void SaveSplitState() {
         state = {PhysicalRoute, SplitAppSet, BypassRouteSet};
     }
     const std::string text = Format(state);
-    UseDataFile(kStateFileName, [&text](const std::wstring& path) {
-        const std::wstring temporary = path + L".tmp";
-        return platform::WriteWholeFile(temporary, text, platform::RunningAsLocalSystem()) == 0 &&
-               platform::MoveReplacing(temporary, path);
-    });
+    UseDataFile(kStateFileName, [&text](const DataFile& file) { return file.Replace(text) == 0; });
 }
 
 void MarkSplitStateChanged() {

@@ -27,18 +27,24 @@ constexpr uint32_t kRollBackRemovalWaitMs = 8000;
 constexpr uint32_t kBringUpWaitMs = 15000;
 
 // The configuration text as UTF-8, up to its first NUL, replacing the file whole; `path`
-// receives where it went. It holds the tunnel's private key: the service keeps it from ordinary
-// users, who may read the rest of the data directory. A helper run by a user leaves it to that
-// user's rights.
+// receives where it went. It holds the tunnel's private key: it goes only into a directory
+// nobody but administrators can write to, in a file only they can read.
 bool WriteConfiguration(const std::wstring& configText, std::wstring& path) {
     const std::string bytes = platform::WideToUtf8(configText.substr(0, configText.find(L'\0')));
     uint32_t error = 0;
-    const bool written = UseDataFile(kConfigFileName, [&](const std::wstring& filePath) {
-        path = filePath;
-        error = platform::WriteWholeFile(filePath, bytes, platform::RunningAsLocalSystem());
-        return error == 0;
+    bool usable = true;
+    const bool written = UseDataFile(kConfigFileName, [&](const DataFile& file) {
+        path = file.path();
+        usable = file.administratorsOnly();
+        error = usable ? file.Replace(bytes) : 0;
+        return usable && error == 0;
     });
-    if (error != 0) {  // logged once the data directory is no longer held
+    // Logged once the data directory is no longer held.
+    if (!usable) {
+        HelperLog(kConfigFileName +
+                  L" not written: non-administrators can change the data "
+                  L"directory");
+    } else if (error != 0) {
         HelperLog(kConfigFileName + L" not written err=" + std::to_wstring(error));
     }
     return written;

@@ -47,10 +47,12 @@ void FreePipeSecurity(PipeSecurityDescriptor* security) {
     }
 }
 
-PipeInstance* CreatePipeInstance(const std::wstring&, const PipeSecurityDescriptor*) {
+PipeInstance* CreatePipeInstance(const std::wstring&, const PipeSecurityDescriptor*,
+                                 bool firstInstance) {
     fake::World& w = fake::TheWorld();
-    if (w.pipeCreateFailures > 0) {
-        --w.pipeCreateFailures;
+    if (w.pipeCreateFailures > 0 || (firstInstance && w.pipeNameTakenFor > 0)) {
+        (w.pipeCreateFailures > 0 ? w.pipeCreateFailures : w.pipeNameTakenFor) -= 1;
+        w.lastError = firstInstance ? 5 : 231;  // access denied; all instances busy
         return nullptr;
     }
     ++w.instancesCreated;

@@ -25,6 +25,12 @@ bool IsEventSignalled(Event event);
 
 namespace fake {
 
+// An open handle as Windows' share rules see it: FILE_* rights and FILE_SHARE_* bits.
+struct Open {
+    uint32_t access = 0;
+    uint32_t share = 0;
+};
+
 // One client of the control pipe, as the helper meets it.
 struct PipeClient {
     bool connects = true;             // false: it left before the wait, which then fails
@@ -92,34 +98,34 @@ struct World {
     platform::LocalTime localTime{2026, 6, 27, 9, 5, 3};
 
     std::map<std::wstring, std::wstring> environment;
+    std::wstring modulePath = L"C:\\Program Files\\Orvanta\\OrvantaHelper.exe";
+    bool safeLibrarySearch = false;
+    bool runningAsLocalSystem = false;
+    bool administrator = true;  // may make Administrators the owner of what it creates
+
+    // The file system. What is not in `security` only administrators can change.
     std::mutex fileSystemLock;  // the sniffer thread logs while the serving thread writes
     std::set<std::wstring> directories;
-    bool directoryCreationFails = false;
     std::map<std::wstring, std::string> files;
-    std::set<std::wstring> lockedFiles;  // opening these fails
-
-    // Protection of the data directory.
-    bool runningAsLocalSystem = false;
-    bool protectedCreationFails = false;             // e.g. an ordinary user's foreground helper
-    std::set<std::wstring> protectedPaths;           // given SYSTEM as owner and the protected DACL
-    std::set<std::wstring> foreignDirectories;       // another owner, or writable by others
-    std::set<std::wstring> redirectedDirectories;    // their final path is elsewhere
+    std::map<std::wstring, platform::SecurityFacts> security;
     std::set<std::wstring> reparsePoints;            // directories or files that are links
     std::map<std::wstring, std::wstring> hardLinks;  // file name -> the file it shares
+    std::set<std::wstring> redirectedDirectories;    // their final path is elsewhere
+    bool directoryCreationFails = false;
+    // Every open handle, the helper's holds and the users' alike, under Windows' share rules.
+    std::multimap<std::wstring, Open> opens;
+    std::set<std::wstring> protectedPaths;           // made with the helper's protected DACL
+    std::set<std::wstring> administratorsOnlyFiles;  // written readable by nobody else
     std::vector<std::wstring> deletedEntries;
-    std::set<std::wstring> administratorsOnlyFiles;  // created readable by nobody else
-    std::set<std::wstring> unopenableDirectories;    // e.g. a user denied SYSTEM its rights
-    bool takeBackFails = false;
-    std::set<std::wstring> writableByUsers;  // files and folders ordinary users may change
-    std::vector<std::wstring> fileCalls;     // "hold", "release", "append", "write" and a path
-    bool safeLibrarySearch = false;
-    std::wstring modulePath = L"C:\\Program Files\\Orvanta\\OrvantaHelper.exe";
+    std::vector<std::wstring> movedAside;  // the new names
+    std::vector<std::wstring> fileCalls;   // "hold", "release", "append", "write"
 
     // Control pipe.
     bool securityBuildFails = false;
     int securityBuilt = 0;
     int securityFreed = 0;
     int pipeCreateFailures = 0;  // the next N instance creations fail
+    int pipeNameTakenFor = 0;    // the next N first-instance creations find the name taken
     int instancesCreated = 0;
     int instancesClosed = 0;
     std::deque<PipeClient> waitingClients;  // when none is left, the wait signals the stop
@@ -192,6 +198,11 @@ void FeedEvents(const std::vector<platform::DivertAddress>& events);
 bool WaitUntilEventsTaken();
 // Waits (bounded) until a receive is pending; false when none came.
 bool WaitUntilReceiving();
+// A user's handle, opened before the helper acts, if Windows' share rules let it open; it stays
+// open for the rest of the test.
+bool UserOpens(const std::wstring& path, uint32_t access, uint32_t share);
+// The security of a folder or file ordinary users own, or may write to.
+platform::SecurityFacts UsersCanChange();
 // Polls (bounded, 10 s) until `done` holds; false when it never did.
 bool WaitUntil(const std::function<bool()>& done);
 // The fake clock, read under its lock (other threads wait on it too).

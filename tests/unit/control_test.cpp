@@ -174,11 +174,28 @@ TEST_F(ControlTest, FailedWaitClosesTheInstanceAndListensAgainAtOnce) {
     EXPECT_TRUE(fake::TheWorld().sleeps.empty());
 }
 
-TEST_F(ControlTest, FailedInstanceCreationIsRetriedEvery500Ms) {
+// A name that another process created first is its pipe, never joined: logged once, and tried
+// again like any failed creation.
+TEST_F(ControlTest, FailedInstanceCreationIsRetriedEvery500MsAndATakenNameLoggedOnce) {
     fake::TheWorld().pipeCreateFailures = 2;
+    fake::TheWorld().pipeNameTakenFor = 2;
     Serve({Writing({"ping\n"})});
-    EXPECT_EQ(fake::TheWorld().sleeps, (std::vector<uint32_t>{500, 500}));
+    EXPECT_EQ(fake::TheWorld().sleeps, (std::vector<uint32_t>{500, 500, 500, 500}));
     EXPECT_EQ(Served(0).reply, "OK\n");
+    EXPECT_EQ(fake::TheWorld().files[L"C:\\ProgramData\\Orvanta\\helper.log"],
+              "2026-06-27 09:05:03  control pipe name held by another process; retrying\r\n");
+}
+
+// Wine does not enforce a pipe's access list, so the descriptor is checked as text: users may
+// read and write data but not create an instance of the name (FILE_CREATE_PIPE_INSTANCE, 0x4).
+TEST(PipeSecurityTest, UsersMayNotCreateInstancesOfTheName) {
+    const std::wstring users = L"(A;;0x12019b;;;AU)";
+    ASSERT_NE(kControlPipeSddl.find(users), std::wstring::npos);
+    constexpr uint32_t kUsersMask = 0x12019b;
+    EXPECT_EQ(kUsersMask & 0x4u, 0u);
+    EXPECT_EQ(kUsersMask & 0x3u, 0x3u) << "read and write data";
+    EXPECT_EQ(kControlPipeSddl.find(L"GW"), std::wstring::npos);
+    EXPECT_EQ(kControlPipeSddl.find(L"AU"), kControlPipeSddl.rfind(L"AU"));
 }
 
 TEST_F(ControlTest, ServesWithDefaultSecurityWhenTheDescriptorCannotBeBuilt) {
@@ -187,7 +204,8 @@ TEST_F(ControlTest, ServesWithDefaultSecurityWhenTheDescriptorCannotBeBuilt) {
     EXPECT_EQ(Served(0).reply, "OK\n");
 }
 
-TEST_F(ControlTest, ClientsAreServedOneInstanceAtATime) {
+// One client at a time, in order; the next instance exists before the served one closes.
+TEST_F(ControlTest, ClientsAreServedInOrderWithTheNextInstanceReady) {
     Serve({Writing({"ping\n"}), Writing({"nope\n"})});
     EXPECT_EQ(Served(0).reply, "OK\n");
     EXPECT_EQ(Served(1).reply, "ERR unknown\n");

@@ -106,10 +106,11 @@ TEST_F(LogTest, LogThatWouldPassEightMebibytesBecomesTheBackupAndStartsAnew) {
     EXPECT_EQ(files[log], line) << "the log starts anew rather than grow";
 }
 
-TEST_F(LogTest, LockedFileDropsTheLine) {
-    fake::TheWorld().lockedFiles.insert(L"C:\\ProgramData\\Orvanta\\helper.log");
+TEST_F(LogTest, ReaderThatSharesNothingDropsTheLineOnly) {
+    HelperLog(L"kept");
+    ASSERT_TRUE(fake::UserOpens(L"C:\\ProgramData\\Orvanta\\helper.log", 0x1, 0));
     HelperLog(L"lost");
-    EXPECT_EQ(fake::TheWorld().files.count(L"C:\\ProgramData\\Orvanta\\helper.log"), 0u);
+    EXPECT_EQ(LogBytes(), "2026-06-27 09:05:03  kept\r\n");
 }
 
 TEST_F(LogTest, TwoThreadsNeverMixTheirLines) {

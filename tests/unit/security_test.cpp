@@ -1,5 +1,6 @@
 // The data directory kept out of ordinary users' hands, and the client's check of its server.
 #include "app/entry.h"
+#include "common/access_rules.h"
 #include "log/data_directory.h"
 #include "log/helper_log.h"
 #include "orvanta_client_logic.h"
@@ -27,96 +28,141 @@ class SecurityTest : public SplitFixture {
     }
 };
 
-TEST_F(SecurityTest, NewDirectoryIsCreatedOwnedBySystemWithTheProtectedAcl) {
+TEST_F(SecurityTest, NewDirectoryIsCreatedWithTheProtectedAcl) {
     HelperLog(L"line");
     EXPECT_TRUE(Protected(kDir));
     EXPECT_EQ(W().files[kLogFile], "2026-06-27 09:05:03  line\r\n");
 }
 
-TEST_F(SecurityTest, HelperThatMayNotSetTheOwnerCreatesAndWritesAsBefore) {
-    W().protectedCreationFails = true;
-    HelperLog(L"line");
-    EXPECT_FALSE(Protected(kDir));
-    EXPECT_EQ(W().directories.count(kDir), 1u);
-    EXPECT_EQ(W().files[kLogFile], "2026-06-27 09:05:03  line\r\n");
-    EXPECT_TRUE(ConnectTunnel(L"[Interface]"));
-    EXPECT_EQ(W().files[kConfFile], "[Interface]");
+constexpr uint32_t kRead = 0x1, kDelete = 0x10000, kShareAll = 7, kShareReadWrite = 3;
+
+// A directory an ordinary user made, with files planted in it.
+void UserPreparesTheDirectory(fake::World& w) {
+    w.directories.insert(kDir);
+    w.security[kDir] = fake::UsersCanChange();
+    w.files[kLogFile] = "planted\r\n";
+    w.files[kConfFile] = "planted";
+    w.files[kDir + L"\\helper.state"] = "planted routes to delete";
 }
 
-TEST_F(SecurityTest, ForeignDirectoryIsTakenBackOnlyByLocalSystem) {
-    W().directories.insert(kDir);
-    W().foreignDirectories.insert(kDir);
-    W().files[kLogFile] = "planted\r\n";
-    W().files[kConfFile] = "planted";
-    W().files[kDir + L"\\helper.state"] = "planted routes to delete";
-    HelperLog(L"as a user");
-    EXPECT_FALSE(Protected(kDir)) << "an ordinary user's helper leaves it as it is";
-    EXPECT_EQ(W().files[kLogFile], "planted\r\n2026-06-27 09:05:03  as a user\r\n");
-
-    W().runningAsLocalSystem = true;
-    HelperLog(L"as the service");
-    EXPECT_TRUE(Protected(kDir));
-    EXPECT_TRUE(Protected(kLogFile));
-    EXPECT_TRUE(Protected(kConfFile));
-    EXPECT_EQ(W().files.count(kDir + L"\\helper.state"), 0u) << "never acted on";
-}
-
-TEST_F(SecurityTest, TakeBackDeletesFilesThatAreLinks) {
-    W().runningAsLocalSystem = true;
-    W().directories.insert(kDir);
-    W().foreignDirectories.insert(kDir);
-    W().hardLinks[kLogFile] = kVictim;
-    W().reparsePoints.insert(kConfFile);
-    DataDirectory();
-    EXPECT_EQ(W().deletedEntries,
-              (std::vector<std::wstring>{kLogFile, kConfFile, kDir + L"\\helper.state"}));
-    EXPECT_EQ(W().files[kVictim], "127.0.0.1 localhost");
-}
-
-struct UnusableDirectoryCase {
+// Each case is an attack by a user of the machine, made before the helper acts; the helper then
+// logs a line and connects, as the service (SYSTEM) or as an administrator in the foreground.
+struct AttackCase {
     const char* name;
-    void (*plant)(fake::World&);
-    bool usedByAUsersHelper;
+    bool asService;
+    void (*attack)(fake::World& w);
+    bool logged;        // the line reached a log
+    bool connected;     // the configuration was written and the tunnel installed
+    const char* where;  // the directory it all went to, when not the data directory
 };
 
-class UnusableDirectoryTest : public SecurityTest,
-                              public ::testing::WithParamInterface<UnusableDirectoryCase> {};
+class AttackTest : public SecurityTest, public ::testing::WithParamInterface<AttackCase> {};
 
-// The service writes nothing (neither the log nor the configuration with its key) through a
-// directory that leads elsewhere or that it could not make its own; a user's helper, which
-// writes with that user's rights, still uses what is no link.
-TEST_P(UnusableDirectoryTest, ServiceWritesNothingThroughIt) {
-    W().directories.insert(kDir);
-    GetParam().plant(W());
-    W().runningAsLocalSystem = true;
+TEST_P(AttackTest, HelperWritesOnlyWhereNoUserCanReach) {
+    const AttackCase& c = GetParam();
+    W().runningAsLocalSystem = c.asService;
+    c.attack(W());
     HelperLog(L"line");
-    EXPECT_FALSE(ConnectTunnel(L"[Interface]"));
-    EXPECT_EQ(W().files.count(kLogFile), 0u);
-    EXPECT_EQ(W().files.count(kConfFile), 0u);
-    EXPECT_TRUE(W().commandLines.empty()) << "no install without the configuration";
-    EXPECT_FALSE(Protected(kDir));
-
-    W().runningAsLocalSystem = false;
-    HelperLog(L"line");
-    EXPECT_EQ(W().files.count(kLogFile), GetParam().usedByAUsersHelper ? 1u : 0u);
+    EXPECT_EQ(ConnectTunnel(L"[Interface]"), c.connected);
+    EXPECT_EQ(W().commandLines.size(), c.connected ? 1u : 0u);
+    EXPECT_EQ(Contains(W().files[kLogFile], "  line\r\n"), c.logged);
+    if (c.connected) {
+        EXPECT_EQ(W().files[kConfFile], "[Interface]");
+        EXPECT_EQ(W().administratorsOnlyFiles.count(kConfFile), 1u);
+    }
+    if (c.where != nullptr) {  // moved aside, untouched, never read
+        ASSERT_EQ(W().movedAside.size(), 1u);
+        EXPECT_EQ(W().movedAside[0].rfind(std::wstring(kDir + L".untrusted-"), 0), 0u);
+        EXPECT_EQ(W().files[W().movedAside[0] + L"\\Orvanta.conf"], "planted");
+        EXPECT_TRUE(Protected(kDir));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Directories, UnusableDirectoryTest,
-    ::testing::Values(
-        UnusableDirectoryCase{"Junction", [](fake::World& w) { w.reparsePoints.insert(kDir); },
-                              false},
-        UnusableDirectoryCase{"ParentIsALink",
-                              [](fake::World& w) { w.redirectedDirectories.insert(kDir); }, false},
-        UnusableDirectoryCase{"CannotBeOpened",
-                              [](fake::World& w) { w.unopenableDirectories.insert(kDir); }, true},
-        UnusableDirectoryCase{"ForeignAndNotTakenBack",
-                              [](fake::World& w) {
-                                  w.foreignDirectories.insert(kDir);
-                                  w.takeBackFails = true;
-                              },
-                              true}),
+    Attacks, AttackTest,
+    ::testing::Values(AttackCase{"UserPreparedTheDirectory", true, &UserPreparesTheDirectory, true,
+                                 true, "aside"},
+                      AttackCase{"UserPreparedItAndKeepsAFileInsideOpen", true,
+                                 [](fake::World& w) {
+                                     UserPreparesTheDirectory(w);
+                                     fake::UserOpens(kLogFile, kRead, kShareAll);
+                                 },
+                                 false, false, nullptr},
+                      AttackCase{"UserPutAJunctionInItsPlace", true,
+                                 [](fake::World& w) { w.reparsePoints.insert(kDir); }, true, true,
+                                 nullptr},
+                      AttackCase{"UserHoldsTheDirectoryWithDeleteAccess", true,
+                                 [](fake::World& w) {
+                                     w.directories.insert(kDir);
+                                     fake::UserOpens(kDir, kDelete, kShareReadWrite);
+                                 },
+                                 false, false, nullptr},
+                      AttackCase{"ParentLeadsElsewhere", true,
+                                 [](fake::World& w) {
+                                     w.directories.insert(kDir);
+                                     w.redirectedDirectories.insert(kDir);
+                                 },
+                                 false, false, nullptr},
+                      AttackCase{"AdministratorsForegroundHelperInAUsersDirectory", false,
+                                 &UserPreparesTheDirectory, true, false, nullptr},
+                      AttackCase{"ScannerHoldsTheOldConfigurationSharingDelete", true,
+                                 [](fake::World& w) {
+                                     w.directories.insert(kDir);
+                                     w.files[kConfFile] = "old";
+                                     fake::UserOpens(kConfFile, kRead, kShareAll);
+                                 },
+                                 true, true, nullptr},
+                      AttackCase{"UserHoldsTheOldConfigurationSharingNothing", true,
+                                 [](fake::World& w) {
+                                     w.directories.insert(kDir);
+                                     w.files[kConfFile] = "old";
+                                     fake::UserOpens(kConfFile, kRead, 0);
+                                 },
+                                 true, false, nullptr}),
     [](const auto& info) { return info.param.name; });
+
+TEST_F(SecurityTest, HeldDirectoryCanBeNeitherRenamedNorDeletedByAUser) {
+    W().runningAsLocalSystem = true;
+    bool userCouldDelete = true;
+    UseDataFile(kLogFileName, [&](const DataFile&) {
+        userCouldDelete = fake::UserOpens(kDir, kDelete, kShareAll);
+        return true;
+    });
+    EXPECT_FALSE(userCouldDelete);
+    EXPECT_TRUE(fake::UserOpens(kDir, kDelete, kShareAll)) << "released after the use";
+}
+
+// Users may read the log, and a reader that does not share delete keeps it from rotating: it
+// then grows to twice its bound and no further.
+TEST_F(SecurityTest, LogStaysBoundedWhateverAReaderDoes) {
+    constexpr size_t kBound = 8 * 1024 * 1024;
+    HelperLog(L"x");
+    ASSERT_TRUE(fake::UserOpens(kLogFile, kRead, kShareReadWrite));
+    W().files[kLogFile].resize(2 * kBound - 30, '.');
+    HelperLog(L"x");  // 24 bytes: still within twice the bound
+    HelperLog(L"x");  // dropped
+    EXPECT_EQ(W().files[kLogFile].size(), 2 * kBound - 6);
+    EXPECT_EQ(W().files.count(kLogFile + L".1"), 0u);
+}
+
+TEST_F(SecurityTest, OrdinaryUsersForegroundHelperLogsButNeverWritesTheKeyWhereUsersCanWrite) {
+    W().administrator = false;
+    HelperLog(L"line");
+    EXPECT_FALSE(Protected(kDir));
+    EXPECT_EQ(W().files[kLogFile], "2026-06-27 09:05:03  line\r\n");
+    EXPECT_FALSE(ConnectTunnel(L"[Interface]"));
+    EXPECT_EQ(W().files.count(kConfFile), 0u);
+    EXPECT_TRUE(Contains(W().files[kLogFile],
+                         "  Orvanta.conf not written: non-administrators "
+                         "can change the data directory\r\n"));
+}
+
+TEST_F(SecurityTest, InstallMakesTheDataDirectoryTheServicesOwnBeforeAnyUserCan) {
+    UserPreparesTheDirectory(W());
+    EXPECT_EQ(HelperMain({L"h", L"--install"}), 0);
+    EXPECT_EQ(W().movedAside.size(), 1u);
+    EXPECT_TRUE(Protected(kDir));
+}
 
 TEST_F(SecurityTest, DirectoryStaysHeldWhileTheFileInsideIsOpened) {
     W().runningAsLocalSystem = true;
@@ -141,7 +187,7 @@ TEST_F(SecurityTest, ConfigurationIsNeverWrittenThroughALink) {
     EXPECT_TRUE(ConnectTunnel(L"[Interface]"));
     EXPECT_EQ(W().files[kConfFile], "[Interface]");
     EXPECT_EQ(W().files[kVictim], "127.0.0.1 localhost");
-    EXPECT_EQ(W().deletedEntries, std::vector<std::wstring>{kConfFile});
+    EXPECT_EQ(W().reparsePoints.count(kConfFile), 0u) << "replaced, never written through";
 }
 
 TEST_F(SecurityTest, LogWithASecondHardLinkIsReplacedNotAppendedTo) {
@@ -151,19 +197,6 @@ TEST_F(SecurityTest, LogWithASecondHardLinkIsReplacedNotAppendedTo) {
     HelperLog(L"line");
     EXPECT_EQ(W().files[kLogFile], "2026-06-27 09:05:03  line\r\n");
     EXPECT_EQ(W().files[kVictim], "127.0.0.1 localhost");
-}
-
-TEST_F(SecurityTest, ServiceWritesTheConfigurationAsANewFileOnlyAdministratorsCanRead) {
-    EXPECT_TRUE(ConnectTunnel(L"[Interface]"));
-    EXPECT_EQ(W().administratorsOnlyFiles.count(kConfFile), 0u) << "a user's own helper";
-    EXPECT_TRUE(W().deletedEntries.empty());
-    W().runningAsLocalSystem = true;
-    W().programRuns = {{true, 0, nullptr}};
-    W().files[kConfFile] = "planted by a user who stays its owner";
-    EXPECT_TRUE(ConnectTunnel(L"[Interface]"));
-    EXPECT_EQ(W().deletedEntries, std::vector<std::wstring>{kConfFile}) << "never rewritten";
-    EXPECT_EQ(W().administratorsOnlyFiles.count(kConfFile), 1u);
-    EXPECT_EQ(W().files[kConfFile], "[Interface]");
 }
 
 struct BesideHelperCase {
@@ -182,15 +215,20 @@ TEST_P(BesideHelperTest, ServiceRunsAndLoadsOnlyWhatUsersCannotChange) {
     const std::wstring awg = L"C:\\Program Files\\Orvanta\\awg\\amneziawg.exe";
     W().files[kDivertBesideHelper] = "";
     W().divert.loadablePaths = {kDivertBesideHelper};
-    W().writableByUsers = {GetParam().writable};
+    if (!GetParam().writable.empty()) {
+        W().security[GetParam().writable] = fake::UsersCanChange();
+    }
     W().runningAsLocalSystem = true;
     const bool run = GetParam().runAsService;
     EXPECT_EQ(ConnectTunnel(L"[Interface]"), run);
     EXPECT_EQ(W().commandLines.size(), run ? 1u : 0u);
     EXPECT_EQ(Contains(Log(), "amneziawg.exe is writable by non-administrators; not run"), !run);
     if (run) {
-        EXPECT_EQ(W().fileCalls.front(), L"hold " + awg) << "held from before the first run";
-        EXPECT_EQ(W().fileCalls.back(), L"release " + awg);
+        const std::wstring top = L"C:\\Program Files\\Orvanta";
+        EXPECT_EQ(W().fileCalls.front(), L"hold " + top) << "held from before the first run";
+        EXPECT_NE(std::find(W().fileCalls.begin(), W().fileCalls.end(), L"hold " + awg),
+                  W().fileCalls.end());
+        EXPECT_EQ(W().fileCalls.back(), L"release " + top);
     }
 
     const bool load = GetParam().loadBesideHelper;
@@ -224,6 +262,71 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SecurityTest, EveryModeRestrictsLibraryLoadingToTheSafeDirectoriesFirst) {
     HelperMain({L"h", L"--uninstall"});
     EXPECT_TRUE(W().safeLibrarySearch);
+}
+
+struct RuleCase {
+    const char* name;
+    platform::Principal owner;
+    std::vector<platform::AccessEntry> entries;
+    bool currentUserIsAdministrator;
+    bool trusted;
+};
+
+class AccessRuleTest : public ::testing::TestWithParam<RuleCase> {};
+
+TEST_P(AccessRuleTest, OnlyAdministratorsMayChangeWhatIsTrusted) {
+    using platform::Principal;
+    platform::SecurityFacts facts{true, GetParam().owner, false, {}};
+    facts.entries = {{true, false, 0x1F01FF, Principal::System},
+                     {true, false, 0x1F01FF, Principal::Administrators},
+                     {true, false, 0x1200A9, Principal::Other}};  // users: read and execute
+    facts.entries.insert(facts.entries.end(), GetParam().entries.begin(), GetParam().entries.end());
+    EXPECT_EQ(OnlyAdministratorsCanChange(facts, GetParam().currentUserIsAdministrator),
+              GetParam().trusted);
+}
+
+using P = platform::Principal;
+INSTANTIATE_TEST_SUITE_P(
+    AccessLists, AccessRuleTest,
+    ::testing::Values(
+        RuleCase{"ProgramFilesLike",
+                 P::TrustedInstaller,
+                 {{true, true, 0x10000000, P::CreatorOwner}},
+                 false,
+                 true},
+        RuleCase{"UsersMayWrite", P::System, {{true, false, 0x2, P::Other}}, false, false},
+        RuleCase{"UsersHaveGenericWrite",
+                 P::System,
+                 {{true, false, 0x40000000, P::Other}},
+                 false,
+                 false},
+        RuleCase{
+            "UsersMayDeleteChildren", P::System, {{true, false, 0x40, P::Other}}, false, false},
+        RuleCase{"InheritOnlyForWhatIsInside",
+                 P::System,
+                 {{true, true, 0x1F01FF, P::Other}},
+                 false,
+                 true},
+        RuleCase{
+            "DenyEntriesNeverGrant", P::System, {{false, false, 0x1F01FF, P::Other}}, false, true},
+        RuleCase{"ObjectEntryOfAnyoneElse",
+                 P::System,
+                 {{true, false, 0xFFFFFFFF, P::Other}},
+                 false,
+                 false},
+        RuleCase{"OwnedByAUser", P::Other, {}, false, false},
+        RuleCase{"OwnedByTheAdministratorRunningIt",
+                 P::CurrentUser,
+                 {{true, false, 0x1F01FF, P::CurrentUser}},
+                 true,
+                 true},
+        RuleCase{"OwnedByTheOrdinaryUserRunningIt", P::CurrentUser, {}, false, false}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(AccessRuleTest, UnreadOrNullDaclIsTrustedByNobody) {
+    EXPECT_FALSE(
+        OnlyAdministratorsCanChange({false, platform::Principal::System, false, {}}, true));
+    EXPECT_FALSE(OnlyAdministratorsCanChange({true, platform::Principal::System, true, {}}, true));
 }
 
 TEST(ClientTrustTest, OnlyTheServiceOrWithoutOneAPipeOwnedBySystemOrAdministratorsIsTrusted) {

@@ -185,7 +185,7 @@ TEST_F(SplitTest, RoutesOfABurstAreSavedInOneWriteOffTheEventPath) {
     const auto stateWrites = [] {
         std::lock_guard<std::mutex> lock(W().fileSystemLock);
         return std::count(W().fileCalls.begin(), W().fileCalls.end(),
-                          L"write C:\\ProgramData\\Orvanta\\helper.state.tmp");
+                          L"write C:\\ProgramData\\Orvanta\\helper.state");
     };
     UseSplitStateFile(true);
     W().routeTable = {DefaultRow(7, NetworkOrder(192, 168, 1, 1), 35)};

@@ -1,6 +1,7 @@
 // The real OrvantaHelper.exe --console under Wine, driven through the real named pipe.
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "wine_client.h"
 #include "wine_check.h"
@@ -67,6 +68,44 @@ WINE_TEST(CommandWithoutLineFeedIsCarriedOutWhenTheClientCloses) {
     WriteFile(pipe, "ping", 4, &written, nullptr);
     CloseHandle(pipe);
     CHECK_EQ(Ask("ping\n"), "OK");  // and the helper goes on serving
+}
+
+// A client that opens the pipe the plain way: busy means WaitNamedPipe and try again; absent
+// means the helper is not running. Returns how many of `count` pings met an absent pipe or no
+// "OK".
+int PlainPings(int count) {
+    int failed = 0;
+    for (int i = 0; i < count; ++i) {
+        HANDLE pipe = INVALID_HANDLE_VALUE;
+        while ((pipe = CreateFileW(L"\\\\.\\pipe\\OrvantaHelper", GENERIC_READ | FILE_WRITE_DATA, 0,
+                                   nullptr, OPEN_EXISTING, 0, nullptr)) == INVALID_HANDLE_VALUE &&
+               GetLastError() == ERROR_PIPE_BUSY) {
+            WaitNamedPipeW(L"\\\\.\\pipe\\OrvantaHelper", 10000);
+        }
+        if (pipe == INVALID_HANDLE_VALUE) {
+            ++failed;
+            continue;
+        }
+        DWORD count = 0;
+        char reply[8] = {};
+        WriteFile(pipe, "ping\n", 5, &count, nullptr);
+        failed += ReadFile(pipe, reply, sizeof(reply), &count, nullptr) &&
+                          std::string(reply, count) == "OK\n"
+                      ? 0
+                      : 1;
+        CloseHandle(pipe);
+    }
+    return failed;
+}
+
+// The next instance exists before the served one closes, so the name never lapses.
+WINE_TEST(PlainClientsNeverFindThePipeAbsent) {
+    CHECK_EQ(PlainPings(300), 0);
+    int second = -1;
+    std::thread beside([&second] { second = PlainPings(300); });
+    CHECK_EQ(PlainPings(300), 0);
+    beside.join();
+    CHECK_EQ(second, 0);
 }
 
 WINE_TEST(RequestsWriteNothingToTheLog) {

@@ -1,5 +1,8 @@
 #include <windows.h>
+#include <sddl.h>
+#include <winternl.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/platform.h"
@@ -34,16 +37,103 @@ void CreateDirectoryIfMissing(const std::wstring& path) {
 
 namespace {
 
-void WriteAll(HANDLE file, const std::string& bytes) {
+// Native names the SDK declares only for drivers.
+constexpr ULONG kFileOpen = 1, kFileCreate = 2, kFileOpenIf = 3;
+constexpr ULONG kNonDirectoryFile = 0x40, kDeleteOnClose = 0x1000, kOpenReparsePoint = 0x200000;
+constexpr ULONG kFileRenameInformation = 10, kFileRenameInformationEx = 65;
+constexpr ULONG kRenameReplaceIfExists = 0x1, kRenamePosixSemantics = 0x2;
+
+// Opens `name` relative to the held directory's handle: the directory that was checked is
+// the one used, whatever has happened to its path since. Invalid, with `error`, on failure.
+UniqueHandle OpenIn(HeldEntry* directory, const std::wstring& name, ACCESS_MASK access, ULONG share,
+                    ULONG disposition, ULONG options, DWORD& error, void* descriptor = nullptr) {
+    UNICODE_STRING text;
+    text.Buffer = const_cast<PWSTR>(name.c_str());
+    text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, HeldHandle(directory),
+                               descriptor);
+    IO_STATUS_BLOCK status{};
+    HANDLE file = nullptr;
+    const NTSTATUS result = NtCreateFile(
+        &file, access | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+        disposition, options | kNonDirectoryFile | kOpenReparsePoint | FILE_SYNCHRONOUS_IO_NONALERT,
+        nullptr, 0);
+    if (result < 0) {
+        error = RtlNtStatusToDosError(result);
+        return UniqueHandle();
+    }
+    return UniqueHandle(file);
+}
+
+bool IsLinked(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    return !GetFileInformationByHandle(file, &info) ||
+           (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks > 1;
+}
+
+// Opens for appending without following links; a link found in the file's place is removed
+// and a plain file opened instead, so no write ever lands in a file another name shares.
+UniqueHandle OpenUnlinkedForAppend(HeldEntry* directory, const std::wstring& name) {
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        UniqueHandle file = OpenIn(directory, name, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ, kFileOpenIf, 0, error);
+        if (!file.valid() || !IsLinked(file.get())) {
+            return file;
+        }
+        file.reset();
+        DeleteFileIn(directory, name);
+    }
+    return UniqueHandle();
+}
+
+bool WriteAll(HANDLE file, const std::string& bytes) {
     DWORD written = 0;
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    return WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
+}
+
+// FILE_RENAME_INFORMATION(_EX): flags (or the replace byte), root directory, name length, name.
+uint32_t SetRename(HANDLE entry, HANDLE directory, ULONG kind, ULONG flags,
+                   const std::wstring& newName) {
+    struct Rename {
+        ULONG flags;
+        HANDLE rootDirectory;
+        ULONG fileNameLength;
+        WCHAR fileName[1];
+    };
+    std::vector<unsigned char> buffer(sizeof(Rename) + newName.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<Rename*>(buffer.data());
+    rename->flags = flags;
+    rename->rootDirectory = directory;  // the name is relative to it: no path is looked up
+    rename->fileNameLength = static_cast<ULONG>(newName.size() * sizeof(wchar_t));
+    std::copy(newName.begin(), newName.end(), rename->fileName);
+    IO_STATUS_BLOCK status{};
+    const NTSTATUS result =
+        NtSetInformationFile(entry, &status, rename, static_cast<ULONG>(buffer.size()),
+                             static_cast<FILE_INFORMATION_CLASS>(kind));
+    return result < 0 ? RtlNtStatusToDosError(result) : 0;
 }
 
 }  // namespace
 
-bool AppendToFile(const std::wstring& path, const std::string& bytes) {
+uint32_t RenameWithin(HANDLE entry, HANDLE directory, const std::wstring& newName, bool replace) {
+    if (replace) {
+        const uint32_t posix = SetRename(entry, directory, kFileRenameInformationEx,
+                                         kRenameReplaceIfExists | kRenamePosixSemantics, newName);
+        // Older Windows, and file systems without POSIX semantics, refuse the class or flag.
+        if (posix != ERROR_INVALID_PARAMETER && posix != ERROR_NOT_SUPPORTED &&
+            posix != ERROR_INVALID_FUNCTION) {
+            return posix;
+        }
+    }
+    return SetRename(entry, directory, kFileRenameInformation, replace ? 1 : 0, newName);
+}
+
+bool AppendToFileIn(HeldEntry* directory, const std::wstring& name, const std::string& bytes) {
     // Append-only access: every write goes to the current end of the file.
-    UniqueHandle file = OpenUnlinkedFile(path, FILE_APPEND_DATA, FILE_SHARE_READ);
+    UniqueHandle file = OpenUnlinkedForAppend(directory, name);
     if (!file.valid()) {
         return false;
     }
@@ -51,46 +141,78 @@ bool AppendToFile(const std::wstring& path, const std::string& bytes) {
     return true;
 }
 
-uint32_t WriteWholeFile(const std::wstring& path, const std::string& bytes,
-                        bool administratorsOnly) {
-    // Truncated only once it is known to be no link, so a shared file is never emptied.
-    UniqueHandle file = administratorsOnly ? CreateAdministratorsOnlyFile(path, GENERIC_WRITE)
-                                           : OpenUnlinkedFile(path, GENERIC_WRITE, 0);
-    if (!file.valid() || !SetEndOfFile(file.get())) {
-        const DWORD error = GetLastError();
-        return error != ERROR_SUCCESS ? error : ERROR_ACCESS_DENIED;
+uint32_t ReplaceFileIn(HeldEntry* directory, const std::wstring& name, const std::string& bytes,
+                       Owner owner) {
+    const std::wstring temporary = name + L".tmp";
+    DeleteFileIn(directory, temporary);  // left by a write that failed halfway
+    const std::wstring sddl = OwnerSddl(owner) + L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+    void* descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+        return GetLastError();
     }
-    WriteAll(file.get(), bytes);
-    return 0;
+    DWORD error = 0;
+    UniqueHandle file =
+        OpenIn(directory, temporary, GENERIC_WRITE | DELETE, 0, kFileCreate, 0, error, descriptor);
+    LocalFree(descriptor);
+    if (!file.valid()) {
+        return error;
+    }
+    if (!WriteAll(file.get(), bytes)) {
+        error = GetLastError();
+    } else {
+        error = RenameWithin(file.get(), HeldHandle(directory), name, true);
+    }
+    if (error != 0) {
+        file.reset();
+        DeleteFileIn(directory, temporary);
+    }
+    return error;
 }
 
-bool ReadWholeFile(const std::wstring& path, size_t maxBytes, std::string& bytes) {
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!file.valid() || !GetFileInformationByHandle(file.get(), &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
-        info.nFileSizeHigh != 0 || info.nFileSizeLow > maxBytes) {
+bool ReadFileIn(HeldEntry* directory, const std::wstring& name, size_t maxBytes,
+                std::string& bytes) {
+    DWORD error = 0;
+    UniqueHandle file = OpenIn(directory, name, FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ, kFileOpen, 0, error);
+    LARGE_INTEGER size{};
+    if (!file.valid() || IsLinked(file.get()) || !GetFileSizeEx(file.get(), &size) ||
+        static_cast<uint64_t>(size.QuadPart) > maxBytes) {
         return false;
     }
-    bytes.resize(info.nFileSizeLow);
+    bytes.resize(static_cast<size_t>(size.QuadPart));
     DWORD read = 0;
     return bytes.empty() ||
-           (ReadFile(file.get(), bytes.data(), info.nFileSizeLow, &read, nullptr) &&
-            read == info.nFileSizeLow);
+           (ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+            read == bytes.size());
 }
 
-std::optional<uint64_t> FileSize(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+std::optional<uint64_t> FileSizeIn(HeldEntry* directory, const std::wstring& name) {
+    // Attributes only: no data access, so no share mode of anyone else's stands in the way.
+    DWORD error = 0;
+    UniqueHandle file =
+        OpenIn(directory, name, FILE_READ_ATTRIBUTES,
+               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, kFileOpen, 0, error);
+    LARGE_INTEGER size{};
+    if (!file.valid() || !GetFileSizeEx(file.get(), &size)) {
         return std::nullopt;
     }
-    return (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+    return static_cast<uint64_t>(size.QuadPart);
 }
 
-bool MoveReplacing(const std::wstring& source, const std::wstring& target) {
-    return MoveFileExW(source.c_str(), target.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+bool RenameFileIn(HeldEntry* directory, const std::wstring& from, const std::wstring& to) {
+    DWORD error = 0;
+    UniqueHandle file =
+        OpenIn(directory, from, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+               kFileOpen, 0, error);
+    return file.valid() && RenameWithin(file.get(), HeldHandle(directory), to, true) == 0;
+}
+
+bool DeleteFileIn(HeldEntry* directory, const std::wstring& name) {
+    DWORD error = 0;
+    return OpenIn(directory, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  kFileOpen, kDeleteOnClose, error)
+        .valid();
 }
 
 bool PathExists(const std::wstring& path) {

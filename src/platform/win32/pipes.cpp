@@ -171,12 +171,14 @@ void FreePipeSecurity(PipeSecurityDescriptor* security) {
     }
 }
 
-PipeInstance* CreatePipeInstance(const std::wstring& name, const PipeSecurityDescriptor* security) {
+PipeInstance* CreatePipeInstance(const std::wstring& name, const PipeSecurityDescriptor* security,
+                                 bool firstInstance) {
     SECURITY_ATTRIBUTES attributes{sizeof(attributes),
                                    security != nullptr ? security->descriptor : nullptr, FALSE};
     const DWORD mode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
-    HANDLE pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, mode, PIPE_UNLIMITED_INSTANCES,
-                                   8192, 8192, 0, &attributes);
+    const DWORD open = PIPE_ACCESS_DUPLEX | (firstInstance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+    HANDLE pipe = CreateNamedPipeW(name.c_str(), open, mode, PIPE_UNLIMITED_INSTANCES, 8192, 8192,
+                                   0, &attributes);
     if (pipe == INVALID_HANDLE_VALUE) {
         return nullptr;
     }

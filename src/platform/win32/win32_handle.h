@@ -5,6 +5,8 @@
 #include <atomic>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace platform::win32 {
 
 // Closes a kernel handle on every path.
@@ -69,10 +71,15 @@ struct EventObject {
     std::atomic<bool> signalled{false};
 };
 
-// Opens (creating if needed) a file in the data directory without following links: a reparse
-// point or a multiply linked file in its place is deleted first. Invalid on failure.
-win32::UniqueHandle OpenUnlinkedFile(const std::wstring& path, DWORD access, DWORD share);
-// Removes whatever has the name, then creates a new file owned by SYSTEM whose protected DACL
-// grants SYSTEM and Administrators alone full control. Invalid on failure.
-win32::UniqueHandle CreateAdministratorsOnlyFile(const std::wstring& path, DWORD access);
+inline std::wstring OwnerSddl(Owner owner) {
+    return owner == Owner::System ? L"O:SY" : L"O:BA";
+}
+
+// The handle behind a held entry.
+HANDLE HeldHandle(HeldEntry* entry);
+// Renames the open entry to `newName`, a bare name taken relative to the open `directory`, so
+// no path is looked up again (the Win32 rename call would take a bare name relative to the
+// current directory). With `replace`, over an entry of that name, with POSIX semantics where
+// Windows offers them (a process holding the old file keeps it). Returns 0, or the Win32 error.
+uint32_t RenameWithin(HANDLE entry, HANDLE directory, const std::wstring& newName, bool replace);
 }  // namespace platform
