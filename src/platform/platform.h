@@ -255,6 +255,11 @@ ScmHandle* ScmCreateService(ScmHandle* manager, const OwnServiceConfig& config);
 bool ScmChangeConfig(ScmHandle* service, const OwnServiceConfig& config);
 bool ScmStartService(ScmHandle* service);
 bool ScmStopService(ScmHandle* service);
+// The service's current state; false when it cannot be read.
+bool ScmQueryState(ScmHandle* service, uint32_t& state);
+// Why a change or start failed: the service is marked for deletion. It goes once every handle
+// to it is closed, which another process (the Services console) may delay.
+constexpr uint32_t kErrorServiceMarkedForDelete = 1072;
 bool ScmDeleteService(ScmHandle* service);
 void ScmClose(ScmHandle* handle);
 

@@ -182,6 +182,12 @@ struct World {
     // Installing it.
     bool serviceCreationFails = false;
     std::map<std::wstring, platform::OwnServiceConfig> installed;
+    // Deleted while another process (the Services console, say) holds it open: it stays,
+    // refusing changes and starts (1072), until that time on the fake clock.
+    std::map<std::wstring, uint64_t> heldOpenUntil;
+    std::set<std::wstring> markedForDeletion;
+    uint64_t stopTakesMs = 0;  // from the stop request to the stopped state (UINT64_MAX: never)
+    uint64_t stoppedAt = 0;
     std::vector<std::string> scmCalls;
     int openScmHandles = 0;
 };

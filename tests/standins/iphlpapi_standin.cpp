@@ -31,7 +31,6 @@
 #undef NotifyRouteChange2
 #undef CancelMibChangeNotify2
 
-#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -192,7 +191,7 @@ DWORD CreationVerdict(const MIB_IPFORWARDROW& row) {
 struct Watch {
     PIPFORWARD_CHANGE_CALLBACK callback;
     void* context;
-    std::atomic<bool> stop{false};
+    HANDLE stop;  // a cancel ends the wait at once, as on Windows
     std::thread thread;
 };
 
@@ -225,8 +224,7 @@ bool Holds(const std::vector<MIB_IPFORWARDROW>& rows, const MIB_IPFORWARDROW& ro
 
 void WatchTable(Watch* watch) {
     std::vector<MIB_IPFORWARDROW> seen = Snapshot();
-    while (!watch->stop.load()) {
-        Sleep(20);
+    while (WaitForSingleObject(watch->stop, 20) == WAIT_TIMEOUT) {
         const std::vector<MIB_IPFORWARDROW> now = Snapshot();
         for (const MIB_IPFORWARDROW& row : seen) {
             if (!Holds(now, row)) {
@@ -332,6 +330,7 @@ __declspec(dllexport) DWORD WINAPI
     auto* watch = new Watch();
     watch->callback = callback;
     watch->context = context;
+    watch->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (initial) {
         callback(context, nullptr, MibInitialNotification);
     }
@@ -345,8 +344,9 @@ __declspec(dllexport) DWORD WINAPI CancelMibChangeNotify2(HANDLE handle) {
         return ERROR_INVALID_PARAMETER;
     }
     auto* watch = static_cast<Watch*>(handle);
-    watch->stop.store(true);
+    SetEvent(watch->stop);
     watch->thread.join();  // a report that is running has ended, as on Windows
+    CloseHandle(watch->stop);
     delete watch;
     return NO_ERROR;
 }

@@ -189,16 +189,59 @@ TEST_F(ServiceTest, InstallReportsAManagerNotOpenedAndARefusedCreation) {
 TEST_F(ServiceTest, UninstallStopsAndDeletesAndIsFineWithoutTheService) {
     W().installed[L"OrvantaHelper"] = {};
     EXPECT_EQ(HelperMain({L"h", L"--uninstall"}), 0);
-    EXPECT_EQ(W().scmCalls, (std::vector<std::string>{"open manager 0x1", "open service 0x10020",
+    EXPECT_EQ(W().scmCalls, (std::vector<std::string>{"open manager 0x1", "open service 0x10024",
                                                       "stop", "delete"}));
     EXPECT_TRUE(W().installed.empty());
     W().scmCalls.clear();
     EXPECT_EQ(UninstallService(), 0);
-    EXPECT_EQ(W().scmCalls, (std::vector<std::string>{"open manager 0x1", "open service 0x10020"}));
+    EXPECT_EQ(W().scmCalls, (std::vector<std::string>{"open manager 0x1", "open service 0x10024"}));
     W().managerOpenFails = true;
     EXPECT_EQ(UninstallService(), 1);
     EXPECT_EQ(W().openScmHandles, 0);
 }
+
+// A service deleted while another process holds it open stays, refusing changes (1072), until
+// that process lets go; and a stop takes its time. Both are waited for, bounded on the clock.
+struct MarkedCase {
+    const char* name;
+    bool install;
+    uint64_t goesOrStopsAfterMs;  // UINT64_MAX: never
+    int exitCode;
+    uint64_t elapsedMs;  // at least, and less than one more poll
+};
+
+class MarkedForDeletionTest : public ServiceTest,
+                              public ::testing::WithParamInterface<MarkedCase> {};
+
+TEST_P(MarkedForDeletionTest, InstallAndUninstallWaitBoundedForTheServiceManager) {
+    const MarkedCase& c = GetParam();
+    W().installed[L"OrvantaHelper"] = {};
+    if (c.install) {
+        W().heldOpenUntil[L"OrvantaHelper"] = UINT64_MAX;
+        EXPECT_EQ(UninstallService(), 0);  // the holder keeps it, marked for deletion
+        W().heldOpenUntil[L"OrvantaHelper"] = c.goesOrStopsAfterMs == UINT64_MAX
+                                                  ? UINT64_MAX
+                                                  : fake::ClockMs() + c.goesOrStopsAfterMs;
+    } else {
+        W().stopTakesMs = c.goesOrStopsAfterMs;
+    }
+    const uint64_t start = fake::ClockMs();
+    EXPECT_EQ(c.install ? InstallService() : UninstallService(), c.exitCode);
+    EXPECT_GE(fake::ClockMs() - start, c.elapsedMs);
+    EXPECT_LT(fake::ClockMs() - start, c.elapsedMs + 250);
+    EXPECT_EQ(W().installed.count(L"OrvantaHelper"), c.install ? 1u : 0u) << "made anew, or kept";
+    EXPECT_EQ(W().markedForDeletion.size(), c.exitCode == 0 ? 0u : 1u);
+    EXPECT_EQ(W().openScmHandles, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Services, MarkedForDeletionTest,
+    ::testing::Values(MarkedCase{"InstallAfterItWent", true, 2000, 0, 2000},
+                      MarkedCase{"InstallWhileItStays", true, UINT64_MAX, 2, 5000},
+                      MarkedCase{"UninstallWaitsForTheStop", false, 1500, 0, 1500},
+                      MarkedCase{"UninstallGivesUpOnAStopThatNeverComes", false, UINT64_MAX, 0,
+                                 30000}),
+    [](const auto& info) { return info.param.name; });
 
 TEST_F(ServiceTest, OnlyTheExactFirstArgumentSelectsAMode) {
     const std::pair<std::vector<std::wstring>, HelperMode> cases[] = {

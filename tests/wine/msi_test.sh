@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# The installer package under Wine's own msiexec, in a fresh prefix: a silent install puts the
-# files in place and registers the service exactly as OrvantaHelper.exe --install does (read
-# back through the service manager), which then runs and answers a verified client; a package
-# of a higher version upgrades it in place; a silent removal takes the service and the program
-# files away and leaves the data directory. Ends with one pass/fail line.
+# The installer package: its tables checked for what Windows Installer demands
+# (tests/wine/msi_rules.sh), then under Wine's own msiexec, in a fresh prefix: an install that
+# fails after the registration leaves no service behind; a silent install puts the files in
+# place and registers the service exactly as OrvantaHelper.exe --install does (read back
+# through the service manager), which then runs and answers a verified client; a package of a
+# higher version upgrades it in place, the service kept registered and running; a silent
+# removal takes the service and the program files away and leaves the data directory. Ends with
+# one pass/fail line.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 current=$(scripts/package.sh | tail -n 1) || exit 1
@@ -12,6 +15,14 @@ version=${version%-x64.msi}
 IFS=. read -r major minor patch <<<"$version"
 higher_version="$major.$minor.$((patch + 1))"
 higher=$(scripts/package.sh --version "$higher_version" | tail -n 1) || exit 1
+# A variant that fails on purpose after the registration (OrvantaCtl refuses an unknown option):
+# test-only, built here; nothing in the product fails on purpose.
+variant=build/msi-failing/OrvantaHelper.wxs
+mkdir -p "$(dirname "$variant")"
+sed -e 's|</InstallExecuteSequence>|  <Custom Action="FailOnPurpose" Sequence="4003">NOT REMOVE="ALL"</Custom>\n    </InstallExecuteSequence>|' \
+  -e 's|<InstallExecuteSequence>|<CustomAction Id="FailOnPurpose" FileKey="OrvantaCtlExe" ExeCommand="--no-such-option" Execute="deferred" Impersonate="no" Return="check" />\n    <InstallExecuteSequence>|' \
+  packaging/OrvantaHelper.wxs >"$variant"
+failing=$(scripts/package.sh --wxs "$variant" | tail -n 1) || exit 1
 source scripts/wine-env.sh
 cp build/win/service_query.exe "$WINEPREFIX/drive_c/"
 programs="$WINEPREFIX/drive_c/Program Files/Orvanta"
@@ -42,7 +53,13 @@ print(data[at:data.find(b"\0\0", at) + 1].decode("utf-16-le").rstrip("\0"))
 PY
 }
 msi() { wine msiexec "$@" /qn >/dev/null 2>&1; }
+rules() { tests/wine/msi_rules.sh "$1" | sed 's/^/      /'; [ "${PIPESTATUS[0]}" -eq 0 ]; }
 
+check "the package's tables keep Windows Installer's rules" rules "$current"
+check "msiexec /i of a package that fails after the registration fails" \
+  test "$(msi /i "Z:$(realpath "$failing")"; echo $?)" != 0
+check "the failed install left no service behind" test -z "$(service)"
+check "nor its files" test ! -e "$programs/OrvantaHelper.exe"
 check "msiexec /i exits 0" msi /i "Z:$(realpath "$current")"
 check "program files installed" test -f "$programs/OrvantaHelper.exe" -a -f "$programs/OrvantaCtl.exe"
 check "service reaches running" running

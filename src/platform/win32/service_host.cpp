@@ -77,6 +77,15 @@ bool ScmStopService(ScmHandle* service) {
     return ControlService(Native(service), SERVICE_CONTROL_STOP, &status) != FALSE;
 }
 
+bool ScmQueryState(ScmHandle* service, uint32_t& state) {
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(Native(service), &status)) {
+        return false;
+    }
+    state = status.dwCurrentState;
+    return true;
+}
+
 bool ScmDeleteService(ScmHandle* service) {
     return DeleteService(Native(service)) != FALSE;
 }

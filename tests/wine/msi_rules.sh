@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Checks the installer package's tables for what Windows Installer demands and Wine's msiexec
+# lets pass:   tests/wine/msi_rules.sh PACKAGE.msi
+#   - every in-script (deferred, rollback, commit) custom action runs between InstallInitialize
+#     and InstallFinalize (rule ICE77; Windows ends the install with error 2762 otherwise)
+#   - no action runs --uninstall without a guard against a major upgrade, which would delete
+#     the service the new version keeps
+#   - a rollback action undoes the registration, sequenced before the action that runs --install
+#   - the service's component and file keys are in place for the actions that run the helper
+# Prints one line per rule and exits non-zero when one fails.
+set -uo pipefail
+package=$1
+rows() { msiinfo export "$package" "$1" | tail -n +4 | tr -d '\r'; }  # without the 3 header lines
+sequence=$(rows InstallExecuteSequence)
+actions=$(rows CustomAction)
+seq_of() { awk -F'\t' -v a="$1" '$1 == a { print $3 }' <<<"$sequence"; }
+condition_of() { awk -F'\t' -v a="$1" '$1 == a { print $2 }' <<<"$sequence"; }
+initialize=$(seq_of InstallInitialize)
+finalize=$(seq_of InstallFinalize)
+failed=0
+rule() {  # description, verdict (empty when kept, else what breaks it)
+  if [ -z "$2" ]; then echo "ok    $1"; else echo "FAIL  $1: $2"; failed=1; fi
+}
+
+outside=""
+unguarded=""
+rollback=""
+while IFS=$'\t' read -r action type source target _; do
+  [ -n "$action" ] || continue
+  at=$(seq_of "$action")
+  if (( (type & 0x400) != 0 )) && { [ -z "$at" ] || (( at <= initialize || at >= finalize )); }; then
+    outside+="$action at ${at:-none}; "
+  fi
+  if [[ "$target" == *--uninstall* ]]; then
+    guard=$(condition_of "$action")
+    [[ "$guard" =~ NOT\ (UPGRADINGPRODUCTCODE|WIX_UPGRADE_DETECTED) ]] || unguarded+="$action [$guard]; "
+    (( (type & 0x500) == 0x500 )) && rollback="$action:$at"
+  fi
+  [[ "$target" == *--install* ]] && install="$action:$at:$source"
+done <<<"$actions"
+
+rule "in-script actions inside InstallInitialize ($initialize) ... InstallFinalize ($finalize)" "$outside"
+rule "every action that runs --uninstall is guarded against a major upgrade" "$unguarded"
+if [ -z "$rollback" ]; then
+  rule "a rollback action undoes the registration before --install runs" "no in-script rollback action runs --uninstall"
+else
+  rule "a rollback action undoes the registration before --install runs" \
+    "$( (( ${rollback#*:} < $(cut -d: -f2 <<<"${install:-x:0:}") )) || echo "${rollback%%:*} at ${rollback#*:} is not before ${install%%:*}")"
+fi
+helper=$(rows File | awk -F'\t' '$1 == "OrvantaHelperExe" { print $2 "|" $3 }')
+keypath=$(rows Component | awk -F'\t' '$1 == "Helper" { print $6 }')
+rule "the helper's file is the Helper component's key and the actions' source" \
+  "$( [ "$helper" = "Helper|OrvantaHelper.exe" ] && [ "$keypath" = OrvantaHelperExe ] &&
+      [ "$(cut -d: -f3 <<<"${install:-}")" = OrvantaHelperExe ] || echo "file [$helper], key [$keypath], install [${install:-none}]")"
+exit $failed
