@@ -5,10 +5,16 @@ find_package(Threads REQUIRED)
 add_library(fake_platform STATIC
   tests/fake/fake_divert.cpp
   tests/fake/fake_files.cpp
-  tests/fake/fake_pipes_events.cpp
-  tests/fake/fake_service_host.cpp
-  tests/fake/fake_system.cpp
-  tests/fake/fake_text_files_time.cpp
+  tests/fake/fake_pipes.cpp
+  tests/fake/fake_processes.cpp
+  tests/fake/fake_routes.cpp
+  tests/fake/fake_security.cpp
+  tests/fake/fake_services.cpp
+  tests/fake/fake_threads.cpp
+  tests/fake/fake_time_events.cpp
+  tests/fake/fake_world.cpp
+  src/platform/posix/text.cpp
+  src/platform/text.cpp
 )
 target_include_directories(fake_platform PUBLIC src tests/fake)
 

@@ -9,14 +9,14 @@ add_library(orvanta_platform_win32 STATIC
   src/platform/win32/processes.cpp
   src/platform/win32/routes.cpp
   src/platform/win32/security.cpp
-  src/platform/win32/service_host.cpp
   src/platform/win32/services.cpp
-  src/platform/win32/text.cpp
   src/platform/win32/threads.cpp
+  src/platform/win32/text.cpp
   src/platform/win32/time_events.cpp
+  src/platform/text.cpp
 )
 target_include_directories(orvanta_platform_win32 PUBLIC src)
-target_link_libraries(orvanta_platform_win32 PUBLIC crypt32 advapi32 iphlpapi ws2_32 ntdll)
+target_link_libraries(orvanta_platform_win32 PUBLIC advapi32 iphlpapi ws2_32 ntdll)
 
 if(MINGW)
   set(ORVANTA_WIN_LINK -static -municode)
@@ -89,7 +89,8 @@ foreach(program tunnel_integration_tests sniffer_integration_tests)
   add_executable(${program} tests/wine/${program}.cpp tests/wine/wine_check.cpp
     tests/wine/wine_support.cpp)
   target_include_directories(${program} PRIVATE tests/wine)
-  target_link_libraries(${program} PRIVATE orvanta_core orvanta_platform_win32 ${ORVANTA_WIN_LINK})
+  target_link_libraries(${program} PRIVATE orvanta_core orvanta_platform_win32 crypt32
+    ${ORVANTA_WIN_LINK})
 endforeach()
 
 # The benchmark (scripts/bench.sh): a bare pipe server as the baseline and the measuring client.

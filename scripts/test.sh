@@ -51,11 +51,30 @@ fuzz() {
   return $status
 }
 
+# The rooms of src/ build on each other in one direction only: app, service, control, tunnel,
+# split, log, common, platform. A room may include its own headers and those further down.
+include_order() {
+  local rooms=(app service control tunnel split log common platform) status=0 i file line text target
+  for i in "${!rooms[@]}"; do
+    local below=" ${rooms[*]:$i} "
+    while IFS=: read -r file line text; do
+      target=$(sed -E 's|.*#include "([a-z0-9_]+)/.*|\1|' <<<"$text")
+      if [[ "$below" != *" $target "* ]]; then
+        echo "upward include in $file:$line: $text"
+        status=1
+      fi
+    done < <(grep -rn '^#include "[a-z0-9_]*/' "src/${rooms[$i]}")
+  done
+  [ "$status" -eq 0 ] && echo "every room includes only its own headers and those below it"
+  return $status
+}
+
 wine_suite() {
   scripts/build.sh --windows-only >/dev/null || return 1
   ( source scripts/wine-env.sh && tests/wine/run.sh )
 }
 
+suite "rooms include only downward" include_order
 suite "unit tests" unit build/native
 suite "unit tests, AddressSanitizer + UBSan" unit build/asan \
   -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all"

@@ -30,8 +30,7 @@ namespace {
 // splitting (its routes go) as the service does; a tunnel that is up stays up. It keeps no
 // state across runs: the state file is the service's, which may be running beside it.
 int RunConsole() {
-    StopEvent = platform::CreateManualResetEvent();
-    if (StopEvent != nullptr) {
+    if (platform::CreateManualResetEvent(StopEvent) == 0) {
         platform::HandleConsoleStop(StopEvent);
     }
     ControlPipe();
@@ -55,5 +54,5 @@ int HelperMain(const std::vector<std::wstring>& arguments) {
             break;
     }
     // Started by hand rather than by the service manager, the dispatcher fails: exit 1.
-    return platform::RunServiceDispatcher(kServiceName, &ServiceMain) ? 0 : 1;
+    return platform::RunServiceDispatcher(kServiceName, &ServiceMain) == 0 ? 0 : 1;
 }

@@ -10,7 +10,6 @@ platform::Event StopEvent = nullptr;
 namespace {
 
 constexpr uint32_t kCreateRetryPauseMs = 500;
-constexpr uint32_t kErrorAccessDenied = 5;
 
 struct SecurityDeleter {
     void operator()(platform::PipeSecurityDescriptor* security) const {
@@ -27,9 +26,10 @@ bool StopRequested() {
 // failed creation is.
 platform::PipeInstance* CreateFirstInstance(const platform::PipeSecurityDescriptor* security) {
     static bool takenLogged = false;
-    platform::PipeInstance* pipe = platform::CreatePipeInstance(kControlPipeName, security, true);
-    if (pipe == nullptr) {
-        if (platform::LastErrorCode() == kErrorAccessDenied && !takenLogged) {
+    platform::PipeInstance* pipe = nullptr;
+    const uint32_t error = platform::CreatePipeInstance(kControlPipeName, security, true, pipe);
+    if (error != 0) {
+        if (error == platform::kErrorPipeNameTaken && !takenLogged) {
             takenLogged = true;
             HelperLog(L"control pipe name held by another process; retrying");
         }
@@ -48,7 +48,8 @@ platform::PipeInstance* ServeOne(platform::PipeInstance* listening,
         platform::ClosePipe(listening);  // a client that arrived now gets no reply
         return nullptr;
     }
-    platform::PipeInstance* next = platform::CreatePipeInstance(kControlPipeName, security, false);
+    platform::PipeInstance* next = nullptr;
+    platform::CreatePipeInstance(kControlPipeName, security, false, next);
     if (wait == platform::ClientWait::Connected) {
         RequestHandler(listening);
     } else {
@@ -60,8 +61,9 @@ platform::PipeInstance* ServeOne(platform::PipeInstance* listening,
 }  // namespace
 
 void ControlPipe() {
-    const std::unique_ptr<platform::PipeSecurityDescriptor, SecurityDeleter> security(
-        platform::BuildPipeSecurity(kControlPipeSddl));
+    platform::PipeSecurityDescriptor* built = nullptr;
+    platform::BuildPipeSecurity(kControlPipeSddl, built);  // failing, instances get the default
+    const std::unique_ptr<platform::PipeSecurityDescriptor, SecurityDeleter> security(built);
     platform::PipeInstance* listening = nullptr;
     while (!StopRequested()) {
         listening = listening != nullptr ? ServeOne(listening, security.get())

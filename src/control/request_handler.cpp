@@ -34,7 +34,7 @@ std::string ReceiveRequest(platform::PipeInstance* pipe, bool& cut) {
     std::string received;
     for (;;) {
         size_t count = 0;
-        if (!platform::ReadPipe(pipe, buffer.data(), buffer.size(), count) || count == 0) {
+        if (platform::ReadPipe(pipe, buffer.data(), buffer.size(), count) != 0 || count == 0) {
             return received;
         }
         received.append(buffer.data(), count);
@@ -52,7 +52,7 @@ std::string ReceiveRequest(platform::PipeInstance* pipe, bool& cut) {
 void SendReply(platform::PipeInstance* pipe, const std::wstring& reply) {
     const ScopedDeadline deadline = ArmClientTimeLimit();
     // The flush must come before the disconnection, which discards unread data.
-    if (platform::WritePipe(pipe, platform::WideToUtf8(reply + L"\n"))) {
+    if (platform::WritePipe(pipe, platform::WideToUtf8(reply + L"\n")) == 0) {
         platform::FlushPipe(pipe);
     }
 }

@@ -8,7 +8,6 @@ const std::wstring kConfigFileName = TunnelName + L".conf";
 namespace {
 
 constexpr size_t kMaxBaseLength = 259;  // what fits a MAX_PATH buffer with its NUL
-constexpr uint32_t kErrorInvalidOwner = 1307;
 constexpr int kTakeOverAttempts = 2;
 
 std::wstring BaseDirectory() {
@@ -83,7 +82,7 @@ class VerifiedDirectory {
     // plainly and writes with that user's rights. Nothing moves what it finds.
     void UseAsFound() {
         if (platform::CreateProtectedDirectory(path_, platform::Owner::Administrators) ==
-            kErrorInvalidOwner) {
+            platform::kErrorInvalidOwner) {
             platform::CreateDirectoryIfMissing(path_);
         }
         platform::EntryFacts facts;
@@ -106,7 +105,7 @@ platform::Owner FileOwner() {
 }  // namespace
 
 bool DataFile::Append(const std::string& bytes) const {
-    return platform::AppendToFileIn(directory_, name_, bytes);
+    return platform::AppendToFileIn(directory_, name_, bytes) == 0;
 }
 
 uint32_t DataFile::Replace(const std::string& bytes) const {
@@ -114,7 +113,7 @@ uint32_t DataFile::Replace(const std::string& bytes) const {
 }
 
 bool DataFile::Read(size_t maxBytes, std::string& bytes) const {
-    return platform::ReadFileIn(directory_, name_, maxBytes, bytes);
+    return platform::ReadFileIn(directory_, name_, maxBytes, bytes) == 0;
 }
 
 std::optional<uint64_t> DataFile::Size() const {
@@ -122,11 +121,11 @@ std::optional<uint64_t> DataFile::Size() const {
 }
 
 bool DataFile::RenameTo(const std::wstring& name) const {
-    return platform::RenameFileIn(directory_, name_, name);
+    return platform::RenameFileIn(directory_, name_, name) == 0;
 }
 
 bool DataFile::Delete() const {
-    return platform::DeleteFileIn(directory_, name_);
+    return platform::DeleteFileIn(directory_, name_) == 0;
 }
 
 std::wstring DataDirectory() {

@@ -8,13 +8,6 @@
 
 namespace {
 
-constexpr uint32_t kManagerConnect = 0x1;
-constexpr uint32_t kManagerCreateService = 0x2;
-constexpr uint32_t kServiceQueryStatus = 0x4;
-constexpr uint32_t kServiceChangeConfig = 0x2;
-constexpr uint32_t kServiceStart = 0x10;
-constexpr uint32_t kServiceStop = 0x20;
-constexpr uint32_t kDelete = 0x10000;
 // A service marked for deletion goes once the last other handle to it closes; a few seconds
 // are enough for a console that refreshes, and Windows Installer waits for us meanwhile.
 constexpr uint64_t kDeletionWaitMs = 5000;
@@ -23,19 +16,22 @@ constexpr uint64_t kStopWaitMs = 30000;
 constexpr uint32_t kPollMs = 250;
 
 struct ScmCloser {
-    void operator()(platform::ScmHandle* handle) const { platform::ScmClose(handle); }
+    void operator()(platform::ScmHandle* handle) const { platform::CloseScmHandle(handle); }
 };
 using Scm = std::unique_ptr<platform::ScmHandle, ScmCloser>;
+
+// Runs one of the platform's opening calls and keeps what it opened (nothing on failure).
+template <typename Open, typename... Arguments>
+Scm Opened(Open open, Arguments... arguments) {
+    platform::ScmHandle* handle = nullptr;
+    open(arguments..., handle);
+    return Scm(handle);
+}
 
 platform::OwnServiceConfig HelperServiceConfig() {
     // The whole path, however long; the trailing --run sends the started service to the
     // dispatcher.
-    return {kServiceName,
-            kServiceDisplayName,
-            L"\"" + platform::ModuleFilePath() + L"\" --run",
-            0x10 /* own process */,
-            2 /* automatic start */,
-            1 /* normal error control */};
+    return {kServiceName, kServiceDisplayName, L"\"" + platform::ModuleFilePath() + L"\" --run"};
 }
 
 // Polls, bounded on the clock, until `done` holds; true when it did.
@@ -53,16 +49,16 @@ bool WaitUntil(uint64_t boundMs, Done done) {
 
 bool ServiceGone(platform::ScmHandle* manager) {
     return WaitUntil(kDeletionWaitMs, [manager] {
-        return !Scm(platform::ScmOpenService(manager, kServiceName, kServiceQueryStatus));
+        return !Opened(platform::OpenServiceToQuery, manager, kServiceName);
     });
 }
 
 int Create(platform::ScmHandle* manager, const platform::OwnServiceConfig& config) {
-    const Scm created(platform::ScmCreateService(manager, config));
+    const Scm created = Opened(platform::CreateOwnService, manager, config);
     if (!created) {
         return 2;
     }
-    platform::ScmStartService(created.get());
+    platform::RequestServiceStart(created.get());
     return 0;
 }
 
@@ -70,18 +66,18 @@ int Create(platform::ScmHandle* manager, const platform::OwnServiceConfig& confi
 
 int InstallService() {
     const platform::OwnServiceConfig config = HelperServiceConfig();
-    const Scm manager(platform::ScmOpenManager(kManagerCreateService));
+    const Scm manager = Opened(platform::OpenManagerToCreate);
     if (!manager) {
         return 1;
     }
     // Made the service's own now, so that on a fresh machine no user can prepare it first.
     PrepareDataDirectory();
-    Scm existing(platform::ScmOpenService(manager.get(), kServiceName,
-                                          kServiceChangeConfig | kServiceStart));
+    Scm existing = Opened(platform::OpenServiceToChange, manager.get(), kServiceName);
     if (existing) {
-        if (platform::ScmChangeConfig(existing.get(), config) ||
-            platform::LastErrorCode() != platform::kErrorServiceMarkedForDelete) {
-            platform::ScmStartService(existing.get());  // refused while it runs: not an error
+        // A change or start refused for any other reason goes unreported, as it always did.
+        if (platform::ReconfigureOwnService(existing.get(), config) !=
+            platform::kErrorServiceMarkedForDelete) {
+            platform::RequestServiceStart(existing.get());  // refused while it runs: not an error
             return 0;
         }
         // Deleted, and held open by another process: it must go before it can be made anew.
@@ -94,20 +90,19 @@ int InstallService() {
 }
 
 int UninstallService() {
-    const Scm manager(platform::ScmOpenManager(kManagerConnect));
+    const Scm manager = Opened(platform::OpenManagerToConnect);
     if (!manager) {
         return 1;
     }
-    if (const Scm service(platform::ScmOpenService(manager.get(), kServiceName,
-                                                   kDelete | kServiceStop | kServiceQueryStatus));
+    if (const Scm service = Opened(platform::OpenServiceToRemove, manager.get(), kServiceName);
         service) {
         // The manager removes the service once it has stopped and every handle is closed; the
         // stop is waited for, so that the files can be removed right after.
-        platform::ScmStopService(service.get());
-        platform::ScmDeleteService(service.get());
+        platform::RequestServiceStop(service.get());
+        platform::MarkServiceForDeletion(service.get());
         WaitUntil(kStopWaitMs, [&service] {
             uint32_t state = 0;
-            return !platform::ScmQueryState(service.get(), state) ||
+            return platform::ReadServiceState(service.get(), state) != 0 ||
                    state == platform::kServiceStopped;
         });
     }

@@ -26,10 +26,12 @@ void SettleTunnelStart(TunnelStartOutcome outcome) {
         std::to_wstring((platform::TickCountMs() - HelperStartTick) / 1000);
     switch (outcome) {
         case TunnelStartOutcome::Running: {
-            std::lock_guard<std::mutex> lock(TunnelStateLock);
-            TunnelUp.exchange(true);
-            if (SplitAppsListed()) {
-                StartSniffer();
+            {
+                std::lock_guard<std::mutex> lock(TunnelStateLock);
+                TunnelUp.exchange(true);
+                if (SplitAppsListed()) {
+                    StartSniffer();
+                }
             }
             HelperLog(L"tunnel service running " + seconds +
                       L" s after start; per-app split resumed");

@@ -11,13 +11,10 @@
 
 namespace {
 
-constexpr uint32_t kOwnProcess = 0x10;
-constexpr uint32_t kStopped = 1, kStartPending = 2, kStopPending = 3, kRunning = 4;
-constexpr uint32_t kAcceptStop = 1, kAcceptShutdown = 4;
+using namespace platform;  // the service states, controls and acceptances
+
 constexpr uint32_t kStopProgressMs = 1000;
 constexpr uint32_t kWaitHintMs = 5000;
-constexpr uint32_t kControlStop = 1, kControlInterrogate = 4, kControlShutdown = 5;
-constexpr uint32_t kErrorCallNotImplemented = 120;
 
 platform::ServiceStatusHandle* StatusHandle = nullptr;
 // Written by the service main, the handler and the stop's progress timer, one at a time.
@@ -32,13 +29,13 @@ void Report(uint32_t state, uint32_t controlsAccepted) {
     ServiceStatus.currentState = state;
     ServiceStatus.controlsAccepted = controlsAccepted;
     ServiceStatus.waitHint = kWaitHintMs;
-    ServiceStatus.checkpoint = state == kStopPending ? ServiceStatus.checkpoint + 1 : 0;
+    ServiceStatus.checkpoint = state == kServiceStopPending ? ServiceStatus.checkpoint + 1 : 0;
     platform::ReportServiceStatus(StatusHandle, ServiceStatus);
 }
 
 void ReportStopProgress() {
     std::lock_guard<std::mutex> lock(StatusLock);
-    if (ServiceStatus.currentState == kStopPending) {
+    if (ServiceStatus.currentState == kServiceStopPending) {
         ++ServiceStatus.checkpoint;
         platform::ReportServiceStatus(StatusHandle, ServiceStatus);
     }
@@ -47,8 +44,7 @@ void ReportStopProgress() {
 }  // namespace
 
 void ServiceMain(uint32_t, wchar_t**) {
-    StatusHandle = platform::RegisterServiceHandler(kServiceName, &ServiceControlHandler);
-    if (StatusHandle == nullptr) {
+    if (platform::RegisterServiceHandler(kServiceName, &ServiceControlHandler, StatusHandle) != 0) {
         return;
     }
     {
@@ -57,32 +53,32 @@ void ServiceMain(uint32_t, wchar_t**) {
         ServiceStatus.serviceType = kOwnProcess;
     }
     platform::StopPeriodicTimer(StopProgress.exchange(nullptr));  // a run starts afresh
-    Report(kStartPending, 0);
-    StopEvent = platform::CreateManualResetEvent();
-    if (StopEvent == nullptr) {
+    Report(kServiceStartPending, 0);
+    if (const uint32_t error = platform::CreateManualResetEvent(StopEvent); error != 0) {
         // Without the event a stop could never end the pipe server: do not serve at all.
-        ServiceStatus.win32ExitCode = platform::LastErrorCode();
-        Report(kStopped, 0);
+        ServiceStatus.win32ExitCode = error;
+        Report(kServiceStopped, 0);
         return;
     }
     HelperLog(L"service starting");
     RecoverSplitting();  // a tunnel left up by the last run gets its splitting back
-    Report(kRunning, kAcceptStop | kAcceptShutdown);
+    Report(kServiceRunning, kAcceptStop | kAcceptShutdown);
     ControlPipe();
     EndSplitting();
     HelperLog(L"service stopping");
     platform::StopPeriodicTimer(StopProgress.exchange(nullptr));
-    Report(kStopped, 0);
+    Report(kServiceStopped, 0);
 }
 
 uint32_t ServiceControlHandler(uint32_t control, uint32_t, void*, void*) {
     switch (control) {
         case kControlStop:
         case kControlShutdown:
-            Report(kStopPending, 0);
+            Report(kServiceStopPending, 0);
             if (StopProgress.load() == nullptr) {
-                StopProgress.store(
-                    platform::StartPeriodicTimer(&ReportStopProgress, kStopProgressMs));
+                PeriodicTimer* timer = nullptr;
+                platform::StartPeriodicTimer(&ReportStopProgress, kStopProgressMs, timer);
+                StopProgress.store(timer);
             }
             platform::SignalEvent(StopEvent);
             return 0;

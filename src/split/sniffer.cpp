@@ -40,9 +40,9 @@ void PublishHandle(platform::DivertHandle handle, platform::DivertShutdownFn shu
 platform::DivertLibrary* LoadDivertLibrary() {
     const std::wstring beside = GetModuleDirectory() + L"\\" + kDivertLibraryName;
     const FileBesideHelper file(beside);
+    platform::DivertLibrary* library = nullptr;
     if (file.accepted()) {
-        platform::DivertLibrary* library = platform::LoadDivertFromPath(beside);
-        if (library != nullptr) {
+        if (platform::LoadDivertFromPath(beside, library) == 0) {
             return library;
         }
     } else if (platform::PathExists(beside)) {
@@ -50,7 +50,8 @@ platform::DivertLibrary* LoadDivertLibrary() {
             L"WinDivert.dll beside the helper is writable by non-administrators; not loaded "
             L"from there");
     }
-    return platform::LoadDivertFromSafeSearch(kDivertLibraryName, file.accepted());
+    platform::LoadDivertFromSafeSearch(kDivertLibraryName, file.accepted(), library);
+    return library;
 }
 
 template <typename Function>
@@ -136,7 +137,7 @@ void SnifferMain() {
         exports.open("true", platform::kDivertLayerSocket, 0,
                      platform::kDivertFlagSniff | platform::kDivertFlagRecvOnly);
     if (handle == platform::InvalidDivertHandle()) {
-        HelperLog(L"WinDivertOpen failed err=" + std::to_wstring(platform::LastErrorCode()));
+        HelperLog(L"WinDivertOpen failed err=" + std::to_wstring(platform::DivertLastError()));
         return;
     }
     PublishHandle(handle, exports.shutdown);

@@ -32,7 +32,7 @@ std::wstring TrimPiece(const std::wstring& piece) {
 // watched first, then looked at once, so that no change falls between the two.
 void StartFollowingTheNetwork() {
     StartCoalescedSaves();
-    DefaultRouteWatch = platform::WatchDefaultRoutes(&FollowPhysicalDefaultRoute);
+    platform::WatchDefaultRoutes(&FollowPhysicalDefaultRoute, DefaultRouteWatch);
     FollowPhysicalDefaultRoute();
 }
 
@@ -89,8 +89,7 @@ void StartSniffer() {
         return;
     }
     StartFollowingTheNetwork();
-    SnifferThread = platform::StartThread(&SnifferMain);
-    if (SnifferThread == nullptr) {
+    if (platform::StartThread(&SnifferMain, SnifferThread) != 0) {
         StopFollowingTheNetwork();
         SnifferRunning.store(false);
         HelperLog(L"sniffer thread not started");

@@ -141,7 +141,7 @@ void MarkSplitStateChanged() {
 
 void StartCoalescedSaves() {
     if (StateFileInUse.load() && SaveTimer == nullptr) {
-        SaveTimer = platform::StartPeriodicTimer(&SaveIfChanged, kCoalescedSaveMs);
+        platform::StartPeriodicTimer(&SaveIfChanged, kCoalescedSaveMs, SaveTimer);
     }
 }
 

@@ -5,8 +5,8 @@
 
 int RunProcess(const std::wstring& exePath, const std::wstring& arguments) {
     const std::wstring commandLine = L"\"" + exePath + L"\" " + arguments;
-    uint32_t exitCode = 1;
-    switch (platform::RunHiddenProcess(commandLine, kProcessWaitMs, exitCode)) {
+    const platform::ProcessRun run = platform::RunHiddenProcess(commandLine, kProcessWaitMs);
+    switch (run.outcome) {
         case platform::ProcessOutcome::NotStarted:
             HelperLog(L"CreateProcess failed: " + commandLine);
             return -1;
@@ -16,10 +16,10 @@ int RunProcess(const std::wstring& exePath, const std::wstring& arguments) {
             return kStillActive;
         case platform::ProcessOutcome::NotEnded:
             HelperLog(L"process still running after 30 s; not ended err=" +
-                      std::to_wstring(exitCode) + L": " + commandLine);
+                      std::to_wstring(run.error) + L": " + commandLine);
             return kStillActive;
         case platform::ProcessOutcome::Exited:
             break;
     }
-    return static_cast<int>(exitCode);
+    return static_cast<int>(run.exitCode);
 }

@@ -41,14 +41,12 @@ void WatchThenSettle() {
 bool StartTunnelStartWatch(uint64_t deadlineTick, void (*settle)(TunnelStartOutcome)) {
     EndTunnelStartWatch();
     // One event per watch: it is never reset, and there is one watch in a service's life.
-    EndRequested = platform::CreateManualResetEvent();
-    if (EndRequested == nullptr) {
+    if (platform::CreateManualResetEvent(EndRequested) != 0) {
         return false;
     }
     Deadline = deadlineTick;
     Settle = settle;
-    WatchThread = platform::StartThread(&WatchThenSettle);
-    return WatchThread != nullptr;
+    return platform::StartThread(&WatchThenSettle, WatchThread) == 0;
 }
 
 void EndTunnelStartWatch() {

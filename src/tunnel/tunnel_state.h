@@ -9,4 +9,5 @@
 extern std::atomic<bool> TunnelUp;
 // Held by whoever decides from TunnelUp whether per-app splitting runs outside a connect or a
 // disconnect: a "splitapps" request, and the start-up's wait for a tunnel that is still starting.
+// It is held while the sniffer starts or stops; the sniffer thread never takes it.
 extern std::mutex TunnelStateLock;

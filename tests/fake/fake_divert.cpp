@@ -29,7 +29,7 @@ DivertHandle Open(const char* filter, int layer, int16_t priority, uint64_t flag
     d.shutDown = false;  // a new handle
     d.closed = false;
     if (d.openError != 0) {
-        fake::TheWorld().lastError = d.openError;
+        d.lastError = d.openError;
         return InvalidDivertHandle();
     }
     return &theHandle;
@@ -82,22 +82,31 @@ int Shutdown(DivertHandle, int how) {
     return 1;
 }
 
-DivertLibrary* Loaded(bool loads, const std::wstring& attempt) {
+uint32_t Loaded(bool loads, const std::wstring& attempt, DivertLibrary*& library) {
     fake::Divert& d = State();
     std::lock_guard<std::mutex> lock(d.lock);
     d.loadAttempts.push_back(attempt);
-    return loads ? &theLibrary : nullptr;
+    if (!loads) {
+        return 126;  // ERROR_MOD_NOT_FOUND
+    }
+    library = &theLibrary;
+    return 0;
 }
 
 }  // namespace
 
-DivertLibrary* LoadDivertFromPath(const std::wstring& path) {
-    return Loaded(State().loadablePaths.count(path) > 0, L"path:" + path);
+uint32_t LoadDivertFromPath(const std::wstring& path, DivertLibrary*& library) {
+    return Loaded(State().loadablePaths.count(path) > 0, L"path:" + path, library);
 }
 
-DivertLibrary* LoadDivertFromSafeSearch(const std::wstring& name, bool besideExecutable) {
+uint32_t LoadDivertFromSafeSearch(const std::wstring& name, bool besideExecutable,
+                                  DivertLibrary*& library) {
     return Loaded(State().loadsFromSafeSearch,
-                  (besideExecutable ? L"search:" : L"system search:") + name);
+                  (besideExecutable ? L"search:" : L"system search:") + name, library);
+}
+
+uint32_t DivertLastError() {
+    return State().lastError;
 }
 
 void* FindDivertExport(DivertLibrary*, const char* name) {

@@ -78,6 +78,7 @@ struct Divert {
     std::vector<std::wstring> loadAttempts;  // "path:" or "search:" followed by the name
     std::set<std::string> missingExports;
     uint32_t openError = 0;  // non-zero: the open fails with this last-error code
+    uint32_t lastError = 0;
     std::string openFilter;
     int openLayer = -1, openPriority = -1;
     uint64_t openFlags = 0;
@@ -137,8 +138,7 @@ struct World {
     bool unboundedWait = false;  // a blocking call that a real client could hold forever
 
     std::deque<platform::EventObject> events;  // owned by the world
-    uint32_t lastError = 0;
-    std::mutex clockLock;  // the sniffer thread sleeps too
+    std::mutex clockLock;                      // the sniffer thread sleeps too
     bool threadCreationFails = false;
 
     // Service control manager.

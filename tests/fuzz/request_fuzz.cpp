@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // With the tunnel program in place, "connect" goes on past the decoding to the file and
     // the install.
     fake::TheWorld().files[L"C:\\Program Files\\Orvanta\\awg\\amneziawg.exe"] = "";
-    StopEvent = platform::CreateManualResetEvent();
+    platform::CreateManualResetEvent(StopEvent);
     fake::PipeClient client;
     // Split the input at its first byte's position so the framing also sees pieces.
     const std::string bytes(reinterpret_cast<const char*>(data), size);

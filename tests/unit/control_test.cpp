@@ -14,7 +14,7 @@ class ControlTest : public ::testing::Test {
   protected:
     void SetUp() override {
         fake::Reset();
-        StopEvent = platform::CreateManualResetEvent();
+        platform::CreateManualResetEvent(StopEvent);
     }
 
     // Serves the scripted clients; the loop ends when none is left.

@@ -88,7 +88,7 @@ TEST_F(ServiceTest, ConsoleStopRemovesTheRoutesAndLeavesTheTunnel) {
 }
 
 TEST_F(ServiceTest, HandlerAnswersStopShutdownAndInterrogateOnly) {
-    StopEvent = platform::CreateManualResetEvent();
+    platform::CreateManualResetEvent(StopEvent);
     const std::pair<uint32_t, uint32_t> answers[] = {{4, 0}, {2, 120}, {3, 120}, {0x40, 120}};
     for (const auto& [control, result] : answers) {
         EXPECT_EQ(ServiceControlHandler(control, 0, nullptr, nullptr), result) << control;
@@ -96,7 +96,7 @@ TEST_F(ServiceTest, HandlerAnswersStopShutdownAndInterrogateOnly) {
     EXPECT_TRUE(W().statusReports.empty());
     EXPECT_FALSE(platform::IsEventSignalled(StopEvent));
     for (uint32_t control : {1u, 5u}) {
-        StopEvent = platform::CreateManualResetEvent();
+        platform::CreateManualResetEvent(StopEvent);
         EXPECT_EQ(ServiceControlHandler(control, 0, nullptr, nullptr), 0u);
         EXPECT_TRUE(platform::IsEventSignalled(StopEvent)) << control;
         EXPECT_EQ(W().statusReports.back().currentState, 3u);
@@ -154,23 +154,21 @@ TEST_F(ServiceTest, StopWithoutASnifferLeavesTheRoutingTableAlone) {
 TEST_F(ServiceTest, InstallCreatesTheServiceWithTheQuotedPathAndStartsIt) {
     W().modulePath = L"C:\\Program Files\\Orvanta\\" + std::wstring(280, L'x') + L".exe";
     EXPECT_EQ(HelperMain({L"h", L"--install"}), 0);
-    EXPECT_EQ(W().scmCalls, (std::vector<std::string>{"open manager 0x2", "open service 0x12",
-                                                      "create", "start"}));
+    EXPECT_EQ(W().scmCalls,
+              (std::vector<std::string>{"open manager to create", "open service to change",
+                                        "create", "start"}));
     const platform::OwnServiceConfig& config = W().installed.at(L"OrvantaHelper");
     EXPECT_EQ(config.displayName, L"Orvanta Helper");
     EXPECT_EQ(config.commandLine, L"\"" + W().modulePath + L"\" --run");
-    EXPECT_EQ(config.serviceType, 0x10u);
-    EXPECT_EQ(config.startType, 2u);
-    EXPECT_EQ(config.errorControl, 1u);
     EXPECT_EQ(W().openScmHandles, 0);
 }
 
 TEST_F(ServiceTest, InstallOverAnExistingServiceRewritesItsConfiguration) {
-    W().installed[L"OrvantaHelper"] = {
-        L"OrvantaHelper", L"old", L"\"D:\\old.exe\" --run", 0x10, 3, 0};
+    W().installed[L"OrvantaHelper"] = {L"OrvantaHelper", L"old", L"\"D:\\old.exe\" --run"};
     EXPECT_EQ(InstallService(), 0);
-    EXPECT_EQ(W().scmCalls, (std::vector<std::string>{"open manager 0x2", "open service 0x12",
-                                                      "change", "start"}));
+    EXPECT_EQ(W().scmCalls,
+              (std::vector<std::string>{"open manager to create", "open service to change",
+                                        "change", "start"}));
     EXPECT_EQ(W().installed.at(L"OrvantaHelper").commandLine,
               L"\"C:\\Program Files\\Orvanta\\OrvantaHelper.exe\" --run");
     EXPECT_EQ(W().openScmHandles, 0);
@@ -189,12 +187,13 @@ TEST_F(ServiceTest, InstallReportsAManagerNotOpenedAndARefusedCreation) {
 TEST_F(ServiceTest, UninstallStopsAndDeletesAndIsFineWithoutTheService) {
     W().installed[L"OrvantaHelper"] = {};
     EXPECT_EQ(HelperMain({L"h", L"--uninstall"}), 0);
-    EXPECT_EQ(W().scmCalls, (std::vector<std::string>{"open manager 0x1", "open service 0x10024",
-                                                      "stop", "delete"}));
+    EXPECT_EQ(W().scmCalls, (std::vector<std::string>{"open manager to connect",
+                                                      "open service to remove", "stop", "delete"}));
     EXPECT_TRUE(W().installed.empty());
     W().scmCalls.clear();
     EXPECT_EQ(UninstallService(), 0);
-    EXPECT_EQ(W().scmCalls, (std::vector<std::string>{"open manager 0x1", "open service 0x10024"}));
+    EXPECT_EQ(W().scmCalls,
+              (std::vector<std::string>{"open manager to connect", "open service to remove"}));
     W().managerOpenFails = true;
     EXPECT_EQ(UninstallService(), 1);
     EXPECT_EQ(W().openScmHandles, 0);

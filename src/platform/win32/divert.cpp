@@ -1,23 +1,40 @@
 #include <windows.h>
 
-#include "platform/platform.h"
+#include "platform/divert.h"
 
 namespace platform {
 
-DivertLibrary* LoadDivertFromPath(const std::wstring& path) {
-    return reinterpret_cast<DivertLibrary*>(LoadLibraryW(path.c_str()));
+namespace {
+
+uint32_t Loaded(HMODULE module, DivertLibrary*& library) {
+    if (module == nullptr) {
+        return GetLastError();
+    }
+    library = reinterpret_cast<DivertLibrary*>(module);
+    return 0;
 }
 
-DivertLibrary* LoadDivertFromSafeSearch(const std::wstring& name, bool besideExecutable) {
+}  // namespace
+
+uint32_t LoadDivertFromPath(const std::wstring& path, DivertLibrary*& library) {
+    return Loaded(LoadLibraryW(path.c_str()), library);
+}
+
+uint32_t LoadDivertFromSafeSearch(const std::wstring& name, bool besideExecutable,
+                                  DivertLibrary*& library) {
     // Never the current directory or PATH, where an ordinary user might plant a library.
     const DWORD where = besideExecutable
                             ? LOAD_LIBRARY_SEARCH_DEFAULT_DIRS
                             : LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS;
-    return reinterpret_cast<DivertLibrary*>(LoadLibraryExW(name.c_str(), nullptr, where));
+    return Loaded(LoadLibraryExW(name.c_str(), nullptr, where), library);
 }
 
 void* FindDivertExport(DivertLibrary* library, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(library), name));
+}
+
+uint32_t DivertLastError() {
+    return GetLastError();
 }
 
 }  // namespace platform

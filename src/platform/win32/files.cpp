@@ -5,7 +5,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/security.h"
 #include "platform/win32/win32_handle.h"
 
 namespace platform {
@@ -31,8 +32,8 @@ std::optional<std::wstring> EnvironmentVariable(const std::wstring& name) {
     }
 }
 
-void CreateDirectoryIfMissing(const std::wstring& path) {
-    CreateDirectoryW(path.c_str(), nullptr);
+uint32_t CreateDirectoryIfMissing(const std::wstring& path) {
+    return CreateDirectoryW(path.c_str(), nullptr) ? 0 : GetLastError();
 }
 
 namespace {
@@ -74,8 +75,7 @@ bool IsLinked(HANDLE file) {
 
 // Opens for appending without following links; a link found in the file's place is removed
 // and a plain file opened instead, so no write ever lands in a file another name shares.
-UniqueHandle OpenUnlinkedForAppend(HeldEntry* directory, const std::wstring& name) {
-    DWORD error = 0;
+UniqueHandle OpenUnlinkedForAppend(HeldEntry* directory, const std::wstring& name, DWORD& error) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         UniqueHandle file = OpenIn(directory, name, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
                                    FILE_SHARE_READ, kFileOpenIf, 0, error);
@@ -85,6 +85,7 @@ UniqueHandle OpenUnlinkedForAppend(HeldEntry* directory, const std::wstring& nam
         file.reset();
         DeleteFileIn(directory, name);
     }
+    error = ERROR_ACCESS_DENIED;  // still a link after it was deleted
     return UniqueHandle();
 }
 
@@ -131,14 +132,15 @@ uint32_t RenameWithin(HANDLE entry, HANDLE directory, const std::wstring& newNam
     return SetRename(entry, directory, kFileRenameInformation, replace ? 1 : 0, newName);
 }
 
-bool AppendToFileIn(HeldEntry* directory, const std::wstring& name, const std::string& bytes) {
+uint32_t AppendToFileIn(HeldEntry* directory, const std::wstring& name, const std::string& bytes) {
     // Append-only access: every write goes to the current end of the file.
-    UniqueHandle file = OpenUnlinkedForAppend(directory, name);
+    DWORD error = 0;
+    UniqueHandle file = OpenUnlinkedForAppend(directory, name, error);
     if (!file.valid()) {
-        return false;
+        return error;
     }
     WriteAll(file.get(), bytes);
-    return true;
+    return 0;
 }
 
 uint32_t ReplaceFileIn(HeldEntry* directory, const std::wstring& name, const std::string& bytes,
@@ -170,21 +172,26 @@ uint32_t ReplaceFileIn(HeldEntry* directory, const std::wstring& name, const std
     return error;
 }
 
-bool ReadFileIn(HeldEntry* directory, const std::wstring& name, size_t maxBytes,
-                std::string& bytes) {
+uint32_t ReadFileIn(HeldEntry* directory, const std::wstring& name, size_t maxBytes,
+                    std::string& bytes) {
     DWORD error = 0;
     UniqueHandle file = OpenIn(directory, name, FILE_READ_DATA | FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ, kFileOpen, 0, error);
+    if (!file.valid()) {
+        return error;
+    }
     LARGE_INTEGER size{};
-    if (!file.valid() || IsLinked(file.get()) || !GetFileSizeEx(file.get(), &size) ||
+    if (IsLinked(file.get()) || !GetFileSizeEx(file.get(), &size) ||
         static_cast<uint64_t>(size.QuadPart) > maxBytes) {
-        return false;
+        return ERROR_ACCESS_DENIED;  // a link, or larger than any file the helper writes
     }
     bytes.resize(static_cast<size_t>(size.QuadPart));
     DWORD read = 0;
-    return bytes.empty() ||
-           (ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
-            read == bytes.size());
+    if (!bytes.empty() &&
+        !ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
+        return GetLastError();
+    }
+    return read == bytes.size() ? 0 : ERROR_HANDLE_EOF;
 }
 
 std::optional<uint64_t> FileSizeIn(HeldEntry* directory, const std::wstring& name) {
@@ -200,19 +207,19 @@ std::optional<uint64_t> FileSizeIn(HeldEntry* directory, const std::wstring& nam
     return static_cast<uint64_t>(size.QuadPart);
 }
 
-bool RenameFileIn(HeldEntry* directory, const std::wstring& from, const std::wstring& to) {
+uint32_t RenameFileIn(HeldEntry* directory, const std::wstring& from, const std::wstring& to) {
     DWORD error = 0;
     UniqueHandle file =
         OpenIn(directory, from, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                kFileOpen, 0, error);
-    return file.valid() && RenameWithin(file.get(), HeldHandle(directory), to, true) == 0;
+    return file.valid() ? RenameWithin(file.get(), HeldHandle(directory), to, true) : error;
 }
 
-bool DeleteFileIn(HeldEntry* directory, const std::wstring& name) {
+uint32_t DeleteFileIn(HeldEntry* directory, const std::wstring& name) {
     DWORD error = 0;
-    return OpenIn(directory, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  kFileOpen, kDeleteOnClose, error)
-        .valid();
+    OpenIn(directory, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+           kFileOpen, kDeleteOnClose, error);  // deleted when this handle closes
+    return error;
 }
 
 bool PathExists(const std::wstring& path) {

@@ -7,7 +7,7 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/pipes.h"
 #include "platform/win32/win32_handle.h"
 
 namespace platform {
@@ -155,13 +155,14 @@ IoDeadline* Arm(uint32_t milliseconds, Event stop) {
 
 }  // namespace
 
-PipeSecurityDescriptor* BuildPipeSecurity(const std::wstring& sddl) {
+uint32_t BuildPipeSecurity(const std::wstring& sddl, PipeSecurityDescriptor*& security) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
                                                               &descriptor, nullptr)) {
-        return nullptr;
+        return GetLastError();
     }
-    return new PipeSecurityDescriptor{descriptor};
+    security = new PipeSecurityDescriptor{descriptor};
+    return 0;
 }
 
 void FreePipeSecurity(PipeSecurityDescriptor* security) {
@@ -171,8 +172,8 @@ void FreePipeSecurity(PipeSecurityDescriptor* security) {
     }
 }
 
-PipeInstance* CreatePipeInstance(const std::wstring& name, const PipeSecurityDescriptor* security,
-                                 bool firstInstance) {
+uint32_t CreatePipeInstance(const std::wstring& name, const PipeSecurityDescriptor* security,
+                            bool firstInstance, PipeInstance*& instance) {
     SECURITY_ATTRIBUTES attributes{sizeof(attributes),
                                    security != nullptr ? security->descriptor : nullptr, FALSE};
     const DWORD mode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
@@ -180,9 +181,10 @@ PipeInstance* CreatePipeInstance(const std::wstring& name, const PipeSecurityDes
     HANDLE pipe = CreateNamedPipeW(name.c_str(), open, mode, PIPE_UNLIMITED_INSTANCES, 8192, 8192,
                                    0, &attributes);
     if (pipe == INVALID_HANDLE_VALUE) {
-        return nullptr;
+        return GetLastError();
     }
-    return new PipeInstance{pipe};
+    instance = new PipeInstance{pipe};
+    return 0;
 }
 
 ClientWait WaitForClient(PipeInstance* pipe, Event stop) {
@@ -193,17 +195,18 @@ ClientWait WaitForClient(PipeInstance* pipe, Event stop) {
     return connected ? ClientWait::Connected : ClientWait::NoClient;
 }
 
-bool ReadPipe(PipeInstance* pipe, char* buffer, size_t capacity, size_t& received) {
+uint32_t ReadPipe(PipeInstance* pipe, char* buffer, size_t capacity, size_t& received) {
     DWORD count = 0;
     const BOOL ok = ReadFile(pipe->pipe, buffer, static_cast<DWORD>(capacity), &count, nullptr);
     received = ok ? count : 0;
-    return ok != FALSE;
+    return ok ? 0 : GetLastError();
 }
 
-bool WritePipe(PipeInstance* pipe, const std::string& bytes) {
+uint32_t WritePipe(PipeInstance* pipe, const std::string& bytes) {
     DWORD written = 0;
-    return WriteFile(pipe->pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                     nullptr) != FALSE;
+    return WriteFile(pipe->pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)
+               ? 0
+               : GetLastError();
 }
 
 void FlushPipe(PipeInstance* pipe) {

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/processes.h"
 #include "platform/win32/win32_handle.h"
 
 namespace platform {
@@ -16,8 +16,8 @@ constexpr DWORD kLongestPath = 32768 * 2;  // a buffer that holds any path Windo
 
 }  // namespace
 
-ProcessOutcome RunHiddenProcess(const std::wstring& commandLine, uint32_t waitMs,
-                                uint32_t& exitCode) {
+ProcessRun RunHiddenProcess(const std::wstring& commandLine, uint32_t waitMs) {
+    ProcessRun run;
     std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
     writable.push_back(L'\0');  // CreateProcessW may write into its command line
     STARTUPINFOW startup{};
@@ -27,24 +27,28 @@ ProcessOutcome RunHiddenProcess(const std::wstring& commandLine, uint32_t waitMs
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
                         nullptr, nullptr, &startup, &info)) {
-        return ProcessOutcome::NotStarted;
+        run.error = GetLastError();
+        return run;
     }
     UniqueHandle process(info.hProcess);
     UniqueHandle thread(info.hThread);
     if (WaitForSingleObject(process.get(), waitMs) == WAIT_TIMEOUT) {
         const DWORD error = TerminateProcess(process.get(), STILL_ACTIVE) ? 0 : GetLastError();
+        run.exitCode = STILL_ACTIVE;
         // Termination is asynchronous: the process is gone only once its handle is signalled.
         if (WaitForSingleObject(process.get(), kTerminationWaitMs) == WAIT_OBJECT_0) {
-            exitCode = STILL_ACTIVE;
-            return ProcessOutcome::EndedAfterWait;
+            run.outcome = ProcessOutcome::EndedAfterWait;
+        } else {
+            run.outcome = ProcessOutcome::NotEnded;
+            run.error = error != 0 ? error : WAIT_TIMEOUT;
         }
-        exitCode = error != 0 ? error : WAIT_TIMEOUT;
-        return ProcessOutcome::NotEnded;
+        return run;
     }
     DWORD code = 1;
     GetExitCodeProcess(process.get(), &code);
-    exitCode = code;
-    return ProcessOutcome::Exited;
+    run.outcome = ProcessOutcome::Exited;
+    run.exitCode = code;
+    return run;
 }
 
 std::optional<std::wstring> ProcessImagePath(uint32_t processId) {

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/routes.h"
 
 namespace platform {
 
@@ -134,13 +134,14 @@ void WINAPI OnRouteChange(void* context, MIB_IPFORWARD_ROW2* row, MIB_NOTIFICATI
 
 }  // namespace
 
-RouteWatch* WatchDefaultRoutes(void (*changed)()) {
-    auto watch = std::make_unique<RouteWatch>(RouteWatch{nullptr, changed});
-    if (NotifyRouteChange2(AF_INET, OnRouteChange, watch.get(), FALSE, &watch->handle) !=
-        NO_ERROR) {
-        return nullptr;
+uint32_t WatchDefaultRoutes(void (*changed)(), RouteWatch*& watch) {
+    auto made = std::make_unique<RouteWatch>(RouteWatch{nullptr, changed});
+    const DWORD result =
+        NotifyRouteChange2(AF_INET, OnRouteChange, made.get(), FALSE, &made->handle);
+    if (result == NO_ERROR) {
+        watch = made.release();
     }
-    return watch.release();
+    return result;
 }
 
 void StopWatchingRoutes(RouteWatch* watch) {

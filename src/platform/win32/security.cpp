@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/security.h"
 #include "platform/win32/win32_handle.h"
 
 namespace platform {

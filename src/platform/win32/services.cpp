@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/services.h"
 #include "platform/win32/win32_handle.h"
 
 namespace platform {
@@ -21,6 +21,41 @@ bool StartsAutomatically(SC_HANDLE service) {
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
     return QueryServiceConfigW(service, config, needed, &needed) &&
            config->dwStartType == SERVICE_AUTO_START;
+}
+
+ServiceMainFunction serviceMain = nullptr;
+ServiceHandlerFunction serviceHandler = nullptr;
+
+void WINAPI ServiceMainEntry(DWORD argc, LPWSTR* argv) {
+    serviceMain(argc, argv);
+}
+
+DWORD WINAPI ServiceHandlerEntry(DWORD control, DWORD eventType, void* eventData, void* context) {
+    return serviceHandler(control, eventType, eventData, context);
+}
+
+SC_HANDLE Native(ScmHandle* handle) {
+    return reinterpret_cast<SC_HANDLE>(handle);
+}
+
+uint32_t Opened(SC_HANDLE handle, ScmHandle*& out) {
+    if (handle == nullptr) {
+        return GetLastError();
+    }
+    out = reinterpret_cast<ScmHandle*>(handle);
+    return 0;
+}
+
+uint32_t Result(BOOL ok) {
+    return ok ? 0 : GetLastError();
+}
+
+uint32_t OpenManager(DWORD access, ScmHandle*& manager) {
+    return Opened(OpenSCManagerW(nullptr, nullptr, access), manager);
+}
+
+uint32_t OpenOne(ScmHandle* manager, const std::wstring& name, DWORD access, ScmHandle*& service) {
+    return Opened(OpenServiceW(Native(manager), name.c_str(), access), service);
 }
 
 }  // namespace
@@ -44,6 +79,95 @@ ServiceProbe ProbeService(const std::wstring& name, bool readStatus, bool readSt
         probe.startsAutomatically = StartsAutomatically(service.get());
     }
     return probe;
+}
+
+uint32_t RunServiceDispatcher(const std::wstring& name, ServiceMainFunction main) {
+    serviceMain = main;
+    std::wstring serviceName = name;
+    SERVICE_TABLE_ENTRYW table[] = {{serviceName.data(), ServiceMainEntry}, {nullptr, nullptr}};
+    return Result(StartServiceCtrlDispatcherW(table));
+}
+
+uint32_t RegisterServiceHandler(const std::wstring& name, ServiceHandlerFunction handler,
+                                ServiceStatusHandle*& status) {
+    serviceHandler = handler;
+    const SERVICE_STATUS_HANDLE handle =
+        RegisterServiceCtrlHandlerExW(name.c_str(), ServiceHandlerEntry, nullptr);
+    if (handle == nullptr) {
+        return GetLastError();
+    }
+    status = reinterpret_cast<ServiceStatusHandle*>(handle);
+    return 0;
+}
+
+uint32_t ReportServiceStatus(ServiceStatusHandle* status, const ServiceStatusReport& report) {
+    SERVICE_STATUS native{report.serviceType,   report.currentState,    report.controlsAccepted,
+                          report.win32ExitCode, report.serviceExitCode, report.checkpoint,
+                          report.waitHint};
+    return Result(SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(status), &native));
+}
+
+uint32_t OpenManagerToConnect(ScmHandle*& manager) {
+    return OpenManager(SC_MANAGER_CONNECT, manager);
+}
+
+uint32_t OpenManagerToCreate(ScmHandle*& manager) {
+    return OpenManager(SC_MANAGER_CREATE_SERVICE, manager);
+}
+
+uint32_t OpenServiceToQuery(ScmHandle* manager, const std::wstring& name, ScmHandle*& service) {
+    return OpenOne(manager, name, SERVICE_QUERY_STATUS, service);
+}
+
+uint32_t OpenServiceToChange(ScmHandle* manager, const std::wstring& name, ScmHandle*& service) {
+    return OpenOne(manager, name, SERVICE_CHANGE_CONFIG | SERVICE_START, service);
+}
+
+uint32_t OpenServiceToRemove(ScmHandle* manager, const std::wstring& name, ScmHandle*& service) {
+    return OpenOne(manager, name, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS, service);
+}
+
+uint32_t CreateOwnService(ScmHandle* manager, const OwnServiceConfig& config, ScmHandle*& service) {
+    return Opened(CreateServiceW(Native(manager), config.name.c_str(), config.displayName.c_str(),
+                                 SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                 SERVICE_ERROR_NORMAL, config.commandLine.c_str(), nullptr, nullptr,
+                                 nullptr, nullptr, nullptr),
+                  service);
+}
+
+uint32_t ReconfigureOwnService(ScmHandle* service, const OwnServiceConfig& config) {
+    return Result(ChangeServiceConfigW(Native(service), SERVICE_WIN32_OWN_PROCESS,
+                                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                       config.commandLine.c_str(), nullptr, nullptr, nullptr,
+                                       nullptr, nullptr, config.displayName.c_str()));
+}
+
+uint32_t RequestServiceStart(ScmHandle* service) {
+    return Result(StartServiceW(Native(service), 0, nullptr));
+}
+
+uint32_t RequestServiceStop(ScmHandle* service) {
+    SERVICE_STATUS status{};
+    return Result(ControlService(Native(service), SERVICE_CONTROL_STOP, &status));
+}
+
+uint32_t MarkServiceForDeletion(ScmHandle* service) {
+    return Result(DeleteService(Native(service)));
+}
+
+uint32_t ReadServiceState(ScmHandle* service, uint32_t& state) {
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(Native(service), &status)) {
+        return GetLastError();
+    }
+    state = status.dwCurrentState;
+    return 0;
+}
+
+void CloseScmHandle(ScmHandle* handle) {
+    if (handle != nullptr) {
+        CloseServiceHandle(Native(handle));
+    }
 }
 
 }  // namespace platform

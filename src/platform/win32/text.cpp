@@ -1,7 +1,7 @@
+// UTF-8 conversion by the system: code page 65001, no flags.
 #include <windows.h>
-#include <wincrypt.h>
 
-#include "platform/platform.h"
+#include "platform/text.h"
 
 namespace platform {
 
@@ -32,23 +32,6 @@ std::string WideToUtf8(const std::wstring& text) {
     std::string bytes(static_cast<size_t>(count), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), length, bytes.data(), count, nullptr, nullptr);
     return bytes;
-}
-
-bool DecodeBase64(const std::wstring& text, std::string& bytes) {
-    DWORD size = 0;
-    if (!CryptStringToBinaryW(text.c_str(), 0, CRYPT_STRING_BASE64, nullptr, &size, nullptr,
-                              nullptr)) {
-        return false;
-    }
-    std::string decoded(size, '\0');
-    if (size > 0 &&
-        !CryptStringToBinaryW(text.c_str(), 0, CRYPT_STRING_BASE64,
-                              reinterpret_cast<BYTE*>(decoded.data()), &size, nullptr, nullptr)) {
-        return false;
-    }
-    decoded.resize(size);  // the decoder may report fewer bytes than it asked room for
-    bytes = std::move(decoded);
-    return true;
 }
 
 }  // namespace platform

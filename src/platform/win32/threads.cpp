@@ -1,7 +1,7 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/threads.h"
 
 namespace platform {
 
@@ -9,11 +9,13 @@ struct Thread {
     std::thread thread;
 };
 
-Thread* StartThread(void (*body)()) {
+uint32_t StartThread(void (*body)(), Thread*& thread) {
     try {
-        return new Thread{std::thread(body)};
-    } catch (const std::system_error&) {
-        return nullptr;
+        thread = new Thread{std::thread(body)};
+        return 0;
+    } catch (const std::system_error& error) {
+        return error.code().value() != 0 ? static_cast<uint32_t>(error.code().value())
+                                         : 8;  // ERROR_NOT_ENOUGH_MEMORY
     }
 }
 

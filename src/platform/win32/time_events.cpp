@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "platform/platform.h"
+#include "platform/time_events.h"
 #include "platform/win32/win32_handle.h"
 
 namespace platform {
@@ -19,9 +19,13 @@ uint64_t TickCountMs() {
     return GetTickCount64();
 }
 
-Event CreateManualResetEvent() {
+uint32_t CreateManualResetEvent(Event& event) {
     const HANDLE handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    return handle != nullptr ? new EventObject{handle} : nullptr;  // lives as long as the process
+    if (handle == nullptr) {
+        return GetLastError();
+    }
+    event = new EventObject{handle};  // lives as long as the process
+    return 0;
 }
 
 void SignalEvent(Event event) {
@@ -38,10 +42,6 @@ bool WaitForEvent(Event event, uint32_t milliseconds) {
            WaitForSingleObject(event->handle, milliseconds) == WAIT_OBJECT_0;
 }
 
-uint32_t LastErrorCode() {
-    return GetLastError();
-}
-
 struct PeriodicTimer {
     HANDLE timer;
     void (*tick)();
@@ -55,14 +55,16 @@ void CALLBACK OnTimer(void* context, BOOLEAN) {
 
 }  // namespace
 
-PeriodicTimer* StartPeriodicTimer(void (*tick)(), uint32_t periodMs) {
-    auto* timer = new PeriodicTimer{nullptr, tick};
-    if (!CreateTimerQueueTimer(&timer->timer, nullptr, OnTimer, timer, periodMs, periodMs,
+uint32_t StartPeriodicTimer(void (*tick)(), uint32_t periodMs, PeriodicTimer*& timer) {
+    auto* made = new PeriodicTimer{nullptr, tick};
+    if (!CreateTimerQueueTimer(&made->timer, nullptr, OnTimer, made, periodMs, periodMs,
                                WT_EXECUTEDEFAULT)) {
-        delete timer;
-        return nullptr;
+        const DWORD error = GetLastError();
+        delete made;
+        return error;
     }
-    return timer;
+    timer = made;
+    return 0;
 }
 
 void StopPeriodicTimer(PeriodicTimer* timer) {

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace platform::win32 {
 

@@ -1,4 +1,4 @@
-// Events and the control pipe of the fake world.
+// The control pipe of the fake world: scripted clients, read back in pieces of the read size.
 #include <algorithm>
 #include <atomic>
 
@@ -16,28 +16,13 @@ struct PipeInstance {
 
 struct IoDeadline {};
 
-Event CreateManualResetEvent() {
-    if (fake::TheWorld().eventCreationFails) {
-        fake::TheWorld().lastError = 1450;  // ERROR_NO_SYSTEM_RESOURCES
-        return nullptr;
-    }
-    return &fake::TheWorld().events.emplace_back();
-}
-
-void SignalEvent(Event event) {
-    event->set = true;
-}
-
-bool IsEventSignalled(Event event) {
-    return event != nullptr && event->set;
-}
-
-PipeSecurityDescriptor* BuildPipeSecurity(const std::wstring&) {
+uint32_t BuildPipeSecurity(const std::wstring&, PipeSecurityDescriptor*& security) {
     if (fake::TheWorld().securityBuildFails) {
-        return nullptr;
+        return 1336;  // ERROR_INVALID_ACL
     }
     ++fake::TheWorld().securityBuilt;
-    return new PipeSecurityDescriptor();
+    security = new PipeSecurityDescriptor();
+    return 0;
 }
 
 void FreePipeSecurity(PipeSecurityDescriptor* security) {
@@ -47,16 +32,20 @@ void FreePipeSecurity(PipeSecurityDescriptor* security) {
     }
 }
 
-PipeInstance* CreatePipeInstance(const std::wstring&, const PipeSecurityDescriptor*,
-                                 bool firstInstance) {
+uint32_t CreatePipeInstance(const std::wstring&, const PipeSecurityDescriptor*, bool firstInstance,
+                            PipeInstance*& pipe) {
     fake::World& w = fake::TheWorld();
-    if (w.pipeCreateFailures > 0 || (firstInstance && w.pipeNameTakenFor > 0)) {
-        (w.pipeCreateFailures > 0 ? w.pipeCreateFailures : w.pipeNameTakenFor) -= 1;
-        w.lastError = firstInstance ? 5 : 231;  // access denied; all instances busy
-        return nullptr;
+    if (w.pipeCreateFailures > 0) {
+        --w.pipeCreateFailures;
+        return 231;  // ERROR_PIPE_BUSY: all instances taken
+    }
+    if (firstInstance && w.pipeNameTakenFor > 0) {
+        --w.pipeNameTakenFor;
+        return kErrorPipeNameTaken;
     }
     ++w.instancesCreated;
-    return new PipeInstance();
+    pipe = new PipeInstance();
+    return 0;
 }
 
 ClientWait WaitForClient(PipeInstance* pipe, Event stop) {
@@ -82,27 +71,28 @@ ClientWait WaitForClient(PipeInstance* pipe, Event stop) {
 
 namespace {
 
-// A call that waits on a silent client ends at the armed deadline, or never in reality.
-bool WaitForSilentClient() {
+// A call that waits on a silent client ends at the armed deadline (cancelled: 995), or never in
+// reality.
+uint32_t WaitForSilentClient() {
     fake::World& w = fake::TheWorld();
     if (!w.ioDeadlineArmed) {
         w.unboundedWait = true;
     } else if (!IsEventSignalled(w.ioDeadlineStop)) {  // a stop ends the wait at once
         w.clockUs = std::max(w.clockUs, w.ioDeadlineAt * 1000);
     }
-    return false;
+    return 995;  // ERROR_OPERATION_ABORTED
 }
 
 }  // namespace
 
-bool ReadPipe(PipeInstance* pipe, char* buffer, size_t capacity, size_t& received) {
+uint32_t ReadPipe(PipeInstance* pipe, char* buffer, size_t capacity, size_t& received) {
     fake::PipeClient& client = *pipe->client;
     if (++client.reads == 2 && client.stopsHelperAfterFirstRead) {
         SignalEvent(fake::TheWorld().pipeStop);
     }
     received = 0;
     if (pipe->write >= client.writes.size()) {
-        return client.staysSilent ? WaitForSilentClient() : false;  // closed: broken pipe
+        return client.staysSilent ? WaitForSilentClient() : 109;  // closed: ERROR_BROKEN_PIPE
     }
     const std::string& bytes = client.writes[pipe->write];
     received = std::min(capacity, bytes.size() - pipe->offset);
@@ -112,12 +102,12 @@ bool ReadPipe(PipeInstance* pipe, char* buffer, size_t capacity, size_t& receive
         ++pipe->write;
         pipe->offset = 0;
     }
-    return true;
+    return 0;
 }
 
-bool WritePipe(PipeInstance* pipe, const std::string& bytes) {
+uint32_t WritePipe(PipeInstance* pipe, const std::string& bytes) {
     pipe->client->reply += bytes;
-    return true;
+    return 0;
 }
 
 void FlushPipe(PipeInstance* pipe) {
@@ -151,38 +141,6 @@ IoDeadline* ArmIoDeadline(uint32_t milliseconds, Event stop) {
 void DisarmIoDeadline(IoDeadline* deadline) {
     fake::TheWorld().ioDeadlineArmed = false;
     delete deadline;
-}
-
-struct PeriodicTimer {
-    void (*tick)();
-};
-
-PeriodicTimer* StartPeriodicTimer(void (*tick)(), uint32_t) {
-    fake::TheWorld().timers.push_back(tick);
-    return new PeriodicTimer{tick};
-}
-
-void StopPeriodicTimer(PeriodicTimer* timer) {
-    if (timer != nullptr) {
-        auto& timers = fake::TheWorld().timers;
-        const auto found = std::find(timers.begin(), timers.end(), timer->tick);
-        if (found != timers.end()) {  // a timer of a world before the last reset is gone
-            timers.erase(found);
-        }
-        delete timer;
-    }
-}
-
-void HandleConsoleStop(Event stop) {
-    fake::TheWorld().consoleStop = stop;
-}
-
-void ConsoleStopDone() {
-    fake::TheWorld().consoleStopDone = true;
-}
-
-uint32_t LastErrorCode() {
-    return fake::TheWorld().lastError;
 }
 
 }  // namespace platform

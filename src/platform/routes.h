@@ -1,0 +1,54 @@
+#pragma once
+
+// The IPv4 routing table and the interfaces behind it.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct ForwardRow {
+    uint32_t dest = 0, mask = 0, policy = 0, nextHop = 0, ifIndex = 0, type = 0, proto = 0, age = 0,
+             nextHopAS = 0, metric1 = 0, metric2 = 0, metric3 = 0, metric4 = 0, metric5 = 0;
+};
+constexpr uint32_t kRouteTypeDirect = 3;  // on-link: the next hop is the destination
+constexpr uint32_t kRouteTypeIndirect = 4;
+constexpr uint32_t kRouteProtocolNetMgmt = 3;
+constexpr uint32_t kErrorRouteNotFound = 1168;        // ERROR_NOT_FOUND
+constexpr uint32_t kErrorRouteExists = 5010;          // ERROR_OBJECT_ALREADY_EXISTS
+constexpr uint32_t kErrorMetricBelowInterface = 160;  // ERROR_BAD_ARGUMENTS
+
+enum class RouteTableRead {
+    Ok,
+    ProbeFailed,  // the size probe did not ask for a buffer
+    NoMemory,
+    Grew,        // the table outgrew the probed size before it was read
+    ReadFailed,  // any other failure of the read
+};
+// One size probe and one read of the table, rows in the system's order.
+RouteTableRead ReadIpv4ForwardTable(std::vector<ForwardRow>& rows);
+// Both return 0 or the Win32 error.
+uint32_t CreateForwardEntry(const ForwardRow& row);
+uint32_t DeleteForwardEntry(const ForwardRow& row);
+// The IPv4 metric of the interface, which Windows adds to a route's own metric: a row whose
+// metric is below it is refused. Returns 0 or the Win32 error.
+uint32_t ReadInterfaceMetric(uint32_t ifIndex, uint32_t& metric);
+// The index of the interface whose alias (the name Windows shows for the adapter) is `alias`.
+// Returns 0 or the Win32 error.
+uint32_t InterfaceIndexFromAlias(const std::wstring& alias, uint32_t& ifIndex);
+
+// Calls `changed` on a thread of the system's whenever an IPv4 default route (0.0.0.0/0) is
+// added, deleted or changed, until stopped; other routes (the helper's own among them) do not
+// call it. Returns 0 or the Win32 error.
+struct RouteWatch;
+uint32_t WatchDefaultRoutes(void (*changed)(), RouteWatch*& watch);
+// Ends the watch; a call of `changed` that is running has returned when this returns. Never
+// call it from `changed` itself. Nothing for null.
+void StopWatchingRoutes(RouteWatch* watch);
+
+// Dotted-decimal text to an IPv4 address in network byte order.
+bool ParseIpv4(const char* text, uint32_t& networkOrder);
+uint32_t HostToNetwork32(uint32_t hostOrder);
+
+}  // namespace platform
