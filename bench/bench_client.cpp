@@ -209,7 +209,18 @@ int Burst(int count) {
     const size_t before = CreationsJournalled();
     const double start = Seconds();
     std::ofstream(Beside(L"divert-events.txt").c_str(), std::ios::app | std::ios::binary) << events;
-    while (CreationsJournalled() < before + count && Seconds() - start < 60) {
+    // Polls the journal only when it grew, so that the polling takes little from the helper.
+    const std::wstring journal = Beside(L"routes-journal.txt");
+    ULONGLONG seenSize = 0;
+    for (;;) {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        GetFileAttributesExW(journal.c_str(), GetFileExInfoStandard, &data);
+        const ULONGLONG size = (ULONGLONG{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+        if ((size != seenSize && CreationsJournalled() >= before + count) ||
+            Seconds() - start >= 60) {
+            break;
+        }
+        seenSize = size;
         Sleep(5);
     }
     std::printf("%.1f\n", count / (Seconds() - start));

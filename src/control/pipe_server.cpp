@@ -38,9 +38,10 @@ platform::PipeInstance* CreateFirstInstance(const platform::PipeSecurityDescript
     return pipe;
 }
 
-// One pass: wait for a client on the listening instance, make the next one, then serve or
-// discard the client. Returns the instance that listens next (null when none could be made);
-// a stop seen after the wait closes everything.
+// One pass: wait for a client on the listening instance, serve or discard it, and make the next
+// instance before this one closes (once the reply is out, so that making it costs the client
+// nothing). Returns the instance that listens next (null when none could be made); a stop seen
+// after the wait closes everything.
 platform::PipeInstance* ServeOne(platform::PipeInstance* listening,
                                  const platform::PipeSecurityDescriptor* security) {
     const platform::ClientWait wait = platform::WaitForClient(listening, StopEvent);
@@ -49,10 +50,13 @@ platform::PipeInstance* ServeOne(platform::PipeInstance* listening,
         return nullptr;
     }
     platform::PipeInstance* next = nullptr;
-    platform::CreatePipeInstance(kControlPipeName, security, false, next);
+    const auto makeNext = [&] {
+        platform::CreatePipeInstance(kControlPipeName, security, false, next);
+    };
     if (wait == platform::ClientWait::Connected) {
-        RequestHandler(listening);
+        RequestHandler(listening, makeNext);
     } else {
+        makeNext();
         platform::ClosePipe(listening);
     }
     return next;

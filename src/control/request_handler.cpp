@@ -68,11 +68,14 @@ std::wstring RequestText(const std::string& received) {
     return platform::Utf8ToWide(line);
 }
 
-void RequestHandler(platform::PipeInstance* pipe) {
+void RequestHandler(platform::PipeInstance* pipe, const std::function<void()>& beforeClose) {
     // Ends the connection and closes the instance on every path, an exception included.
     const std::unique_ptr<platform::PipeInstance, ConnectionCloser> connection(pipe);
     bool cut = false;
     const std::string received = ReceiveRequest(pipe, cut);
     // A cut request is not what the client meant: a configuration or a list missing its end.
     SendReply(pipe, cut ? L"ERR unknown" : CommandDispatcher(RequestText(received)));
+    if (beforeClose) {
+        beforeClose();
+    }
 }

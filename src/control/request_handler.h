@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 #include "platform/platform.h"
@@ -12,8 +13,9 @@ constexpr size_t kMaxRequestBytes = 1048576;
 constexpr uint32_t kClientTimeLimitMs = 5000;
 
 // Serves one connected instance: one request line in, one reply line out. Always closes the
-// instance before it returns.
-void RequestHandler(platform::PipeInstance* pipe);
+// instance before it returns; `beforeClose`, when given, runs once the reply is out and before
+// the instance is closed (the pipe server makes its next instance there).
+void RequestHandler(platform::PipeInstance* pipe, const std::function<void()>& beforeClose = {});
 
 // The request text carried by the received bytes: the bytes before the first line feed, less
 // trailing carriage returns, up to the first NUL, decoded from UTF-8.

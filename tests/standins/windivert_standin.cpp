@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <fstream>
 #include <string>
 
@@ -16,7 +17,8 @@ namespace {
 
 HMODULE self = nullptr;
 HANDLE shutdownEvent = nullptr;
-std::streamoff consumed = 0;  // bytes of the events file already replayed
+std::streamoff consumed = 0;      // bytes of the events file already read
+std::deque<std::string> pending;  // lines read but not yet handed out
 [[maybe_unused]] int handleToken = 0;
 
 std::wstring Beside(const wchar_t* name) {
@@ -26,16 +28,25 @@ std::wstring Beside(const wchar_t* name) {
     return text.substr(0, text.find_last_of(L"\\/") + 1) + name;
 }
 
-// The next complete line of the events file, if one has arrived.
+// The next complete line of the events file, if one has arrived. Every complete line there is
+// read at once, as WinDivert queues events, so a burst costs one read of the file.
 [[maybe_unused]] bool NextEventLine(std::string& line) {
-    std::ifstream file(Beside(L"divert-events.txt").c_str(), std::ios::binary);
-    if (!file || !file.seekg(consumed)) {
+    if (pending.empty()) {
+        std::ifstream file(Beside(L"divert-events.txt").c_str(), std::ios::binary);
+        if (!file || !file.seekg(consumed)) {
+            return false;
+        }
+        std::string next;
+        while (std::getline(file, next) && !file.eof()) {  // a line still being written waits
+            pending.push_back(next);
+            consumed = file.tellg();
+        }
+    }
+    if (pending.empty()) {
         return false;
     }
-    if (!std::getline(file, line) || file.eof()) {
-        return false;  // nothing new, or a line still being written
-    }
-    consumed = file.tellg();
+    line = pending.front();
+    pending.pop_front();
     return true;
 }
 

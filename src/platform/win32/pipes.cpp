@@ -97,8 +97,15 @@ class IoWatcher {
             watchedStop_ = nullptr;
             return kRecancelMs;
         }
-        watchedStop_ = armed_.stop;
-        stop = armed_.stop != nullptr ? armed_.stop->handle : nullptr;
+        // A deadline without a stop event goes on watching the last one (as long as it is not
+        // signalled), so that the next wait for a client, which watches it again, need not wake
+        // this thread: one wake per request would show in every round trip.
+        if (armed_.stop != nullptr) {
+            watchedStop_ = armed_.stop;
+        } else if (watchedStop_ != nullptr && watchedStop_->signalled.load()) {
+            watchedStop_ = nullptr;
+        }
+        stop = watchedStop_ != nullptr ? watchedStop_->handle : nullptr;
         if (armed_.deadline == ULLONG_MAX) {
             return INFINITE;
         }
