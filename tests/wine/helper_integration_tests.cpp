@@ -1,7 +1,6 @@
 // The whole job driven from the pipe: the real OrvantaHelper.exe --console under Wine, with
 // the stand-in amneziawg.exe (and WinDivert.dll) beside it.
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
 #include "wine_client.h"
@@ -323,46 +322,6 @@ WINE_TEST(TunnelThatBlocksBypassedTrafficIsNamedInTheLog) {
     const size_t once = helper.Log().size();
     CHECK_EQ(Connect(kSample + peer + "0.0.0.0/1, 128.0.0.0/1\n"), "OK");
     CHECK(!Contains(helper.Log().substr(once), "the only peer"));
-}
-
-ULONG ServerOfThePipe() {
-    HANDLE pipe = CreateFileW(L"\\\\.\\pipe\\OrvantaHelper", GENERIC_READ | FILE_WRITE_DATA, 0,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    ULONG server = 0;
-    GetNamedPipeServerProcessId(pipe, &server);
-    CloseHandle(pipe);
-    return server;
-}
-
-// A process that took the name before the helper started keeps its pipe to itself: the helper
-// logs it, never joins it with an instance of its own, and serves once the name is free.
-WINE_TEST(NameTakenBeforeTheHelperStartsIsLoggedAndNeverJoined) {
-    HANDLE squatter = CreateNamedPipeW(L"\\\\.\\pipe\\OrvantaHelper",
-                                       PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE, 0,
-                                       PIPE_UNLIMITED_INSTANCES, 512, 512, 0, nullptr);
-    CHECK(squatter != INVALID_HANDLE_VALUE);
-    HANDLE second = CreateNamedPipeW(L"\\\\.\\pipe\\OrvantaHelper",
-                                     PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE, 0,
-                                     PIPE_UNLIMITED_INSTANCES, 512, 512, 0, nullptr);
-    if (second != INVALID_HANDLE_VALUE) {  // Wine 8 lets a second "first" instance be made
-        std::printf("  SKIPPED: this Wine does not refuse FILE_FLAG_FIRST_PIPE_INSTANCE\n");
-        CloseHandle(second);
-        CloseHandle(squatter);
-        return;
-    }
-    const size_t logStart = wine_support::HelperLogSize();
-    wine_support::Child helper(L"\"" + kBuilt + L"\\OrvantaHelper.exe\" --console");
-    const std::string line = "  control pipe name held by another process; retrying\r\n";
-    for (int i = 0; i < 1000 && !Contains(wine_support::HelperLogSince(logStart), line); ++i) {
-        Sleep(10);
-    }
-    CHECK(Contains(wine_support::HelperLogSince(logStart), line));
-    Sleep(600);  // a retry passes
-    CHECK_EQ(ServerOfThePipe(), GetCurrentProcessId());
-    CloseHandle(squatter);
-    CHECK(wine_support::WaitForPipe(10000));
-    CHECK_EQ(Ask("ping\n"), "OK");
-    CHECK_EQ(ServerOfThePipe(), helper.id());
 }
 
 int wmain(int argc, wchar_t** argv) {
