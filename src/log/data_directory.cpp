@@ -18,6 +18,17 @@ std::wstring BaseDirectory() {
     return L"C:\\ProgramData";
 }
 
+std::wstring DirectoryPath() {
+    return BaseDirectory() + L"\\Orvanta";
+}
+
+// Who owns what the helper creates: the service's files are its own, a foreground helper's
+// belong to Administrators.
+platform::Owner CreatorOwner() {
+    return platform::RunningAsLocalSystem() ? platform::Owner::System
+                                            : platform::Owner::Administrators;
+}
+
 // Held, and neither a link nor reached through one; null otherwise.
 platform::HeldEntry* HoldDirectory(const std::wstring& path, platform::EntryFacts& facts) {
     platform::HeldEntry* held = platform::HoldEntry(path, true, facts);
@@ -57,7 +68,7 @@ platform::HeldEntry* TakeOver(const std::wstring& path, platform::Owner owner) {
 // The verified directory, held open for as long as this object lives.
 class VerifiedDirectory {
   public:
-    VerifiedDirectory() : path_(BaseDirectory() + L"\\Orvanta") {
+    VerifiedDirectory() : path_(DirectoryPath()) {
         if (platform::RunningAsLocalSystem()) {
             held_ = TakeOver(path_, platform::Owner::System);
             administratorsOnly_ = held_ != nullptr;
@@ -97,11 +108,6 @@ class VerifiedDirectory {
     bool administratorsOnly_ = false;
 };
 
-platform::Owner FileOwner() {
-    return platform::RunningAsLocalSystem() ? platform::Owner::System
-                                            : platform::Owner::Administrators;
-}
-
 }  // namespace
 
 bool DataFile::Append(const std::string& bytes) const {
@@ -109,7 +115,7 @@ bool DataFile::Append(const std::string& bytes) const {
 }
 
 uint32_t DataFile::Replace(const std::string& bytes) const {
-    return platform::ReplaceFileIn(directory_, name_, bytes, FileOwner());
+    return platform::ReplaceFileIn(directory_, name_, bytes, CreatorOwner());
 }
 
 bool DataFile::Read(size_t maxBytes, std::string& bytes) const {
@@ -138,10 +144,7 @@ bool UseDataFile(const std::wstring& name, const std::function<bool(const DataFi
 }
 
 bool PrepareDataDirectory() {
-    platform::HeldEntry* held =
-        TakeOver(BaseDirectory() + L"\\Orvanta", platform::RunningAsLocalSystem()
-                                                     ? platform::Owner::System
-                                                     : platform::Owner::Administrators);
+    platform::HeldEntry* held = TakeOver(DirectoryPath(), CreatorOwner());
     platform::ReleaseEntry(held);
     return held != nullptr;
 }

@@ -94,6 +94,19 @@ void LogAll(const Problems& problems) {
     }
 }
 
+// Creates the row and records what became of it; StateMutex is held. True when it was created.
+bool CreateAndRecord(uint32_t address, Problems& problems) {
+    const uint32_t result = CreateRow(address);
+    if (result == 0) {
+        BypassRouteSet.insert(address);
+    } else if (result == platform::kErrorRouteExists) {
+        ForeignRoutes.insert(address);
+    } else {
+        Refused(address, result, problems);
+    }
+    return result == 0;
+}
+
 // Creates the route unless it is there already or none is needed; true when it was created.
 bool CreateBypassRoute(uint32_t address, Problems& problems) {
     std::lock_guard<std::mutex> lock(StateMutex);
@@ -101,17 +114,7 @@ bool CreateBypassRoute(uint32_t address, Problems& problems) {
         ForeignRoutes.count(address) > 0 || NeedsNoBypass(address, PhysicalRoute)) {
         return false;
     }
-    const uint32_t result = CreateRow(address);
-    if (result == 0) {
-        BypassRouteSet.insert(address);
-        return true;
-    }
-    if (result == platform::kErrorRouteExists) {
-        ForeignRoutes.insert(address);
-    } else {
-        Refused(address, result, problems);
-    }
-    return false;
+    return CreateAndRecord(address, problems);
 }
 
 }  // namespace
@@ -155,17 +158,9 @@ bool MoveBypassRoutes(const PhysicalRouteRecord& to) {
         ForeignRoutes.clear();  // made for the old network; this one may need the addresses
         for (uint32_t address : held) {
             DeleteRow(address, from, problems);
-            if (!to.known() || NeedsNoBypass(address, to)) {
-                continue;  // the connection's next attempt decides again
-            }
-            const uint32_t result = CreateRow(address);
-            if (result == 0) {
-                BypassRouteSet.insert(address);
-            } else if (result == platform::kErrorRouteExists) {
-                ForeignRoutes.insert(address);
-            } else {
-                Refused(address, result, problems);
-            }
+            if (to.known() && !NeedsNoBypass(address, to)) {
+                CreateAndRecord(address, problems);
+            }  // otherwise the connection's next attempt decides again
         }
     }
     LogAll(problems);

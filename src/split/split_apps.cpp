@@ -1,6 +1,7 @@
 #include "split/split_apps.h"
 
 #include "common/names.h"
+#include "common/text_pieces.h"
 #include "log/helper_log.h"
 #include "platform/platform.h"
 #include "split/physical_route.h"
@@ -15,18 +16,6 @@ namespace {
 // bypass routes when the physical default route changes.
 platform::Thread* SnifferThread = nullptr;
 platform::RouteWatch* DefaultRouteWatch = nullptr;
-
-std::wstring TrimPiece(const std::wstring& piece) {
-    const size_t first = piece.find_first_not_of(L" \t");
-    if (first == std::wstring::npos) {
-        return {};
-    }
-    const size_t last = piece.find_last_not_of(L" \t\r");
-    if (last == std::wstring::npos || last < first) {
-        return {};  // only blanks, tabs and carriage returns
-    }
-    return piece.substr(first, last - first + 1);
-}
 
 // Bypass routes are made only while the sniffer runs, so the network is followed only then:
 // watched first, then looked at once, so that no change falls between the two.
@@ -46,18 +35,13 @@ void StopFollowingTheNetwork() {
 
 std::set<std::wstring> ParseSplitApps(const std::wstring& text) {
     std::set<std::wstring> apps;
-    size_t start = 0;
-    for (;;) {
-        const size_t semicolon = text.find(L';', start);
-        const std::wstring piece = TrimPiece(text.substr(start, semicolon - start));
-        if (!piece.empty()) {
-            apps.insert(LowerCaseName(piece));
+    ForEachPiece(text, L';', [&apps](const std::wstring& piece) {
+        const std::wstring name = Trimmed(piece, L" \t", L" \t\r");
+        if (!name.empty()) {
+            apps.insert(LowerCaseName(name));
         }
-        if (semicolon == std::wstring::npos) {
-            return apps;
-        }
-        start = semicolon + 1;
-    }
+    });
+    return apps;
 }
 
 bool SetSplitApps(const std::wstring& text, bool tunnelUp) {

@@ -1,18 +1,17 @@
 #include "tunnel/configuration.h"
 
 #include "common/names.h"
+#include "common/text_pieces.h"
 #include "log/helper_log.h"
 
 std::wstring TunnelBlockingRoutes;
 
 namespace {
 
+constexpr wchar_t kBlanks[] = L" \t\r";
+
 std::wstring Trim(const std::wstring& text) {
-    const size_t first = text.find_first_not_of(L" \t\r");
-    if (first == std::wstring::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(L" \t\r") - first + 1);
+    return Trimmed(text, kBlanks, kBlanks);
 }
 
 // An all-zero IPv4 ("0.0.0.0") or IPv6 ("::", "0::0", ...) address.
@@ -41,23 +40,18 @@ struct Coverage {
 };
 
 void AddAllowedIps(const std::wstring& list, Coverage& coverage) {
-    size_t start = 0;
-    for (;;) {
-        const size_t comma = list.find(L',', start);
-        const std::wstring entry = Trim(list.substr(start, comma - start));
+    ForEachPiece(list, L',', [&coverage](const std::wstring& piece) {
+        const std::wstring entry = Trim(piece);
         const size_t slash = entry.find(L'/');
-        if (slash != std::wstring::npos && Trim(entry.substr(slash + 1)) == L"0") {
-            const std::wstring address = Trim(entry.substr(0, slash));
-            const bool ipv6 = address.find(L':') != std::wstring::npos;
-            if (IsZeroAddress(address, ipv6)) {
-                (ipv6 ? coverage.ipv6 : coverage.ipv4) = true;
-            }
-        }
-        if (comma == std::wstring::npos) {
+        if (slash == std::wstring::npos || Trim(entry.substr(slash + 1)) != L"0") {
             return;
         }
-        start = comma + 1;
-    }
+        const std::wstring address = Trim(entry.substr(0, slash));
+        const bool ipv6 = address.find(L':') != std::wstring::npos;
+        if (IsZeroAddress(address, ipv6)) {
+            (ipv6 ? coverage.ipv6 : coverage.ipv4) = true;
+        }
+    });
 }
 
 }  // namespace
@@ -67,20 +61,16 @@ std::wstring RoutesThatBlockBypass(const std::wstring& configText) {
     bool routingOff = false;
     Coverage coverage;
     std::wstring section;
-    size_t start = 0;
-    while (start <= configText.size()) {
-        const size_t end = configText.find(L'\n', start);
-        std::wstring line = configText.substr(start, end - start);
-        start = end == std::wstring::npos ? configText.size() + 1 : end + 1;
-        line = Trim(line.substr(0, line.find(L'#')));
+    ForEachPiece(configText, L'\n', [&](const std::wstring& rawLine) {
+        const std::wstring line = Trim(rawLine.substr(0, rawLine.find(L'#')));
         if (!line.empty() && line.front() == L'[') {
             section = LowerCaseName(line);
             peers += section == L"[peer]" ? 1 : 0;
-            continue;
+            return;
         }
         const size_t equals = line.find(L'=');
         if (equals == std::wstring::npos) {
-            continue;
+            return;
         }
         const std::wstring key = LowerCaseName(Trim(line.substr(0, equals)));
         const std::wstring value = Trim(line.substr(equals + 1));
@@ -89,7 +79,7 @@ std::wstring RoutesThatBlockBypass(const std::wstring& configText) {
         } else if (section == L"[interface]" && key == L"table" && LowerCaseName(value) == L"off") {
             routingOff = true;
         }
-    }
+    });
     if (peers != 1 || routingOff) {
         return {};
     }

@@ -9,10 +9,7 @@ ProcessRun RunHiddenProcess(const std::wstring& commandLine, uint32_t waitMs) {
     w.commandLines.push_back(commandLine);
     w.processWaits.push_back(waitMs);
     fake::ProgramRun run;
-    if (!w.programRuns.empty()) {
-        run = w.programRuns.front();
-        w.programRuns.pop_front();
-    }
+    fake::TakeScripted(w.programRuns, run);
     if (!run.starts) {
         result.error = 2;  // ERROR_FILE_NOT_FOUND
         return result;

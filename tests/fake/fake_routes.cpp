@@ -12,9 +12,7 @@ RouteTableRead ReadIpv4ForwardTable(std::vector<ForwardRow>& rows) {
     fake::World& w = fake::TheWorld();
     ++w.routeTableReads;
     rows.clear();
-    if (!w.routeReads.empty()) {
-        const RouteTableRead result = w.routeReads.front();
-        w.routeReads.pop_front();
+    if (RouteTableRead result{}; fake::TakeScripted(w.routeReads, result)) {
         return result;
     }
     rows = w.routeTable;
@@ -36,9 +34,7 @@ std::vector<ForwardRow>::iterator FindRoute(std::vector<ForwardRow>& table, cons
 uint32_t CreateForwardEntry(const ForwardRow& row) {
     fake::World& w = fake::TheWorld();
     w.createdRoutes.push_back(row);
-    if (!w.createResults.empty()) {
-        const uint32_t result = w.createResults.front();
-        w.createResults.pop_front();
+    if (uint32_t result = 0; fake::TakeScripted(w.createResults, result)) {
         return result;
     }
     if (FindRoute(w.routeTable, row) != w.routeTable.end()) {
@@ -51,9 +47,7 @@ uint32_t CreateForwardEntry(const ForwardRow& row) {
 uint32_t DeleteForwardEntry(const ForwardRow& row) {
     fake::World& w = fake::TheWorld();
     w.deletedRoutes.push_back(row);
-    if (!w.deleteResults.empty()) {
-        const uint32_t result = w.deleteResults.front();
-        w.deleteResults.pop_front();
+    if (uint32_t result = 0; fake::TakeScripted(w.deleteResults, result)) {
         return result;
     }
     const auto found = FindRoute(w.routeTable, row);

@@ -25,6 +25,17 @@ bool IsEventSignalled(Event event);
 
 namespace fake {
 
+// Takes the next answer a test queued, if it left one.
+template <typename T>
+bool TakeScripted(std::deque<T>& script, T& answer) {
+    if (script.empty()) {
+        return false;
+    }
+    answer = script.front();
+    script.pop_front();
+    return true;
+}
+
 // An open handle as Windows' share rules see it: FILE_* rights and FILE_SHARE_* bits.
 struct Open {
     uint32_t access = 0;

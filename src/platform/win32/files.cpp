@@ -1,5 +1,4 @@
 #include <windows.h>
-#include <sddl.h>
 #include <winternl.h>
 
 #include <algorithm>
@@ -147,16 +146,14 @@ uint32_t ReplaceFileIn(HeldEntry* directory, const std::wstring& name, const std
                        Owner owner) {
     const std::wstring temporary = name + L".tmp";
     DeleteFileIn(directory, temporary);  // left by a write that failed halfway
-    const std::wstring sddl = OwnerSddl(owner) + L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
-    void* descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                              &descriptor, nullptr)) {
-        return GetLastError();
+    win32::LocalMemory descriptor;
+    DWORD error =
+        win32::DescriptorFromSddl(OwnerSddl(owner) + L"D:P(A;;FA;;;SY)(A;;FA;;;BA)", descriptor);
+    if (error != 0) {
+        return error;
     }
-    DWORD error = 0;
-    UniqueHandle file =
-        OpenIn(directory, temporary, GENERIC_WRITE | DELETE, 0, kFileCreate, 0, error, descriptor);
-    LocalFree(descriptor);
+    UniqueHandle file = OpenIn(directory, temporary, GENERIC_WRITE | DELETE, 0, kFileCreate, 0,
+                               error, descriptor.get());
     if (!file.valid()) {
         return error;
     }

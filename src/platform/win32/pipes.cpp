@@ -163,13 +163,12 @@ IoDeadline* Arm(uint32_t milliseconds, Event stop) {
 }  // namespace
 
 uint32_t BuildPipeSecurity(const std::wstring& sddl, PipeSecurityDescriptor*& security) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                              &descriptor, nullptr)) {
-        return GetLastError();
+    win32::LocalMemory descriptor;
+    const uint32_t error = win32::DescriptorFromSddl(sddl, descriptor);
+    if (error == 0) {
+        security = new PipeSecurityDescriptor{descriptor.release()};
     }
-    security = new PipeSecurityDescriptor{descriptor};
-    return 0;
+    return error;
 }
 
 void FreePipeSecurity(PipeSecurityDescriptor* security) {

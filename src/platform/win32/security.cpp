@@ -4,7 +4,6 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <memory>
 #include <vector>
 
 #include "platform/security.h"
@@ -19,33 +18,54 @@ namespace {
 const wchar_t kTrustedInstallerSid[] =
     L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
-class LocalMemory {
-  public:
-    ~LocalMemory() { LocalFree(memory_); }
-    void** out() { return &memory_; }
-    void* get() const { return memory_; }
+using win32::LocalMemory;
 
-  private:
-    void* memory_ = nullptr;
-};
+// A SID's bytes, held where no pointer into another buffer can go stale; empty for null.
+std::vector<BYTE> SidBytes(PSID sid) {
+    if (sid == nullptr) {
+        return {};
+    }
+    const auto* bytes = static_cast<const BYTE*>(sid);
+    return std::vector<BYTE>(bytes, bytes + GetLengthSid(sid));
+}
+
+PSID AsSid(const std::vector<BYTE>& bytes) {
+    return bytes.empty() ? nullptr : const_cast<BYTE*>(bytes.data());
+}
+
+// The account this process runs as, read once: it never changes, and it is asked for every
+// entry of every access list checked. Null when the token could not be read.
+PSID ProcessUserSid() {
+    static const std::vector<BYTE> user = [] {
+        HANDLE rawToken = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken)) {
+            return std::vector<BYTE>();
+        }
+        UniqueHandle token(rawToken);
+        alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        DWORD size = 0;
+        return GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size)
+                   ? SidBytes(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid)
+                   : std::vector<BYTE>();
+    }();
+    return AsSid(user);
+}
 
 bool IsTrustedInstaller(PSID sid) {
-    LocalMemory trustedInstaller;
-    return ConvertStringSidToSidW(kTrustedInstallerSid,
-                                  reinterpret_cast<PSID*>(trustedInstaller.out())) &&
-           EqualSid(sid, trustedInstaller.get());
+    static const std::vector<BYTE> trustedInstaller = [] {
+        LocalMemory converted;
+        return ConvertStringSidToSidW(kTrustedInstallerSid,
+                                      reinterpret_cast<PSID*>(converted.out()))
+                   ? SidBytes(converted.get())
+                   : std::vector<BYTE>();
+    }();
+    const PSID expected = AsSid(trustedInstaller);
+    return expected != nullptr && EqualSid(sid, expected);
 }
 
 bool IsCurrentUser(PSID sid) {
-    HANDLE rawToken = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken)) {
-        return false;
-    }
-    UniqueHandle token(rawToken);
-    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    return GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size) &&
-           EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, sid);
+    const PSID user = ProcessUserSid();
+    return user != nullptr && EqualSid(user, sid);
 }
 
 Principal PrincipalOf(PSID sid) {
@@ -192,9 +212,8 @@ uint32_t CreateProtectedDirectory(const std::wstring& path, Owner owner) {
     const std::wstring sddl =
         OwnerSddl(owner) + L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;AU)";
     LocalMemory descriptor;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                              descriptor.out(), nullptr)) {
-        return GetLastError();
+    if (const uint32_t error = win32::DescriptorFromSddl(sddl, descriptor); error != 0) {
+        return error;
     }
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
     return CreateDirectoryW(path.c_str(), &attributes) ? 0 : GetLastError();
@@ -218,15 +237,8 @@ uint32_t MoveEntryAside(const std::wstring& path, const std::wstring& newName) {
 }
 
 bool RunningAsLocalSystem() {
-    HANDLE rawToken = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken)) {
-        return false;
-    }
-    UniqueHandle token(rawToken);
-    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    return GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size) &&
-           IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid);
+    const PSID user = ProcessUserSid();
+    return user != nullptr && IsWellKnownSid(user, WinLocalSystemSid);
 }
 
 bool RunningAsAdministrator() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <atomic>
 #include <string>
@@ -60,6 +61,33 @@ class UniqueServiceHandle {
   private:
     SC_HANDLE handle_;
 };
+
+// Frees memory the system handed out with LocalAlloc on every path.
+class LocalMemory {
+  public:
+    LocalMemory() = default;
+    ~LocalMemory() { LocalFree(memory_); }
+    LocalMemory(const LocalMemory&) = delete;
+    LocalMemory& operator=(const LocalMemory&) = delete;
+    void** out() { return &memory_; }
+    void* get() const { return memory_; }
+    void* release() {
+        void* memory = memory_;
+        memory_ = nullptr;
+        return memory;
+    }
+
+  private:
+    void* memory_ = nullptr;
+};
+
+// The security descriptor that SDDL text describes, held by `descriptor`. 0, or the Win32 error.
+inline uint32_t DescriptorFromSddl(const std::wstring& sddl, LocalMemory& descriptor) {
+    return ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                descriptor.out(), nullptr)
+               ? 0
+               : GetLastError();
+}
 
 }  // namespace platform::win32
 
