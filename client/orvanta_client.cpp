@@ -24,10 +24,10 @@ class PipeHandle {
 };
 
 constexpr DWORD kRetryPauseMs = 50;
-// Between two instances the helper's pipe is absent for well under a millisecond: a client
-// that slept its whole pause there would wait many times longer than the request takes. So
-// the first moments of absence are retried at once (yielding the processor), and only a pipe
-// that stays absent longer, a helper not running, gets the pauses.
+// While the helper serves, its pipe is busy between requests, never absent. It is absent only
+// while the helper starts (or remakes its instance after a failure, for well under a
+// millisecond): the first moments of absence are retried at once (yielding the processor),
+// and only a pipe that stays absent longer, a helper not running, gets the pauses.
 constexpr ULONGLONG kRetryAtOnceMs = 20;
 
 // Opens the pipe, retrying while it is busy or momentarily absent, until the deadline.
@@ -35,10 +35,9 @@ HANDLE OpenPipe(const ClientOptions& options, DWORD& error) {
     const ULONGLONG start = GetTickCount64();
     const ULONGLONG deadline = start + options.waitMs;
     for (;;) {
-        // Whoever serves the pipe may identify this client but never act as it. Write data
-        // only: generic write includes the right to create instances, which users lack.
+        // Whoever serves the pipe may identify this client but never act as it.
         HANDLE pipe =
-            CreateFileW(kPipeName, GENERIC_READ | FILE_WRITE_DATA, 0, nullptr, OPEN_EXISTING,
+            CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                         SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
             return pipe;

@@ -12,8 +12,8 @@
 namespace orvanta {
 
 struct ClientOptions {
-    // How long to keep trying while the pipe is busy (another client is being served) or
-    // absent (between two instances, or the helper is starting). A "connect" may keep the
+    // How long to keep trying while the pipe is busy (another client is being served, or the
+    // helper is between two requests) or absent (the helper is starting). A "connect" may keep the
     // helper busy for minutes, so callers that queue behind one may want more.
     uint32_t waitMs = 60000;
     // Before anything is written, make sure the pipe is served by the OrvantaHelper service's

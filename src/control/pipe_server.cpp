@@ -17,17 +17,22 @@ struct SecurityDeleter {
     }
 };
 
+struct PipeCloser {
+    void operator()(platform::PipeInstance* pipe) const { platform::ClosePipe(pipe); }
+};
+using OwnedPipe = std::unique_ptr<platform::PipeInstance, PipeCloser>;
+
 bool StopRequested() {
     return StopEvent != nullptr && platform::IsEventSignalled(StopEvent);
 }
 
-// The first instance must be the first of its name: one that another process created first is
-// that process's pipe, and no instance of the helper may join it. Logged once, retried as any
+// The instance is only ever made as the first of its name: one that another process created
+// first is that process's pipe, and the helper never joins it. Logged once, retried as any
 // failed creation is.
-platform::PipeInstance* CreateFirstInstance(const platform::PipeSecurityDescriptor* security) {
+OwnedPipe CreateInstance(const platform::PipeSecurityDescriptor* security) {
     static bool takenLogged = false;
     platform::PipeInstance* pipe = nullptr;
-    const uint32_t error = platform::CreatePipeInstance(kControlPipeName, security, true, pipe);
+    const uint32_t error = platform::CreateSoleInstance(kControlPipeName, security, pipe);
     if (error != 0) {
         if (error == platform::kErrorPipeNameTaken && !takenLogged) {
             takenLogged = true;
@@ -35,45 +40,44 @@ platform::PipeInstance* CreateFirstInstance(const platform::PipeSecurityDescript
         }
         platform::SleepMs(kCreateRetryPauseMs);
     }
-    return pipe;
+    return OwnedPipe(pipe);
 }
 
-// One pass: wait for a client on the listening instance, serve or discard it, and make the next
-// instance before this one closes (once the reply is out, so that making it costs the client
-// nothing). Returns the instance that listens next (null when none could be made); a stop seen
-// after the wait closes everything.
-platform::PipeInstance* ServeOne(platform::PipeInstance* listening,
-                                 const platform::PipeSecurityDescriptor* security) {
-    const platform::ClientWait wait = platform::WaitForClient(listening, StopEvent);
+// After a disconnection that left no client on the instance, it can wait for the next one.
+// After any other failure a client may still be attached, and waiting again would hand it a
+// second request: the instance is then closed and made anew.
+bool FreeForNextClient(uint32_t disconnectError) {
+    return disconnectError == 0 || disconnectError == platform::kErrorPipeNotConnected ||
+           disconnectError == platform::kErrorPipeListening;
+}
+
+// One pass: wait for a client, serve or discard it, and leave the instance ready for the next.
+// Returns false when the instance cannot be reused, or a stop was seen after the wait (a client
+// that arrived with it gets no reply).
+bool ServeOne(platform::PipeInstance* pipe) {
+    const platform::ClientWait wait = platform::WaitForClient(pipe, StopEvent);
     if (StopRequested()) {
-        platform::ClosePipe(listening);  // a client that arrived now gets no reply
-        return nullptr;
+        return false;
     }
-    platform::PipeInstance* next = nullptr;
-    const auto makeNext = [&] {
-        platform::CreatePipeInstance(kControlPipeName, security, false, next);
-    };
     if (wait == platform::ClientWait::Connected) {
-        RequestHandler(listening, makeNext);
-    } else {
-        makeNext();
-        platform::ClosePipe(listening);
+        return FreeForNextClient(RequestHandler(pipe));
     }
-    return next;
+    // A client that came and left before the wait leaves the instance to be disconnected.
+    return FreeForNextClient(platform::DisconnectPipe(pipe));
 }
 
 }  // namespace
 
 void ControlPipe() {
     platform::PipeSecurityDescriptor* built = nullptr;
-    platform::BuildPipeSecurity(kControlPipeSddl, built);  // failing, instances get the default
+    platform::BuildPipeSecurity(kControlPipeSddl, built);  // failing, the instance gets the default
     const std::unique_ptr<platform::PipeSecurityDescriptor, SecurityDeleter> security(built);
-    platform::PipeInstance* listening = nullptr;
+    OwnedPipe pipe;
     while (!StopRequested()) {
-        listening = listening != nullptr ? ServeOne(listening, security.get())
-                                         : CreateFirstInstance(security.get());
-    }
-    if (listening != nullptr) {
-        platform::ClosePipe(listening);
+        if (pipe == nullptr) {
+            pipe = CreateInstance(security.get());
+        } else if (!ServeOne(pipe.get())) {
+            pipe.reset();
+        }
     }
 }

@@ -9,12 +9,13 @@
 extern platform::Event StopEvent;
 
 inline const std::wstring kControlPipeName = L"\\\\.\\pipe\\OrvantaHelper";
-// SYSTEM and Administrators: all access. Authenticated Users: read and write data, attributes
-// and extended attributes, read the descriptor, synchronize (0x12019b): generic write less
-// FILE_CREATE_PIPE_INSTANCE (0x4), so no user can add an instance of the name, or take the name
-// while it exists. A client opens with GENERIC_READ | FILE_WRITE_DATA.
-inline const std::wstring kControlPipeSddl = L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;AU)";
+// SYSTEM and Administrators: all access. Authenticated Users: generic read and generic write,
+// which is what clients of every framework ask for (GENERIC_READ | GENERIC_WRITE). Generic write
+// includes FILE_CREATE_PIPE_INSTANCE; the name stays the helper's because its one instance
+// allows no other beside it.
+inline const std::wstring kControlPipeSddl = L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;AU)";
 
-// Serves the control pipe one client at a time, in order, until StopEvent is signalled. The
-// name never lapses while it serves: the next instance exists before the served one closes.
+// Serves the control pipe one client at a time, in order, until StopEvent is signalled. It
+// holds the name's only instance and reuses it for every client, so that while it serves no
+// process can create an instance of the name and a client meets "busy", never "not found".
 void ControlPipe();

@@ -12,11 +12,26 @@ struct DeadlineDisarmer {
 };
 using ScopedDeadline = std::unique_ptr<platform::IoDeadline, DeadlineDisarmer>;
 
-struct ConnectionCloser {
-    void operator()(platform::PipeInstance* pipe) const {
-        platform::DisconnectPipe(pipe);
-        platform::ClosePipe(pipe);
+// Ends the client's connection on every path, an exception included.
+class Connection {
+  public:
+    explicit Connection(platform::PipeInstance* pipe) : pipe_(pipe) {}
+    ~Connection() {
+        if (pipe_ != nullptr) {
+            platform::DisconnectPipe(pipe_);
+        }
     }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    uint32_t End() {
+        platform::PipeInstance* pipe = pipe_;
+        pipe_ = nullptr;
+        return platform::DisconnectPipe(pipe);
+    }
+
+  private:
+    platform::PipeInstance* pipe_;
 };
 
 // Only time bounds a connected client: a stop that arrives meanwhile lets the request finish
@@ -68,14 +83,11 @@ std::wstring RequestText(const std::string& received) {
     return platform::Utf8ToWide(line);
 }
 
-void RequestHandler(platform::PipeInstance* pipe, const std::function<void()>& beforeClose) {
-    // Ends the connection and closes the instance on every path, an exception included.
-    const std::unique_ptr<platform::PipeInstance, ConnectionCloser> connection(pipe);
+uint32_t RequestHandler(platform::PipeInstance* pipe) {
+    Connection connection(pipe);
     bool cut = false;
     const std::string received = ReceiveRequest(pipe, cut);
     // A cut request is not what the client meant: a configuration or a list missing its end.
     SendReply(pipe, cut ? L"ERR unknown" : CommandDispatcher(RequestText(received)));
-    if (beforeClose) {
-        beforeClose();
-    }
+    return connection.End();
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <string>
 
 #include "platform/platform.h"
@@ -12,10 +11,10 @@ constexpr size_t kMaxRequestBytes = 1048576;
 // this time of the write; otherwise it is dropped so it cannot hold the helper.
 constexpr uint32_t kClientTimeLimitMs = 5000;
 
-// Serves one connected instance: one request line in, one reply line out. Always closes the
-// instance before it returns; `beforeClose`, when given, runs once the reply is out and before
-// the instance is closed (the pipe server makes its next instance there).
-void RequestHandler(platform::PipeInstance* pipe, const std::function<void()>& beforeClose = {});
+// Serves one connected instance: one request line in, one reply line out. Always ends the
+// connection before it returns (an exception included), and returns how that went (0, or the
+// Win32 error of the disconnection); the instance stays open for the pipe server to reuse.
+uint32_t RequestHandler(platform::PipeInstance* pipe);
 
 // The request text carried by the received bytes: the bytes before the first line feed, less
 // trailing carriage returns, up to the first NUL, decoded from UTF-8.

@@ -15,16 +15,20 @@ struct PipeSecurityDescriptor;
 uint32_t BuildPipeSecurity(const std::wstring& sddl, PipeSecurityDescriptor*& security);
 void FreePipeSecurity(PipeSecurityDescriptor* security);
 
-constexpr uint32_t kErrorPipeNameTaken = 5;  // the first instance: another process has the name
+constexpr uint32_t kErrorPipeNameTaken = 5;       // another process has an instance of the name
+constexpr uint32_t kErrorPipeNotConnected = 233;  // disconnecting: no client was on the instance
+constexpr uint32_t kErrorPipeListening = 536;     // disconnecting: the instance listens already
 struct PipeInstance;
-// One byte-mode, synchronous, duplex instance that refuses remote clients; `security` may be
-// null (default security). With `firstInstance`, it fails (kErrorPipeNameTaken) when any
-// instance of the name exists already.
-uint32_t CreatePipeInstance(const std::wstring& name, const PipeSecurityDescriptor* security,
-                            bool firstInstance, PipeInstance*& pipe);
+// The only instance the name may have: byte-mode, synchronous, duplex, refusing remote clients,
+// created as the first of its name (kErrorPipeNameTaken when any instance exists) with a
+// maximum of one instance, so that no process can add another while it exists. `security` may
+// be null (default security).
+uint32_t CreateSoleInstance(const std::wstring& name, const PipeSecurityDescriptor* security,
+                            PipeInstance*& pipe);
 enum class ClientWait { Connected, NoClient };
-// Waits for a client to connect. Returns NoClient when the wait fails or is woken because
-// `stop` became signalled, so that a stop needs no client to arrive.
+// Waits for a client to connect. Returns NoClient when the wait fails (a client that came and
+// left before it included) or is woken because `stop` became signalled, so that a stop needs no
+// client to arrive.
 ClientWait WaitForClient(PipeInstance* pipe, Event stop);
 // One blocking read of up to `capacity` bytes (0 bytes when the client closed its end).
 uint32_t ReadPipe(PipeInstance* pipe, char* buffer, size_t capacity, size_t& received);
@@ -32,7 +36,9 @@ uint32_t ReadPipe(PipeInstance* pipe, char* buffer, size_t capacity, size_t& rec
 uint32_t WritePipe(PipeInstance* pipe, const std::string& bytes);
 // Blocks until the client has read everything written.
 void FlushPipe(PipeInstance* pipe);
-void DisconnectPipe(PipeInstance* pipe);
+// Ends the client's connection (unread data is lost), so that the instance can wait for the
+// next client.
+uint32_t DisconnectPipe(PipeInstance* pipe);
 void ClosePipe(PipeInstance* pipe);
 
 // While armed, bounds the calling thread's blocking pipe calls: once `milliseconds` have

@@ -77,7 +77,7 @@ int PlainPings(int count) {
     int failed = 0;
     for (int i = 0; i < count; ++i) {
         HANDLE pipe = INVALID_HANDLE_VALUE;
-        while ((pipe = CreateFileW(L"\\\\.\\pipe\\OrvantaHelper", GENERIC_READ | FILE_WRITE_DATA, 0,
+        while ((pipe = CreateFileW(L"\\\\.\\pipe\\OrvantaHelper", GENERIC_READ | GENERIC_WRITE, 0,
                                    nullptr, OPEN_EXISTING, 0, nullptr)) == INVALID_HANDLE_VALUE &&
                GetLastError() == ERROR_PIPE_BUSY) {
             WaitNamedPipeW(L"\\\\.\\pipe\\OrvantaHelper", 10000);
@@ -98,7 +98,7 @@ int PlainPings(int count) {
     return failed;
 }
 
-// The next instance exists before the served one closes, so the name never lapses.
+// The one instance is reused for every client, so the name never lapses.
 WINE_TEST(PlainClientsNeverFindThePipeAbsent) {
     CHECK_EQ(PlainPings(300), 0);
     int second = -1;
@@ -106,6 +106,54 @@ WINE_TEST(PlainClientsNeverFindThePipeAbsent) {
     CHECK_EQ(PlainPings(300), 0);
     beside.join();
     CHECK_EQ(second, 0);
+}
+
+const wchar_t kSquatStop[] = L"OrvantaTestSquatStop";
+const wchar_t kSquatTried[] = L"OrvantaTestSquatTried";
+
+// Another process (this program, started with --squat) tries to add an instance of the name
+// the plain way, as a user granted generic write could, until told to stop. Exits with 0 when
+// every try was refused as busy, 1000 + N when N succeeded, or the other error it met.
+int Squat() {
+    HANDLE stop = OpenEventW(SYNCHRONIZE, FALSE, kSquatStop);
+    HANDLE tried = OpenEventW(EVENT_MODIFY_STATE, FALSE, kSquatTried);
+    if (stop == nullptr || tried == nullptr) {
+        return 2;
+    }
+    DWORD made = 0;
+    DWORD otherError = 0;
+    for (DWORD maximum = 1; WaitForSingleObject(stop, 0) == WAIT_TIMEOUT;
+         maximum = maximum == 1 ? PIPE_UNLIMITED_INSTANCES : 1) {
+        HANDLE pipe = CreateNamedPipeW(L"\\\\.\\pipe\\OrvantaHelper", PIPE_ACCESS_DUPLEX, 0,
+                                       maximum, 512, 512, 0, nullptr);
+        if (pipe != INVALID_HANDLE_VALUE) {
+            ++made;
+            CloseHandle(pipe);
+        } else if (GetLastError() != ERROR_PIPE_BUSY) {
+            otherError = GetLastError();
+        }
+        SetEvent(tried);
+    }
+    CloseHandle(stop);
+    CloseHandle(tried);
+    return made > 0 ? static_cast<int>(1000 + made) : static_cast<int>(otherError);
+}
+
+// The helper reuses its one instance, whose maximum of one refuses any other: while requests
+// of a Qt-style client (generic read and write) run back to back, no other process can add an
+// instance of the name, and every request is answered.
+WINE_TEST(NoOtherProcessAddsAnInstanceWhileRequestsRunBackToBack) {
+    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, kSquatStop);
+    HANDLE tried = CreateEventW(nullptr, TRUE, FALSE, kSquatTried);
+    wine_support::Child squatter(L"\"" + wine_support::ProgramDirectory() +
+                                 L"\\pipe_integration_tests.exe\" --squat");
+    CHECK(squatter.started());
+    CHECK_EQ(WaitForSingleObject(tried, 30000), WAIT_OBJECT_0);
+    CHECK_EQ(PlainPings(300), 0);
+    SetEvent(stop);
+    CHECK_EQ(squatter.WaitExit(30000), DWORD{0});
+    CloseHandle(stop);
+    CloseHandle(tried);
 }
 
 WINE_TEST(RequestsWriteNothingToTheLog) {
@@ -116,6 +164,9 @@ WINE_TEST(RequestsWriteNothingToTheLog) {
 }
 
 int wmain(int argc, wchar_t** argv) {
+    if (argc > 1 && std::wstring(argv[1]) == L"--squat") {
+        return Squat();
+    }
     const std::wstring helper = wine_support::ProgramDirectory() + L"\\OrvantaHelper.exe";
     wine_support::Child process(L"\"" + helper + L"\" --console");
     if (!process.started() || !wine_support::WaitForPipe(30000)) {

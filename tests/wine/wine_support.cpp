@@ -97,7 +97,7 @@ DWORD Child::WaitExit(DWORD ms) {
 HANDLE OpenPipe(DWORD ms) {
     const ULONGLONG deadline = GetTickCount64() + ms;
     for (;;) {
-        HANDLE pipe = CreateFileW(L"\\\\.\\pipe\\OrvantaHelper", GENERIC_READ | FILE_WRITE_DATA, 0,
+        HANDLE pipe = CreateFileW(L"\\\\.\\pipe\\OrvantaHelper", GENERIC_READ | GENERIC_WRITE, 0,
                                   nullptr, OPEN_EXISTING, 0, nullptr);
         if (pipe != INVALID_HANDLE_VALUE || GetTickCount64() >= deadline) {
             return pipe;

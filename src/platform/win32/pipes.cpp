@@ -178,14 +178,13 @@ void FreePipeSecurity(PipeSecurityDescriptor* security) {
     }
 }
 
-uint32_t CreatePipeInstance(const std::wstring& name, const PipeSecurityDescriptor* security,
-                            bool firstInstance, PipeInstance*& instance) {
+uint32_t CreateSoleInstance(const std::wstring& name, const PipeSecurityDescriptor* security,
+                            PipeInstance*& instance) {
     SECURITY_ATTRIBUTES attributes{sizeof(attributes),
                                    security != nullptr ? security->descriptor : nullptr, FALSE};
     const DWORD mode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
-    const DWORD open = PIPE_ACCESS_DUPLEX | (firstInstance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-    HANDLE pipe = CreateNamedPipeW(name.c_str(), open, mode, PIPE_UNLIMITED_INSTANCES, 8192, 8192,
-                                   0, &attributes);
+    const DWORD open = PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE;
+    HANDLE pipe = CreateNamedPipeW(name.c_str(), open, mode, 1, 8192, 8192, 0, &attributes);
     if (pipe == INVALID_HANDLE_VALUE) {
         return GetLastError();
     }
@@ -219,8 +218,8 @@ void FlushPipe(PipeInstance* pipe) {
     FlushFileBuffers(pipe->pipe);
 }
 
-void DisconnectPipe(PipeInstance* pipe) {
-    DisconnectNamedPipe(pipe->pipe);
+uint32_t DisconnectPipe(PipeInstance* pipe) {
+    return DisconnectNamedPipe(pipe->pipe) ? 0 : GetLastError();
 }
 
 void ClosePipe(PipeInstance* pipe) {
