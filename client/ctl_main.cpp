@@ -20,7 +20,8 @@ const char kUsage[] =
     "  raw TEXT            send TEXT as bytes; escapes \\n \\r \\t \\0 \\\\ \\xHH\n"
     "--no-verify: skip the check that the OrvantaHelper service serves the pipe\n"
     "             (only for a helper started with --console during development)\n"
-    "exit code: 0 OK/RUNNING/STOPPED, 1 ERR reply or usage, 2 helper not reachable\n";
+    "exit code: 0 OK/RUNNING/STOPPED, 1 ERR reply or usage, 2 helper not reachable, no reply\n"
+    "           or the pipe served by a process that is not the helper (nothing sent)\n";
 
 std::string ToUtf8(const std::wstring& text) {
     if (text.empty()) {
