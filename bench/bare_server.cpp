@@ -1,13 +1,13 @@
 // The baseline of the benchmark: a pipe server that follows the helper's protocol and nothing
-// else. One instance at a time, with the helper's name, flags and security: create, wait for a
-// client, read to the line feed, reply "OK", flush, disconnect, close.
+// else. One instance at a time, with the helper's name and security, made anew for each client:
+// create, wait for a client, read to the line feed, reply "OK", flush, disconnect, close.
 #include <windows.h>
 #include <sddl.h>
 
 int wmain() {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;AU)", SDDL_REVISION_1, &descriptor, nullptr);
+        L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;AU)", SDDL_REVISION_1, &descriptor, nullptr);
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
     for (;;) {
         HANDLE pipe = CreateNamedPipeW(
