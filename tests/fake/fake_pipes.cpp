@@ -1,121 +1,60 @@
 // The control pipe of the fake world: scripted clients, read back in pieces of the read size.
 #include <algorithm>
 #include <atomic>
-#include <map>
-#include <string>
+#include <regex>
 
 #include "fake_world.h"
 
 namespace platform {
 
-// The access list from the SDDL text: account -> rights, mapped as for a pipe.
 struct PipeSecurityDescriptor {
-    std::map<std::string, uint32_t> grants;
+    uint32_t usersRights = 0;
 };
 
-enum class InstanceState { Listening, Connected, Closing, Disconnected };
+enum class State { Listening, Connected, Closing, Disconnected };
 
 struct PipeInstance {
-    InstanceState state = InstanceState::Listening;  // a new instance admits clients at once
-    fake::PipeClient* client = nullptr;              // in servedClients while it is connected
-    size_t write = 0;                                // which of the client's writes is being read
-    size_t offset = 0;                               // how much of it was read
+    State state = State::Listening;      // a new instance admits a client at once
+    fake::PipeClient* client = nullptr;  // in servedClients while connected
+    size_t write = 0;                    // which of the client's writes is being read
+    size_t offset = 0;                   // how much of it was read
 };
 
 struct IoDeadline {};
 
 namespace {
 
-constexpr uint32_t kErrorAccessDenied = 5;
-constexpr uint32_t kErrorPipeBusy = 231;
-
-// The generic mapping of pipes (FILE_GENERIC_READ, _WRITE, _EXECUTE, FILE_ALL_ACCESS).
+// The pipe generic mapping: FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_ALL_ACCESS.
 uint32_t MapGeneric(uint32_t access) {
-    uint32_t mapped = access & 0x0FFFFFFFu;
-    mapped |= (access & fake::kGenericRead) != 0 ? 0x120089u : 0;
-    mapped |= (access & fake::kGenericWrite) != 0 ? 0x120116u : 0;
-    mapped |= (access & 0x20000000u) != 0 ? 0x1200A0u : 0;
-    mapped |= (access & 0x10000000u) != 0 ? 0x1F01FFu : 0;
-    return mapped;
+    return (access & 0x0FFFFFFFu) | ((access & 0x80000000u) != 0 ? 0x120089u : 0) |
+           ((access & 0x40000000u) != 0 ? 0x120116u : 0) |
+           ((access & 0x10000000u) != 0 ? 0x1F01FFu : 0);
 }
 
-// Allow entries "(A;;RIGHTS;;;ACCOUNT)" with GA/GR/GW/GX or hex rights; false on anything else.
-bool ParseDacl(const std::wstring& sddl, std::map<std::string, uint32_t>& grants) {
-    const std::string text(sddl.begin(), sddl.end());
-    if (text.rfind("D:", 0) != 0) {
-        return false;
-    }
-    const std::map<std::string, uint32_t> generic = {{"GA", 0x10000000u},
-                                                     {"GR", fake::kGenericRead},
-                                                     {"GW", fake::kGenericWrite},
-                                                     {"GX", 0x20000000u}};
-    for (size_t at = 2; at < text.size();) {
-        const size_t close = text.find(')', at);
-        if (close == std::string::npos || text.compare(at, 4, "(A;;") != 0) {
-            return false;
-        }
-        const std::string entry = text.substr(at + 4, close - at - 4);  // RIGHTS;;;ACCOUNT
-        const size_t split = entry.find(";;;");
-        if (split == std::string::npos) {
-            return false;
-        }
-        const std::string rights = entry.substr(0, split);
-        uint32_t access = 0;
-        if (rights.rfind("0x", 0) == 0) {
-            access = static_cast<uint32_t>(std::stoul(rights, nullptr, 16));
-        } else if (rights.empty() || rights.size() % 2 != 0) {
-            return false;
-        }
-        for (size_t i = 0; rights.rfind("0x", 0) != 0 && i < rights.size(); i += 2) {
-            const auto right = generic.find(rights.substr(i, 2));
-            if (right == generic.end()) {
-                return false;
-            }
-            access |= right->second;
-        }
-        grants[entry.substr(split + 3)] |= MapGeneric(access);
-        at = close + 1;
-    }
-    return true;
-}
-
-// Windows' default for a pipe: full control for SYSTEM, Administrators and the creator (the
-// helper's account), read for Everyone and Anonymous.
-std::map<std::string, uint32_t> DefaultGrants() {
-    return {{"SY", 0x1F01FFu}, {"BA", 0x1F01FFu}, {"WD", 0x120089u}, {"AN", 0x120089u}};
-}
-
-// CreateFile of the client end: CreateFileW adds SYNCHRONIZE and FILE_READ_ATTRIBUTES, and
-// every right asked for must be granted to one of the caller's groups.
-uint32_t OpenError(const fake::PipeClient& client) {
-    const uint32_t wanted = MapGeneric(client.access) | 0x100000u | 0x80u;
-    uint32_t granted = 0;
-    for (const char* group : {"AU", "WD", client.administrator ? "BA" : "AU"}) {
-        const auto grant = fake::TheWorld().pipeGrants.find(group);
-        granted |= grant != fake::TheWorld().pipeGrants.end() ? grant->second : 0;
-    }
-    return (wanted & ~granted) != 0 ? kErrorAccessDenied : 0;
-}
-
-// What another process meets now that no instance listens: a busy name while one exists.
+// What another process meets while no instance listens: busy while one exists, for an open and
+// for a plain CreateNamedPipe alike (the maximum of one refuses it), else nothing (2).
 void LookAsANewcomer() {
     fake::World& w = fake::TheWorld();
-    w.newcomerOpens.insert(w.pipeInstances == 0 ? 2 : kErrorPipeBusy);
-    // A plain CreateNamedPipe: the maximum of one instance refuses it while one exists (users
-    // hold FILE_CREATE_PIPE_INSTANCE through generic write).
-    w.otherProcessCreates.insert(w.pipeInstances == 0 ? 0 : kErrorPipeBusy);
+    w.newcomerFinds.insert(w.pipeInstances > 0 ? 231 : 2);
 }
 
 }  // namespace
 
 uint32_t BuildPipeSecurity(const std::wstring& sddl, PipeSecurityDescriptor*& security) {
-    auto* built = new PipeSecurityDescriptor();
-    if (fake::TheWorld().securityBuildFails || !ParseDacl(sddl, built->grants)) {
-        delete built;
+    static const std::wregex kUsersEntry(LR"(\(A;;(0x[0-9a-f]+|(?:G[ARW])+);;;AU\))");
+    std::wsmatch users;
+    if (fake::TheWorld().securityBuildFails || !std::regex_search(sddl, users, kUsersEntry)) {
         return 1336;  // ERROR_INVALID_ACL
     }
+    const std::wstring rights = users[1];
+    uint32_t access = rights[0] == L'0' ? std::stoul(rights, nullptr, 16) : 0;
+    for (size_t at = 0; rights[0] == L'G' && at < rights.size(); at += 2) {  // GR, GW, GA
+        access |= rights[at + 1] == L'R'   ? 0x80000000u
+                  : rights[at + 1] == L'W' ? 0x40000000u
+                                           : 0x10000000u;
+    }
     ++fake::TheWorld().securityBuilt;
-    security = built;
+    security = new PipeSecurityDescriptor{MapGeneric(access)};
     return 0;
 }
 
@@ -131,18 +70,17 @@ uint32_t CreateSoleInstance(const std::wstring&, const PipeSecurityDescriptor* s
     fake::World& w = fake::TheWorld();
     if (w.pipeCreateFailures > 0) {
         --w.pipeCreateFailures;
-        return kErrorPipeBusy;
+        return 231;  // ERROR_PIPE_BUSY: all instances taken
     }
-    if (w.pipeNameTakenFor > 0 || w.pipeInstances > 0) {  // the first of its name, or nothing
+    if (w.pipeNameTakenFor > 0 || w.pipeInstances > 0) {  // the first of its name, or none
         w.pipeNameTakenFor -= w.pipeNameTakenFor > 0 ? 1 : 0;
         return kErrorPipeNameTaken;
     }
-    if (w.instancesCreated > 0) {
-        LookAsANewcomer();  // made anew: the name lapsed meanwhile
+    if (w.instancesCreated++ > 0) {
+        LookAsANewcomer();  // made anew: the name was free meanwhile
     }
-    ++w.instancesCreated;
     ++w.pipeInstances;
-    w.pipeGrants = security != nullptr ? security->grants : DefaultGrants();
+    w.usersRights = security != nullptr ? security->usersRights : 0x120089u;  // default: read
     pipe = new PipeInstance();
     return 0;
 }
@@ -150,14 +88,12 @@ uint32_t CreateSoleInstance(const std::wstring&, const PipeSecurityDescriptor* s
 ClientWait WaitForClient(PipeInstance* pipe, Event stop) {
     fake::World& w = fake::TheWorld();
     w.pipeStop = stop;
-    if (pipe->state == InstanceState::Connected || pipe->state == InstanceState::Closing) {
-        // Windows would answer ERROR_PIPE_CONNECTED (the old client again) or ERROR_NO_DATA.
+    if (pipe->state == State::Connected || pipe->state == State::Closing) {
         w.waitedWithoutDisconnect = true;
         SignalEvent(stop);
         return ClientWait::NoClient;
     }
-    pipe->state = InstanceState::Listening;
-    for (;;) {
+    do {
         if (w.waitingClients.empty()) {
             // Nobody else comes: the test is over, as if the service had been told to stop.
             if (w.whenNoClientsLeft) {
@@ -169,21 +105,16 @@ ClientWait WaitForClient(PipeInstance* pipe, Event stop) {
         }
         w.servedClients.push_back(w.waitingClients.front());
         w.waitingClients.pop_front();
-        fake::PipeClient& client = w.servedClients.back();
-        client.openError = OpenError(client);
-        if (client.openError == 0) {
-            break;
-        }
-    }
-    *pipe = PipeInstance{InstanceState::Connected, &w.servedClients.back(), 0, 0};
+        // CreateFileW adds SYNCHRONIZE and FILE_READ_ATTRIBUTES; every right must be granted.
+        const uint32_t wanted = MapGeneric(w.servedClients.back().access) | 0x100080u;
+        w.servedClients.back().openError = (wanted & ~w.usersRights) != 0 ? 5 : 0;
+    } while (w.servedClients.back().openError != 0);
+    *pipe = PipeInstance{State::Connected, &w.servedClients.back()};
     if (pipe->client->stopsHelperOnConnect) {
         SignalEvent(stop);
     }
-    if (!pipe->client->connects) {
-        pipe->state = InstanceState::Closing;
-        return ClientWait::NoClient;
-    }
-    return ClientWait::Connected;
+    pipe->state = pipe->client->connects ? State::Connected : State::Closing;
+    return pipe->client->connects ? ClientWait::Connected : ClientWait::NoClient;
 }
 
 namespace {
@@ -237,20 +168,14 @@ void FlushPipe(PipeInstance* pipe) {
 }
 
 uint32_t DisconnectPipe(PipeInstance* pipe) {
-    fake::World& w = fake::TheWorld();
-    if (w.disconnectFailures > 0) {
-        --w.disconnectFailures;
-        return 31;  // ERROR_GEN_FAILURE: the client stays on
+    if (fake::TheWorld().disconnectFailures-- > 0) {
+        return 31;  // ERROR_GEN_FAILURE
     }
-    if (pipe->state == InstanceState::Listening || pipe->state == InstanceState::Disconnected) {
-        return pipe->state == InstanceState::Listening ? kErrorPipeListening
-                                                       : kErrorPipeNotConnected;
+    if (pipe->state == State::Listening || pipe->state == State::Disconnected) {
+        return pipe->state == State::Listening ? kErrorPipeListening : kErrorPipeNotConnected;
     }
-    pipe->client->disconnected = true;
-    pipe->client->closed = true;
-    pipe->client = nullptr;
-    // Disconnected, it admits no client until the next wait: a newcomer finds it busy.
-    pipe->state = InstanceState::Disconnected;
+    pipe->client->disconnected = pipe->client->closed = true;
+    *pipe = PipeInstance{State::Disconnected};  // refuses clients (busy) until the next wait
     LookAsANewcomer();
     return 0;
 }

@@ -42,13 +42,9 @@ struct Open {
     uint32_t share = 0;
 };
 
-constexpr uint32_t kGenericRead = 0x80000000u;
-constexpr uint32_t kGenericWrite = 0x40000000u;
-
 // One client of the control pipe, as the helper meets it.
 struct PipeClient {
-    uint32_t access = kGenericRead | kGenericWrite;  // what its open asks for, as Qt and .NET do
-    bool administrator = false;       // an elevated administrator, else an ordinary user
+    uint32_t access = 0xC0000000u;    // its open asks for GENERIC_READ | GENERIC_WRITE, as Qt does
     bool connects = true;             // false: it left before the wait, which then fails
     std::vector<std::string> writes;  // each write is read back in pieces of the read size
     bool staysSilent = false;         // after its writes it neither sends nor closes
@@ -57,12 +53,12 @@ struct PipeClient {
     bool stopsHelperAfterFirstRead = false;  // the stop arrives while its request is in hand
 
     // What the helper did with it.
-    uint32_t openError = 0;  // its open was refused with this error; the helper never saw it
+    uint32_t openError = 0;  // the pipe's access list refused its open; the helper never saw it
     int reads = 0;
     std::string reply;
     bool flushed = false;
     bool disconnected = false;
-    bool closed = false;  // its connection ended: disconnected, or the instance closed under it
+    bool closed = false;  // its connection ended
 };
 
 // A Windows service as the fake service control manager knows it. Changes can be scheduled
@@ -146,14 +142,11 @@ struct World {
     int pipeNameTakenFor = 0;    // the next N first-instance creations find the name taken
     int instancesCreated = 0;
     int instancesClosed = 0;
-    int pipeInstances = 0;                       // of the name, alive
-    std::map<std::string, uint32_t> pipeGrants;  // the name's access list: account -> rights
-    int disconnectFailures = 0;                  // the next N disconnections fail
-    bool waitedWithoutDisconnect = false;        // a wait on an instance a client was still on
-    // What another process met, looked at whenever no instance listened while the helper ran:
-    // a client's open (231 busy, 2 not found) and a plain CreateNamedPipe of the name.
-    std::set<uint32_t> newcomerOpens;
-    std::set<uint32_t> otherProcessCreates;
+    int pipeInstances = 0;       // alive; the name allows one
+    uint32_t usersRights = 0;    // what the name's access list grants users, generics mapped
+    int disconnectFailures = 0;  // the next N disconnections fail, the client staying on
+    bool waitedWithoutDisconnect = false;   // Windows would hand the old client back
+    std::set<uint32_t> newcomerFinds;       // open or plain create by another process while served
     std::deque<PipeClient> waitingClients;  // when none is left, the wait signals the stop
     std::deque<PipeClient> servedClients;
     platform::Event pipeStop = nullptr;  // the stop the pipe loop watches
