@@ -6,27 +6,49 @@ using namespace fake::files;
 
 namespace platform {
 
-HeldEntry* HoldEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts) {
+namespace {
+
+// What an open of the entry itself shows; false, with the error, when there is none to open.
+bool ReadFacts(const std::wstring& path, bool isDirectory, EntryFacts& facts) {
     fake::World& w = fake::TheWorld();
-    std::lock_guard<std::mutex> lock(w.fileSystemLock);
     facts = {};
-    const fake::Open hold = isDirectory ? fake::Open{0x1 | 0x20000 | 0x80, kShareRead | kShareWrite}
-                                        : fake::Open{0x1 | 0x20 | 0x20000 | 0x80, kShareRead};
-    if (!Exists(path)) {
-        facts.error = kNotFound;
-        return nullptr;
-    }
-    if (!SharingAllows(path, hold)) {
-        facts.error = kSharingViolation;
-        return nullptr;
+    facts.error = !Exists(path) ? kNotFound : IsPending(path) ? kAccessDenied : 0;
+    if (facts.error != 0) {
+        return false;
     }
     facts.isLink = IsLinked(path) || IsDirectory(path) != isDirectory;
     facts.pathMatches = w.redirectedDirectories.count(path) == 0;
     const auto found = w.security.find(path);
     facts.security = found != w.security.end() ? found->second
                                                : SecurityFacts{true, Principal::System, false, {}};
+    return true;
+}
+
+}  // namespace
+
+HeldEntry* HoldEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts) {
+    fake::World& w = fake::TheWorld();
+    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    const fake::Open hold = isDirectory ? fake::Open{0x1 | 0x20000 | 0x80, kShareRead | kShareWrite}
+                                        : fake::Open{0x1 | 0x20 | 0x20000 | 0x80, kShareRead};
+    if (!ReadFacts(path, isDirectory, facts)) {
+        return nullptr;
+    }
+    if (!SharingAllows(path, hold)) {
+        facts = {};
+        facts.error = kSharingViolation;
+        return nullptr;
+    }
     w.fileCalls.push_back(L"hold " + path);
     return new HeldEntry{path, w.opens.emplace(path, hold)};
+}
+
+uint32_t InspectEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts) {
+    fake::World& w = fake::TheWorld();
+    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    ReadFacts(path, isDirectory, facts);  // READ_CONTROL and attributes: no share mode applies
+    w.fileCalls.push_back(L"inspect " + path);
+    return facts.error;
 }
 
 void ReleaseEntry(HeldEntry* entry) {
@@ -34,6 +56,9 @@ void ReleaseEntry(HeldEntry* entry) {
         fake::World& w = fake::TheWorld();
         std::lock_guard<std::mutex> lock(w.fileSystemLock);
         w.opens.erase(entry->open);
+        if (IsPending(entry->path) && !IsOpen(entry->path)) {
+            Forget(entry->path);  // the last handle closed: the delete happens now
+        }
         w.fileCalls.push_back(L"release " + entry->path);
         delete entry;
     }
@@ -66,6 +91,9 @@ uint32_t MoveEntryAside(const std::wstring& path, const std::wstring& newName) {
             return kAccessDenied;  // something inside is open
         }
     }
+    if (IsPending(path)) {
+        return kAccessDenied;
+    }
     if (!RemovableNow(path)) {
         return kSharingViolation;
     }
@@ -83,6 +111,7 @@ uint32_t MoveEntryAside(const std::wstring& path, const std::wstring& newName) {
         RenameSet(w.directories, from, target);
         RenameSet(w.reparsePoints, from, target);
         RenameSet(w.protectedPaths, from, target);
+        RenameSet(w.deletePending, from, target);
     }
     w.movedAside.push_back(to);
     return 0;

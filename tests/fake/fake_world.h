@@ -129,6 +129,9 @@ struct World {
     std::set<std::wstring> protectedPaths;           // made with the helper's protected DACL
     std::set<std::wstring> administratorsOnlyFiles;  // written readable by nobody else
     std::vector<std::wstring> deletedEntries;
+    // Deleted while another handle (sharing delete) was open: the name stays until that handle
+    // closes, and every open of it fails with access denied.
+    std::set<std::wstring> deletePending;
     std::vector<std::wstring> movedAside;  // the new names
     std::vector<std::wstring> fileCalls;   // "hold", "release", "append", "write"
 
