@@ -18,8 +18,7 @@ inline constexpr uint32_t kReadData = 0x1 | 0x20;  // read (or list), execute (o
 inline constexpr uint32_t kWriteData = 0x2 | 0x4;  // write, append (or add file, add folder)
 inline constexpr uint32_t kDelete = 0x10000;
 inline constexpr uint32_t kShareRead = 1, kShareWrite = 2, kShareDelete = 4;
-inline constexpr uint32_t kSharingViolation = 32, kAccessDenied = 5, kNotFound = 2,
-                          kAlreadyExists = 183;
+inline constexpr uint32_t kSharingViolation = 32, kAccessDenied = 5, kNotFound = 2;
 
 inline bool OneWayConflict(const fake::Open& a, const fake::Open& b) {
     return ((a.access & kReadData) && !(b.share & kShareRead)) ||
@@ -65,6 +64,11 @@ inline bool Exists(const std::wstring& path) {
     return w.files.count(path) > 0 || w.reparsePoints.count(path) > 0 || IsDirectory(path);
 }
 
+// Windows fails every open of a delete-pending name, creating it included (access denied).
+inline bool IsPending(const std::wstring& path) {
+    return fake::TheWorld().deletePending.count(path) > 0;
+}
+
 inline bool IsLinked(const std::wstring& path) {
     const fake::World& w = fake::TheWorld();
     return w.reparsePoints.count(path) > 0 || w.hardLinks.count(path) > 0;
@@ -77,28 +81,7 @@ inline void Forget(const std::wstring& path) {
     w.hardLinks.erase(path);
     w.files.erase(path);
     w.security.erase(path);
-    w.deletePending.erase(path);
     w.deletedEntries.push_back(path);
-}
-
-// A delete-pending name: Windows fails every open of it (STATUS_DELETE_PENDING, access denied
-// to Win32), creating it included.
-inline bool IsPending(const std::wstring& path) {
-    return fake::TheWorld().deletePending.count(path) > 0;
-}
-
-inline bool IsOpen(const std::wstring& path) {
-    return fake::TheWorld().opens.count(path) > 0;
-}
-
-// Deleted at once when nothing else has it open; else (all of them share delete) the name
-// waits, delete-pending, for the last of them to close.
-inline void Delete(const std::wstring& path) {
-    if (IsOpen(path)) {
-        fake::TheWorld().deletePending.insert(path);
-    } else {
-        Forget(path);
-    }
 }
 
 inline bool RemovableNow(const std::wstring& path) {
@@ -119,25 +102,6 @@ inline void RenameSet(std::set<std::wstring>& set, const std::wstring& from,
                       const std::wstring& to) {
     if (set.erase(from) > 0) {
         set.insert(to);
-    }
-}
-
-// A file renamed, with the handles open on it, which follow it to its new name.
-inline void RenameFile(const std::wstring& from, const std::wstring& to) {
-    fake::World& w = fake::TheWorld();
-    Rename(w.files, from, to);
-    Rename(w.security, from, to);
-    Rename(w.hardLinks, from, to);
-    RenameSet(w.reparsePoints, from, to);
-    RenameSet(w.administratorsOnlyFiles, from, to);
-    const auto range = w.opens.equal_range(from);
-    std::vector<fake::Open> moving;
-    for (auto it = range.first; it != range.second; ++it) {
-        moving.push_back(it->second);
-    }
-    w.opens.erase(from);
-    for (const fake::Open& open : moving) {
-        w.opens.emplace(to, open);
     }
 }
 

@@ -96,12 +96,8 @@ uint32_t ReadFileIn(HeldEntry* directory, const std::wstring& name, size_t maxBy
 std::optional<uint64_t> FileSizeIn(HeldEntry* directory, const std::wstring& name) {
     fake::World& w = fake::TheWorld();
     std::lock_guard<std::mutex> lock(w.fileSystemLock);
-    const std::wstring path = directory->path + L"\\" + name;
-    const auto found = w.files.find(path);
-    if (found == w.files.end() || IsPending(path)) {
-        return std::nullopt;
-    }
-    return found->second.size();
+    const auto found = w.files.find(directory->path + L"\\" + name);
+    return found == w.files.end() ? std::nullopt : std::optional<uint64_t>(found->second.size());
 }
 
 uint32_t RenameFileIn(HeldEntry* directory, const std::wstring& from, const std::wstring& to,
@@ -110,21 +106,20 @@ uint32_t RenameFileIn(HeldEntry* directory, const std::wstring& from, const std:
     std::lock_guard<std::mutex> lock(w.fileSystemLock);
     const std::wstring source = directory->path + L"\\" + from;
     const std::wstring target = directory->path + L"\\" + to;
-    if (w.files.count(source) == 0) {
-        return kNotFound;
+    if (!replace && Exists(target) && w.files.count(source) > 0) {
+        return 183;  // ERROR_ALREADY_EXISTS
     }
-    if (!replace && Exists(target)) {
-        return kAlreadyExists;
-    }
-    if (IsPending(source) || IsPending(target) || w.directories.count(target) > 0 ||
-        !RemovableNow(source) || (Exists(target) && !RemovableNow(target))) {
+    if (w.files.count(source) == 0 || w.directories.count(target) > 0 || !RemovableNow(source) ||
+        IsPending(source) || IsPending(target) || (Exists(target) && !RemovableNow(target))) {
         return kAccessDenied;
     }
-    w.files.erase(target);
-    w.security.erase(target);
-    w.reparsePoints.erase(target);
-    w.hardLinks.erase(target);
-    RenameFile(source, target);
+    w.files[target] = std::move(w.files[source]);
+    w.files.erase(source);
+    while (w.opens.count(source) > 0) {  // the handles open on it follow it
+        auto open = w.opens.extract(source);
+        open.key() = target;
+        w.opens.insert(std::move(open));
+    }
     return 0;
 }
 
@@ -141,7 +136,11 @@ uint32_t DeleteFileIn(HeldEntry* directory, const std::wstring& name) {
     if (!RemovableNow(path)) {
         return kSharingViolation;
     }
-    Delete(path);
+    if (w.opens.count(path) > 0) {
+        w.deletePending.insert(path);  // the others share delete: gone when the last closes
+    } else {
+        Forget(path);
+    }
     return 0;
 }
 

@@ -8,46 +8,43 @@ namespace platform {
 
 namespace {
 
-// What an open of the entry itself shows; false, with the error, when there is none to open.
-bool ReadFacts(const std::wstring& path, bool isDirectory, EntryFacts& facts) {
+HeldEntry* Open(const std::wstring& path, bool isDirectory, EntryFacts& facts, fake::Open hold) {
     fake::World& w = fake::TheWorld();
+    std::lock_guard<std::mutex> lock(w.fileSystemLock);
     facts = {};
-    facts.error = !Exists(path) ? kNotFound : IsPending(path) ? kAccessDenied : 0;
-    if (facts.error != 0) {
-        return false;
+    if (IsPending(path)) {
+        facts.error = kAccessDenied;
+        return nullptr;
+    }
+    if (!Exists(path)) {
+        facts.error = kNotFound;
+        return nullptr;
+    }
+    if (!SharingAllows(path, hold)) {
+        facts.error = kSharingViolation;
+        return nullptr;
     }
     facts.isLink = IsLinked(path) || IsDirectory(path) != isDirectory;
     facts.pathMatches = w.redirectedDirectories.count(path) == 0;
     const auto found = w.security.find(path);
     facts.security = found != w.security.end() ? found->second
                                                : SecurityFacts{true, Principal::System, false, {}};
-    return true;
+    w.fileCalls.push_back(L"hold " + path);
+    return new HeldEntry{path, w.opens.emplace(path, hold)};
 }
 
 }  // namespace
 
 HeldEntry* HoldEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts) {
-    fake::World& w = fake::TheWorld();
-    std::lock_guard<std::mutex> lock(w.fileSystemLock);
-    const fake::Open hold = isDirectory ? fake::Open{0x1 | 0x20000 | 0x80, kShareRead | kShareWrite}
-                                        : fake::Open{0x1 | 0x20 | 0x20000 | 0x80, kShareRead};
-    if (!ReadFacts(path, isDirectory, facts)) {
-        return nullptr;
-    }
-    if (!SharingAllows(path, hold)) {
-        facts = {};
-        facts.error = kSharingViolation;
-        return nullptr;
-    }
-    w.fileCalls.push_back(L"hold " + path);
-    return new HeldEntry{path, w.opens.emplace(path, hold)};
+    return Open(path, isDirectory, facts,
+                isDirectory ? fake::Open{0x1 | 0x20000 | 0x80, kShareRead | kShareWrite}
+                            : fake::Open{0x1 | 0x20 | 0x20000 | 0x80, kShareRead});
 }
 
 uint32_t InspectEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts) {
-    fake::World& w = fake::TheWorld();
-    std::lock_guard<std::mutex> lock(w.fileSystemLock);
-    ReadFacts(path, isDirectory, facts);  // READ_CONTROL and attributes: no share mode applies
-    w.fileCalls.push_back(L"inspect " + path);
+    // READ_CONTROL and attributes alone: no share mode applies, and nothing stays open.
+    ReleaseEntry(
+        Open(path, isDirectory, facts, {0x20000 | 0x80, kShareRead | kShareWrite | kShareDelete}));
     return facts.error;
 }
 
@@ -56,9 +53,6 @@ void ReleaseEntry(HeldEntry* entry) {
         fake::World& w = fake::TheWorld();
         std::lock_guard<std::mutex> lock(w.fileSystemLock);
         w.opens.erase(entry->open);
-        if (IsPending(entry->path) && !IsOpen(entry->path)) {
-            Forget(entry->path);  // the last handle closed: the delete happens now
-        }
         w.fileCalls.push_back(L"release " + entry->path);
         delete entry;
     }
@@ -91,9 +85,6 @@ uint32_t MoveEntryAside(const std::wstring& path, const std::wstring& newName) {
             return kAccessDenied;  // something inside is open
         }
     }
-    if (IsPending(path)) {
-        return kAccessDenied;
-    }
     if (!RemovableNow(path)) {
         return kSharingViolation;
     }
@@ -111,7 +102,6 @@ uint32_t MoveEntryAside(const std::wstring& path, const std::wstring& newName) {
         RenameSet(w.directories, from, target);
         RenameSet(w.reparsePoints, from, target);
         RenameSet(w.protectedPaths, from, target);
-        RenameSet(w.deletePending, from, target);
     }
     w.movedAside.push_back(to);
     return 0;
