@@ -55,7 +55,7 @@ platform::HeldEntry* HoldAndJudge(const std::wstring& path, Finding& finding, ui
     platform::HeldEntry* held = platform::HoldEntry(path, true, facts);
     error = facts.error;
     if (held == nullptr) {
-        finding = platform::InspectEntry(path, true, facts) == 0 ? Judge(facts) : Finding::Unknown;
+        finding = platform::ReadEntry(path, true, facts) == 0 ? Judge(facts) : Finding::Unknown;
         return nullptr;
     }
     finding = Judge(facts);

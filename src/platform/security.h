@@ -54,7 +54,7 @@ void ReleaseEntry(HeldEntry* entry);
 // What the entry itself shows to an open for its security and attributes alone, which no share
 // mode blocks and which holds nothing: for telling whose an entry is that cannot be held. Returns
 // the open's Win32 error (also in `facts`), 0 when the facts were read.
-uint32_t InspectEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts);
+uint32_t ReadEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts);
 
 constexpr uint32_t kErrorInvalidOwner = 1307;    // the caller may not give it that owner
 constexpr uint32_t kErrorSharingViolation = 32;  // another open's share mode shuts this one out

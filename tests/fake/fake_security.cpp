@@ -41,7 +41,7 @@ HeldEntry* HoldEntry(const std::wstring& path, bool isDirectory, EntryFacts& fac
                             : fake::Open{0x1 | 0x20 | 0x20000 | 0x80, kShareRead});
 }
 
-uint32_t InspectEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts) {
+uint32_t ReadEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts) {
     // READ_CONTROL and attributes alone: no share mode applies, and nothing stays open.
     ReleaseEntry(
         Open(path, isDirectory, facts, {0x20000 | 0x80, kShareRead | kShareWrite | kShareDelete}));

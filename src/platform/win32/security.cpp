@@ -216,7 +216,7 @@ HeldEntry* HoldEntry(const std::wstring& path, bool isDirectory, EntryFacts& fac
     return entry.valid() ? new HeldEntry{std::move(entry)} : nullptr;
 }
 
-uint32_t InspectEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts) {
+uint32_t ReadEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts) {
     // No data access: share modes are checked only between opens that have it.
     OpenEntry(path, isDirectory, READ_CONTROL | FILE_READ_ATTRIBUTES,
               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, facts);
