@@ -27,6 +27,7 @@ FileBesideHelper::FileBesideHelper(const std::wstring& path) {
         platform::HeldEntry* entry =
             platform::HoldEntry(isFile ? path : path.substr(0, end), !isFile, facts);
         if (entry == nullptr) {
+            holdError_ = facts.error;
             return;
         }
         held_.push_back(entry);
@@ -38,6 +39,14 @@ FileBesideHelper::FileBesideHelper(const std::wstring& path) {
             return;
         }
     }
+}
+
+std::wstring FileBesideHelper::refusal() const {
+    const std::wstring error = L" err=" + std::to_wstring(holdError_);
+    if (holdError_ == platform::kErrorSharingViolation) {
+        return L"is in use by another process" + error;
+    }
+    return holdError_ != 0 ? L"cannot be opened" + error : L"is writable by non-administrators";
 }
 
 FileBesideHelper::~FileBesideHelper() {

@@ -24,8 +24,12 @@ class FileBesideHelper {
     FileBesideHelper(const FileBesideHelper&) = delete;
     FileBesideHelper& operator=(const FileBesideHelper&) = delete;
     bool accepted() const { return accepted_; }
+    // Why it was not accepted, to follow the file's name in the log: "is in use by another
+    // process err=32", "is writable by non-administrators", ...
+    std::wstring refusal() const;
 
   private:
     std::vector<platform::HeldEntry*> held_;  // the folders from the top down, then the file
     bool accepted_ = false;
+    uint32_t holdError_ = 0;  // the Win32 error of the hold that failed, if one did
 };

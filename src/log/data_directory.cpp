@@ -1,5 +1,7 @@
 #include "log/data_directory.h"
 
+#include <atomic>
+
 #include "common/access_rules.h"
 #include "common/names.h"
 
@@ -9,6 +11,7 @@ namespace {
 
 constexpr size_t kMaxBaseLength = 259;  // what fits a MAX_PATH buffer with its NUL
 constexpr int kTakeOverAttempts = 2;
+std::atomic<uint32_t> RemovedFiles{0};  // makes each name a removed file takes its own
 
 std::wstring BaseDirectory() {
     const auto value = platform::EnvironmentVariable(L"ProgramData");
@@ -29,10 +32,34 @@ platform::Owner CreatorOwner() {
                                             : platform::Owner::Administrators;
 }
 
-// Held, and neither a link nor reached through one; null otherwise.
-platform::HeldEntry* HoldDirectory(const std::wstring& path, platform::EntryFacts& facts) {
+// Whose the directory is, read from what the helper can see of it.
+enum class Finding { Ours, NotOurs, Elsewhere, Unknown };
+
+Finding Judge(const platform::EntryFacts& facts) {
+    if (facts.isLink) {
+        return Finding::NotOurs;  // a link in its place is moved aside
+    }
+    if (!facts.pathMatches) {
+        return Finding::Elsewhere;  // a parent leads elsewhere: nothing there is the helper's
+    }
+    return OnlyAdministratorsCanChange(facts.security, platform::RunningAsAdministrator())
+               ? Finding::Ours
+               : Finding::NotOurs;
+}
+
+// Holds the directory and judges it; when the hold is refused (a user may keep it open with a
+// share mode that shuts the hold out), judges what an open without data access shows. `error`
+// receives the hold's error. Null unless held and ours.
+platform::HeldEntry* HoldAndJudge(const std::wstring& path, Finding& finding, uint32_t& error) {
+    platform::EntryFacts facts;
     platform::HeldEntry* held = platform::HoldEntry(path, true, facts);
-    if (held != nullptr && (facts.isLink || !facts.pathMatches)) {
+    error = facts.error;
+    if (held == nullptr) {
+        finding = platform::ReadEntry(path, true, facts) == 0 ? Judge(facts) : Finding::Unknown;
+        return nullptr;
+    }
+    finding = Judge(facts);
+    if (finding != Finding::Ours) {
         platform::ReleaseEntry(held);
         return nullptr;
     }
@@ -42,23 +69,20 @@ platform::HeldEntry* HoldDirectory(const std::wstring& path, platform::EntryFact
 // The service's way (and the installer's): the directory is its own or none. One that anyone
 // else could have prepared is moved aside, never adopted, since users keep every handle they
 // opened in it, and created anew; nothing in the old one is read. A link in its place is moved
-// aside as well; a path that leads elsewhere through a parent is not used at all.
-platform::HeldEntry* TakeOver(const std::wstring& path, platform::Owner owner) {
+// aside as well; a path that leads elsewhere through a parent is not used at all. Its own
+// directory is never moved, even when it cannot be held now: `error` then tells why.
+platform::HeldEntry* TakeOver(const std::wstring& path, platform::Owner owner, uint32_t& error) {
     for (int attempt = 0; attempt < kTakeOverAttempts; ++attempt) {
         platform::CreateProtectedDirectory(path, owner);  // it may well exist
-        platform::EntryFacts facts;
-        platform::HeldEntry* held = HoldDirectory(path, facts);
-        if (held != nullptr &&
-            OnlyAdministratorsCanChange(facts.security, platform::RunningAsAdministrator())) {
+        Finding finding = Finding::Unknown;
+        platform::HeldEntry* held = HoldAndJudge(path, finding, error);
+        if (held != nullptr || finding != Finding::NotOurs) {
             return held;
-        }
-        platform::ReleaseEntry(held);
-        if (facts.error == 0 && !facts.isLink && !facts.pathMatches) {
-            return nullptr;
         }
         const std::wstring aside = path.substr(path.find_last_of(L'\\') + 1) + L".untrusted-" +
                                    std::to_wstring(platform::TickCountMs());
-        if (platform::MoveEntryAside(path, aside) != 0) {
+        error = platform::MoveEntryAside(path, aside);
+        if (error != 0) {
             return nullptr;  // e.g. someone keeps a file in it open
         }
     }
@@ -70,7 +94,7 @@ class VerifiedDirectory {
   public:
     VerifiedDirectory() : path_(DirectoryPath()) {
         if (platform::RunningAsLocalSystem()) {
-            held_ = TakeOver(path_, platform::Owner::System);
+            held_ = TakeOver(path_, platform::Owner::System, error_);
             administratorsOnly_ = held_ != nullptr;
         } else {
             UseAsFound();
@@ -83,6 +107,7 @@ class VerifiedDirectory {
     VerifiedDirectory(const VerifiedDirectory&) = delete;
     VerifiedDirectory& operator=(const VerifiedDirectory&) = delete;
     const std::wstring& path() const { return path_; }
+    uint32_t error() const { return held_ == nullptr ? error_ : 0; }
     DataFile File(const std::wstring& name) const {
         return DataFile(held_, path_, name, administratorsOnly_);
     }
@@ -97,7 +122,12 @@ class VerifiedDirectory {
             platform::CreateDirectoryIfMissing(path_);
         }
         platform::EntryFacts facts;
-        held_ = HoldDirectory(path_, facts);
+        held_ = platform::HoldEntry(path_, true, facts);
+        error_ = facts.error;
+        if (held_ != nullptr && (facts.isLink || !facts.pathMatches)) {
+            platform::ReleaseEntry(held_);
+            held_ = nullptr;
+        }
         administratorsOnly_ =
             held_ != nullptr &&
             OnlyAdministratorsCanChange(facts.security, platform::RunningAsAdministrator());
@@ -106,6 +136,7 @@ class VerifiedDirectory {
     std::wstring path_;
     platform::HeldEntry* held_ = nullptr;
     bool administratorsOnly_ = false;
+    uint32_t error_ = 0;
 };
 
 }  // namespace
@@ -127,24 +158,38 @@ std::optional<uint64_t> DataFile::Size() const {
 }
 
 bool DataFile::RenameTo(const std::wstring& name) const {
-    return platform::RenameFileIn(directory_, name_, name) == 0;
+    return platform::RenameFileIn(directory_, name_, name, true) == 0;
 }
 
 bool DataFile::Delete() const {
-    return platform::DeleteFileIn(directory_, name_) == 0;
+    // Deleted where it lies, the file would keep its name, delete-pending, for as long as a
+    // reader that shares delete holds it, and no one could open or create that name meanwhile.
+    // It gives up its name first, for one nobody asks for, and is deleted under that.
+    const std::wstring removed = name_ + L".removed-" + std::to_wstring(platform::TickCountMs()) +
+                                 L"-" + std::to_wstring(++RemovedFiles);
+    if (platform::RenameFileIn(directory_, name_, removed, false) != 0) {
+        return false;
+    }
+    platform::DeleteFileIn(directory_, removed);  // gone at once, or once the reader lets go
+    return true;
 }
 
 std::wstring DataDirectory() {
     return VerifiedDirectory().path();
 }
 
-bool UseDataFile(const std::wstring& name, const std::function<bool(const DataFile&)>& use) {
+bool UseDataFile(const std::wstring& name, const std::function<bool(const DataFile&)>& use,
+                 uint32_t* holdError) {
     const VerifiedDirectory directory;
+    if (holdError != nullptr) {
+        *holdError = directory.error();
+    }
     return !directory.path().empty() && use(directory.File(name));
 }
 
 bool PrepareDataDirectory() {
-    platform::HeldEntry* held = TakeOver(DirectoryPath(), CreatorOwner());
+    uint32_t error = 0;
+    platform::HeldEntry* held = TakeOver(DirectoryPath(), CreatorOwner(), error);
     platform::ReleaseEntry(held);
     return held != nullptr;
 }

@@ -34,7 +34,9 @@ class DataFile {
     uint32_t Replace(const std::string& bytes) const;
     bool Read(size_t maxBytes, std::string& bytes) const;
     std::optional<uint64_t> Size() const;
+    // Over what has that name.
     bool RenameTo(const std::wstring& name) const;
+    // Frees the name at once, whoever is reading the file.
     bool Delete() const;
 
   private:
@@ -50,8 +52,11 @@ std::wstring DataDirectory();
 
 // Calls `use` with the named file of the data directory while the verified directory is held
 // open: it can be neither renamed nor swapped for a link between the check and the use.
-// Returns `use`'s result, or false without calling it when the directory must not be used.
-bool UseDataFile(const std::wstring& name, const std::function<bool(const DataFile&)>& use);
+// Returns `use`'s result, or false without calling it when the directory must not be used;
+// `holdError`, when given, receives the Win32 error of a hold that failed (the directory is then
+// left where it is, and the next call tries again), 0 otherwise.
+bool UseDataFile(const std::wstring& name, const std::function<bool(const DataFile&)>& use,
+                 uint32_t* holdError = nullptr);
 
 // Makes the data directory the service's own before anyone else could: creates it protected,
 // and moves aside (never adopts) one that someone else made. The installer calls it; true

@@ -37,9 +37,12 @@ uint32_t ReplaceFileIn(HeldEntry* directory, const std::wstring& name, const std
 uint32_t ReadFileIn(HeldEntry* directory, const std::wstring& name, size_t maxBytes,
                     std::string& bytes);
 std::optional<uint64_t> FileSizeIn(HeldEntry* directory, const std::wstring& name);
-// Renames `from` to `to`, replacing what has that name.
-uint32_t RenameFileIn(HeldEntry* directory, const std::wstring& from, const std::wstring& to);
-// Deletes the entry itself, never what a link points to.
+// Renames `from` to `to`; with `replace`, over what has that name, else failing when the name is
+// taken (183).
+uint32_t RenameFileIn(HeldEntry* directory, const std::wstring& from, const std::wstring& to,
+                      bool replace);
+// Deletes the entry itself, never what a link points to. While another handle that shares delete
+// is open, the name stays, delete-pending, and every open of it fails until that handle closes.
 uint32_t DeleteFileIn(HeldEntry* directory, const std::wstring& name);
 
 }  // namespace platform

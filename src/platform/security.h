@@ -51,8 +51,13 @@ struct EntryFacts {
 // when it cannot be opened, also when someone already holds it with delete or write access.
 HeldEntry* HoldEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts);
 void ReleaseEntry(HeldEntry* entry);
+// What the entry itself shows to an open for its security and attributes alone, which no share
+// mode blocks and which holds nothing: for telling whose an entry is that cannot be held. Returns
+// the open's Win32 error (also in `facts`), 0 when the facts were read.
+uint32_t ReadEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts);
 
-constexpr uint32_t kErrorInvalidOwner = 1307;  // the caller may not give it that owner
+constexpr uint32_t kErrorInvalidOwner = 1307;    // the caller may not give it that owner
+constexpr uint32_t kErrorSharingViolation = 32;  // another open's share mode shuts this one out
 // Creates the directory with a protected DACL (SYSTEM and Administrators: full control;
 // Authenticated Users: read and execute; inherited by what is created inside) and the owner.
 // Returns 0 or the Win32 error (183 when it exists).

@@ -46,9 +46,8 @@ platform::DivertLibrary* LoadDivertLibrary() {
             return library;
         }
     } else if (platform::PathExists(beside)) {
-        HelperLog(
-            L"WinDivert.dll beside the helper is writable by non-administrators; not loaded "
-            L"from there");
+        HelperLog(L"WinDivert.dll beside the helper " + file.refusal() +
+                  L"; not loaded from there");
     }
     platform::LoadDivertFromSafeSearch(kDivertLibraryName, file.accepted(), library);
     return library;

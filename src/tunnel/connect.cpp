@@ -32,15 +32,22 @@ constexpr uint32_t kBringUpWaitMs = 15000;
 bool WriteConfiguration(const std::wstring& configText, std::wstring& path) {
     const std::string bytes = platform::WideToUtf8(configText.substr(0, configText.find(L'\0')));
     uint32_t error = 0;
+    uint32_t holdError = 0;
     bool usable = true;
-    const bool written = UseDataFile(kConfigFileName, [&](const DataFile& file) {
-        path = file.path();
-        usable = file.administratorsOnly();
-        error = usable ? file.Replace(bytes) : 0;
-        return usable && error == 0;
-    });
+    const bool written = UseDataFile(
+        kConfigFileName,
+        [&](const DataFile& file) {
+            path = file.path();
+            usable = file.administratorsOnly();
+            error = usable ? file.Replace(bytes) : 0;
+            return usable && error == 0;
+        },
+        &holdError);
     // Logged once the data directory is no longer held.
-    if (!usable) {
+    if (holdError != 0) {
+        HelperLog(kConfigFileName + L" not written: the data directory cannot be held err=" +
+                  std::to_wstring(holdError));
+    } else if (!usable) {
         HelperLog(kConfigFileName +
                   L" not written: non-administrators can change the data "
                   L"directory");

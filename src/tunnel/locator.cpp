@@ -21,7 +21,7 @@ TunnelExe::TunnelExe() : path_(FindTunnelExe()) {
     }
     file_ = std::make_unique<FileBesideHelper>(path_);
     if (!file_->accepted()) {
-        HelperLog(L"amneziawg.exe is writable by non-administrators; not run");
+        HelperLog(L"amneziawg.exe " + file_->refusal() + L"; not run");
         path_.clear();
     }
 }

@@ -64,6 +64,11 @@ inline bool Exists(const std::wstring& path) {
     return w.files.count(path) > 0 || w.reparsePoints.count(path) > 0 || IsDirectory(path);
 }
 
+// Windows fails every open of a delete-pending name, creating it included (access denied).
+inline bool IsPending(const std::wstring& path) {
+    return fake::TheWorld().deletePending.count(path) > 0;
+}
+
 inline bool IsLinked(const std::wstring& path) {
     const fake::World& w = fake::TheWorld();
     return w.reparsePoints.count(path) > 0 || w.hardLinks.count(path) > 0;

@@ -43,6 +43,9 @@ uint32_t AppendToFileIn(HeldEntry* directory, const std::wstring& name, const st
     std::lock_guard<std::mutex> lock(w.fileSystemLock);
     const std::wstring path = directory->path + L"\\" + name;
     w.fileCalls.push_back(L"append " + path);
+    if (IsPending(path)) {
+        return kAccessDenied;
+    }
     if (!SharingAllows(path, {0x4, kShareRead})) {
         return kSharingViolation;
     }
@@ -59,8 +62,8 @@ uint32_t ReplaceFileIn(HeldEntry* directory, const std::wstring& name, const std
     std::lock_guard<std::mutex> lock(w.fileSystemLock);
     const std::wstring path = directory->path + L"\\" + name;
     w.fileCalls.push_back(L"write " + path);
-    if (w.directories.count(path) > 0) {
-        return kAccessDenied;  // a folder has the name
+    if (w.directories.count(path) > 0 || IsPending(path)) {
+        return kAccessDenied;  // a folder has the name, or a file waits to be deleted
     }
     if (Exists(path) && !RemovableNow(path)) {
         return kAccessDenied;  // a holder without delete sharing keeps the name
@@ -82,7 +85,7 @@ uint32_t ReadFileIn(HeldEntry* directory, const std::wstring& name, size_t maxBy
     if (found == w.files.end()) {
         return kNotFound;
     }
-    if (IsLinked(path) || found->second.size() > maxBytes ||
+    if (IsLinked(path) || IsPending(path) || found->second.size() > maxBytes ||
         !SharingAllows(path, {0x1, kShareRead})) {
         return kAccessDenied;
     }
@@ -97,17 +100,26 @@ std::optional<uint64_t> FileSizeIn(HeldEntry* directory, const std::wstring& nam
     return found == w.files.end() ? std::nullopt : std::optional<uint64_t>(found->second.size());
 }
 
-uint32_t RenameFileIn(HeldEntry* directory, const std::wstring& from, const std::wstring& to) {
+uint32_t RenameFileIn(HeldEntry* directory, const std::wstring& from, const std::wstring& to,
+                      bool replace) {
     fake::World& w = fake::TheWorld();
     std::lock_guard<std::mutex> lock(w.fileSystemLock);
     const std::wstring source = directory->path + L"\\" + from;
     const std::wstring target = directory->path + L"\\" + to;
+    if (!replace && Exists(target) && w.files.count(source) > 0) {
+        return 183;  // ERROR_ALREADY_EXISTS
+    }
     if (w.files.count(source) == 0 || w.directories.count(target) > 0 || !RemovableNow(source) ||
-        (Exists(target) && !RemovableNow(target))) {
+        IsPending(source) || IsPending(target) || (Exists(target) && !RemovableNow(target))) {
         return kAccessDenied;
     }
     w.files[target] = std::move(w.files[source]);
     w.files.erase(source);
+    while (w.opens.count(source) > 0) {  // the handles open on it follow it
+        auto open = w.opens.extract(source);
+        open.key() = target;
+        w.opens.insert(std::move(open));
+    }
     return 0;
 }
 
@@ -118,10 +130,17 @@ uint32_t DeleteFileIn(HeldEntry* directory, const std::wstring& name) {
     if (!Exists(path)) {
         return kNotFound;
     }
+    if (IsPending(path)) {
+        return kAccessDenied;
+    }
     if (!RemovableNow(path)) {
         return kSharingViolation;
     }
-    Forget(path);
+    if (w.opens.count(path) > 0) {
+        w.deletePending.insert(path);  // the others share delete: gone when the last closes
+    } else {
+        Forget(path);
+    }
     return 0;
 }
 
@@ -132,7 +151,7 @@ namespace fake {
 bool UserOpens(const std::wstring& path, uint32_t access, uint32_t share) {
     World& w = TheWorld();
     std::lock_guard<std::mutex> lock(w.fileSystemLock);
-    if (!Exists(path) || !SharingAllows(path, {access, share})) {
+    if (!Exists(path) || IsPending(path) || !SharingAllows(path, {access, share})) {
         return false;
     }
     w.opens.emplace(path, Open{access, share});

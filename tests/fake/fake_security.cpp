@@ -6,12 +6,16 @@ using namespace fake::files;
 
 namespace platform {
 
-HeldEntry* HoldEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts) {
+namespace {
+
+HeldEntry* Open(const std::wstring& path, bool isDirectory, EntryFacts& facts, fake::Open hold) {
     fake::World& w = fake::TheWorld();
     std::lock_guard<std::mutex> lock(w.fileSystemLock);
     facts = {};
-    const fake::Open hold = isDirectory ? fake::Open{0x1 | 0x20000 | 0x80, kShareRead | kShareWrite}
-                                        : fake::Open{0x1 | 0x20 | 0x20000 | 0x80, kShareRead};
+    if (IsPending(path)) {
+        facts.error = kAccessDenied;
+        return nullptr;
+    }
     if (!Exists(path)) {
         facts.error = kNotFound;
         return nullptr;
@@ -27,6 +31,21 @@ HeldEntry* HoldEntry(const std::wstring& path, bool isDirectory, EntryFacts& fac
                                                : SecurityFacts{true, Principal::System, false, {}};
     w.fileCalls.push_back(L"hold " + path);
     return new HeldEntry{path, w.opens.emplace(path, hold)};
+}
+
+}  // namespace
+
+HeldEntry* HoldEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts) {
+    return Open(path, isDirectory, facts,
+                isDirectory ? fake::Open{0x1 | 0x20000 | 0x80, kShareRead | kShareWrite}
+                            : fake::Open{0x1 | 0x20 | 0x20000 | 0x80, kShareRead});
+}
+
+uint32_t ReadEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts) {
+    // READ_CONTROL and attributes alone: no share mode applies, and nothing stays open.
+    ReleaseEntry(
+        Open(path, isDirectory, facts, {0x20000 | 0x80, kShareRead | kShareWrite | kShareDelete}));
+    return facts.error;
 }
 
 void ReleaseEntry(HeldEntry* entry) {

@@ -131,6 +131,8 @@ struct World {
     std::set<std::wstring> protectedPaths;           // made with the helper's protected DACL
     std::set<std::wstring> administratorsOnlyFiles;  // written readable by nobody else
     std::vector<std::wstring> deletedEntries;
+    // Deleted while another handle (sharing delete) is open: every open of the name fails.
+    std::set<std::wstring> deletePending;
     std::vector<std::wstring> movedAside;  // the new names
     std::vector<std::wstring> fileCalls;   // "hold", "release", "append", "write"
 

@@ -13,12 +13,13 @@ const std::wstring kDir = L"C:\\ProgramData\\Orvanta";
 const std::wstring kLogFile = kDir + L"\\helper.log";
 const std::wstring kConfFile = kDir + L"\\Orvanta.conf";
 const std::wstring kVictim = L"C:\\Windows\\System32\\drivers\\etc\\hosts";
+const std::wstring kAwg = L"C:\\Program Files\\Orvanta\\awg\\amneziawg.exe";
 
 class SecurityTest : public SplitFixture {
   protected:
     void SetUp() override {
         SplitFixture::SetUp();
-        W().files[L"C:\\Program Files\\Orvanta\\awg\\amneziawg.exe"] = "";
+        W().files[kAwg] = "";
         W().files[kVictim] = "127.0.0.1 localhost";
         W().programRuns = {{true, 0, [] { W().services[L"AmneziaWGTunnel$Orvanta"] = {}; }}};
     }
@@ -34,7 +35,8 @@ TEST_F(SecurityTest, NewDirectoryIsCreatedWithTheProtectedAcl) {
     EXPECT_EQ(W().files[kLogFile], "2026-06-27 09:05:03  line\r\n");
 }
 
-constexpr uint32_t kRead = 0x1, kDelete = 0x10000, kShareAll = 7, kShareReadWrite = 3;
+constexpr uint32_t kRead = 0x1, kDelete = 0x10000, kShareAll = 7, kShareReadWrite = 3,
+                   kShareDelete = 4, kShareRead = 1;
 
 // A directory an ordinary user made, with files planted in it.
 void UserPreparesTheDirectory(fake::World& w) {
@@ -51,9 +53,10 @@ struct AttackCase {
     const char* name;
     bool asService;
     void (*attack)(fake::World& w);
-    bool logged;        // the line reached a log
-    bool connected;     // the configuration was written and the tunnel installed
-    const char* where;  // the directory it all went to, when not the data directory
+    bool logged;                 // the line reached a log
+    bool connected;              // the configuration was written and the tunnel installed
+    const char* where;           // the directory it all went to, when not the data directory
+    const char* line = nullptr;  // a line the log must hold
 };
 
 class AttackTest : public SecurityTest, public ::testing::WithParamInterface<AttackCase> {};
@@ -62,20 +65,34 @@ TEST_P(AttackTest, HelperWritesOnlyWhereNoUserCanReach) {
     const AttackCase& c = GetParam();
     W().runningAsLocalSystem = c.asService;
     c.attack(W());
+    std::map<std::wstring, std::string> before;
+    for (const auto& [path, bytes] : W().files) {
+        if (path.rfind(kDir + L"\\", 0) == 0 && path != kLogFile) {
+            before[path] = bytes;
+        }
+    }
     HelperLog(L"line");
     EXPECT_EQ(ConnectTunnel(L"[Interface]"), c.connected);
     EXPECT_EQ(W().commandLines.size(), c.connected ? 1u : 0u);
     EXPECT_EQ(Contains(W().files[kLogFile], "  line\r\n"), c.logged);
+    EXPECT_TRUE(c.line == nullptr || Contains(W().files[kLogFile], c.line)) << c.line;
     if (c.connected) {
         EXPECT_EQ(W().files[kConfFile], "[Interface]");
         EXPECT_EQ(W().administratorsOnlyFiles.count(kConfFile), 1u);
+        before.erase(kConfFile);
     }
-    if (c.where != nullptr) {  // moved aside, untouched, never read
-        ASSERT_EQ(W().movedAside.size(), 1u);
-        EXPECT_EQ(W().movedAside[0].rfind(std::wstring(kDir + L".untrusted-"), 0), 0u);
-        EXPECT_EQ(W().files[W().movedAside[0] + L"\\Orvanta.conf"], "planted");
+    ASSERT_EQ(W().movedAside.size(), c.where != nullptr ? 1u : 0u);  // moved aside, never read
+    const std::wstring now = c.where != nullptr ? W().movedAside[0] : kDir;
+    if (c.where != nullptr) {
+        EXPECT_EQ(now.rfind(std::wstring(kDir + L".untrusted-"), 0), 0u);
         EXPECT_TRUE(Protected(kDir));
     }
+    for (const auto& [path, bytes] : before) {  // nothing lost
+        EXPECT_EQ(W().files[now + path.substr(kDir.size())], bytes);
+    }
+    W().opens.clear();  // the user lets go: the next line finds a way unless the path leads away
+    HelperLog(L"again");
+    EXPECT_EQ(Contains(W().files[kLogFile], "  again\r\n"), W().redirectedDirectories.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -90,17 +107,25 @@ INSTANTIATE_TEST_SUITE_P(
                                  false, false, nullptr},
                       AttackCase{"UserPutAJunctionInItsPlace", true,
                                  [](fake::World& w) { w.reparsePoints.insert(kDir); }, true, true,
-                                 nullptr},
+                                 "aside"},
                       AttackCase{"UserHoldsTheDirectoryWithDeleteAccess", true,
                                  [](fake::World& w) {
                                      w.directories.insert(kDir);
                                      fake::UserOpens(kDir, kDelete, kShareReadWrite);
                                  },
                                  false, false, nullptr},
+                      AttackCase{"UserHoldsTheDirectorySharingDeleteOnly", true,
+                                 [](fake::World& w) {
+                                     w.files[kConfFile] = w.files[kDir + L"\\helper.state"] =
+                                         "kept";
+                                     fake::UserOpens(kDir, kRead, kShareDelete);
+                                 },
+                                 false, false, nullptr},
                       AttackCase{"ParentLeadsElsewhere", true,
                                  [](fake::World& w) {
-                                     w.directories.insert(kDir);
+                                     UserPreparesTheDirectory(w);  // held: read without data
                                      w.redirectedDirectories.insert(kDir);
+                                     fake::UserOpens(kDir, kRead, kShareDelete);
                                  },
                                  false, false, nullptr},
                       AttackCase{"AdministratorsForegroundHelperInAUsersDirectory", false,
@@ -118,7 +143,22 @@ INSTANTIATE_TEST_SUITE_P(
                                      w.files[kConfFile] = "old";
                                      fake::UserOpens(kConfFile, kRead, 0);
                                  },
-                                 true, false, nullptr}),
+                                 true, false, nullptr},
+                      AttackCase{"UserLocksTheTunnelProgram", true,
+                                 [](fake::World& w) {
+                                     w.directories.insert(kDir);
+                                     fake::UserOpens(kAwg, kRead, 0);
+                                 },
+                                 true, false, nullptr,
+                                 "  amneziawg.exe is in use by another process err=32; not run"},
+                      AttackCase{"ReaderBlindsTheLog", true,
+                                 [](fake::World& w) {
+                                     w.files[kLogFile] = std::string(8 * 1024 * 1024, '.');
+                                     w.files[kLogFile + L".1"] = "older";  // cannot be replaced:
+                                     fake::UserOpens(kLogFile + L".1", kRead, kShareRead);
+                                     fake::UserOpens(kLogFile, kRead, kShareAll);
+                                 },
+                                 true, true, nullptr}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(SecurityTest, HeldDirectoryCanBeNeitherRenamedNorDeletedByAUser) {

@@ -204,12 +204,13 @@ std::optional<uint64_t> FileSizeIn(HeldEntry* directory, const std::wstring& nam
     return static_cast<uint64_t>(size.QuadPart);
 }
 
-uint32_t RenameFileIn(HeldEntry* directory, const std::wstring& from, const std::wstring& to) {
+uint32_t RenameFileIn(HeldEntry* directory, const std::wstring& from, const std::wstring& to,
+                      bool replace) {
     DWORD error = 0;
     UniqueHandle file =
         OpenIn(directory, from, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                kFileOpen, 0, error);
-    return file.valid() ? RenameWithin(file.get(), HeldHandle(directory), to, true) : error;
+    return file.valid() ? RenameWithin(file.get(), HeldHandle(directory), to, replace) : error;
 }
 
 uint32_t DeleteFileIn(HeldEntry* directory, const std::wstring& name) {

@@ -186,22 +186,41 @@ HANDLE HeldHandle(HeldEntry* entry) {
     return entry->handle.get();
 }
 
-HeldEntry* HoldEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts) {
+namespace {
+
+// Opens the entry itself (never what a link points to) and reads what it shows; invalid, with
+// the error in `facts`, when it cannot be opened.
+UniqueHandle OpenEntry(const std::wstring& path, bool isDirectory, DWORD access, DWORD share,
+                       EntryFacts& facts) {
     facts = {};
-    const DWORD access = READ_CONTROL | FILE_READ_ATTRIBUTES |
-                         (isDirectory ? FILE_LIST_DIRECTORY : FILE_READ_DATA | FILE_EXECUTE);
-    const DWORD share = isDirectory ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ;
     UniqueHandle entry(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                    nullptr));
     if (!entry.valid()) {
         facts.error = GetLastError();
-        return nullptr;
+        return entry;
     }
     facts.isLink = IsLinkOrOtherKind(entry.get(), isDirectory);
     facts.pathMatches = SamePath(FinalPath(entry.get()), path);
     facts.security = ReadSecurity(entry.get());
-    return new HeldEntry{std::move(entry)};
+    return entry;
+}
+
+}  // namespace
+
+HeldEntry* HoldEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts) {
+    const DWORD access = READ_CONTROL | FILE_READ_ATTRIBUTES |
+                         (isDirectory ? FILE_LIST_DIRECTORY : FILE_READ_DATA | FILE_EXECUTE);
+    const DWORD share = isDirectory ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ;
+    UniqueHandle entry = OpenEntry(path, isDirectory, access, share, facts);
+    return entry.valid() ? new HeldEntry{std::move(entry)} : nullptr;
+}
+
+uint32_t ReadEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts) {
+    // No data access: share modes are checked only between opens that have it.
+    OpenEntry(path, isDirectory, READ_CONTROL | FILE_READ_ATTRIBUTES,
+              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, facts);
+    return facts.error;
 }
 
 void ReleaseEntry(HeldEntry* entry) {
