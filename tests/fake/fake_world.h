@@ -175,7 +175,8 @@ struct World {
     std::map<uint32_t, uint32_t> interfaceMetrics;  // an interface not listed has metric 25
     uint32_t metricReadError = 0;
     std::map<std::wstring, uint32_t> interfaceAliases;
-    void (*routeWatch)() = nullptr;  // while watched; tests call it as Windows would
+    void (*routeWatch)() = nullptr;                 // while watched; tests call it as Windows would
+    std::function<void()> afterNextRouteTableRead;  // runs once, as a callback racing a look
 
     Divert divert;
 

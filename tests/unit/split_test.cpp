@@ -178,6 +178,17 @@ TEST_F(SplitTest, RoutesFollowTheInterfaceMetricAndTheNetwork) {
               "2026-06-27 09:05:03  physical default route: ifIndex=8\r\n");
     FollowPhysicalDefaultRoute();  // nothing moved: nothing done, nothing logged
     EXPECT_EQ(W().deletedRoutes.size(), 2u);
+
+    // A callback that reads after a look, and applies first, is not undone by that older look.
+    const uint32_t thirdGateway = NetworkOrder(172, 16, 0, 1);
+    W().afterNextRouteTableRead = [&] {
+        W().routeTable[0] = DefaultRow(9, thirdGateway, 35);
+        FollowPhysicalDefaultRoute();
+    };
+    W().routeTable[0] = DefaultRow(7, oldGateway, 35);
+    FollowPhysicalDefaultRoute();
+    EXPECT_EQ(PhysicalRoute.nextHop, thirdGateway);
+    EXPECT_EQ(W().createdRoutes.back().nextHop, thirdGateway);
 }
 
 // Routes made on the event path are written by the save timer, a burst in one write.
