@@ -30,7 +30,17 @@ constexpr uint32_t kBringUpWaitMs = 15000;
 // receives where it went. It holds the tunnel's private key: it goes only into a directory
 // nobody but administrators can write to, in a file only they can read.
 bool WriteConfiguration(const std::wstring& configText, std::wstring& path) {
-    const std::string bytes = platform::WideToUtf8(configText.substr(0, configText.find(L'\0')));
+    std::vector<std::wstring> dropped;
+    const std::wstring kept =
+        WithoutScriptKeys(configText.substr(0, configText.find(L'\0')), dropped);
+    if (!dropped.empty()) {
+        std::wstring keys;
+        for (const std::wstring& key : dropped) {
+            keys += (keys.empty() ? L"" : L", ") + key;
+        }
+        HelperLog(L"script keys dropped from the configuration: " + keys);
+    }
+    const std::string bytes = platform::WideToUtf8(kept);
     uint32_t error = 0;
     bool usable = true;
     const bool written = UseDataFile(kConfigFileName, [&](const DataFile& file) {

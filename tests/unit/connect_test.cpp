@@ -129,6 +129,7 @@ INSTANTIATE_TEST_SUITE_P(
                   L"0.0.0.0/0"},
         BlockCase{"AllIpv6AndCaseAndBlanks", L"[PEER]\r\n  allowedips=10.0.0.0/8 ,::/0 \r\n",
                   L"::/0"},
+        BlockCase{"AllIpv4WithAComment", L"[Peer]\nAllowedIPs = 0.0.0.0/0 # all", L"0.0.0.0/0"},
         BlockCase{"SplitForm", L"[Peer]\nAllowedIPs = 0.0.0.0/1, 128.0.0.0/1, ::/1, 8000::/1", L""},
         BlockCase{"TwoPeers", L"[Peer]\nAllowedIPs = 0.0.0.0/0\n[Peer]\nAllowedIPs = 10.0.0.0/8",
                   L""},
@@ -141,15 +142,31 @@ INSTANTIATE_TEST_SUITE_P(
         BlockCase{"Empty", L"", L""}),
     [](const auto& info) { return info.param.name; });
 
-TEST_F(ConnectTest, ConfigurationBytesAreTheUtf8TextUpToItsFirstNul) {
-    const std::pair<std::wstring, std::string> cases[] = {
-        {L"", ""},
-        {std::wstring(L"ab\0cd", 5), "ab"},
-        {L"Name = \u00C4\u20AC", "Name = \xC3\x84\xE2\x82\xAC"}};
-    for (const auto& [text, bytes] : cases) {
+// Script lines never reach the file: the tunnel program could run them as Local System.
+TEST_F(ConnectTest, ConfigurationBytesAreTheUtf8TextUpToItsFirstNulWithoutScriptLines) {
+    const struct {
+        std::wstring text;
+        std::string bytes;
+        std::string dropped;  // the keys the log names, empty when none
+    } cases[] = {
+        {L"", "", ""},
+        {std::wstring(L"ab\0PostUp = x", 14), "ab", ""},
+        {L"Name = \u00C4\u20AC", "Name = \xC3\x84\xE2\x82\xAC", ""},
+        {L"[Interface]\nPostUp = calc\r\nAddress = 1\n", "[Interface]\nAddress = 1\n", "PostUp"},
+        {L" pOsTuP\u00A0= a\n[Peer]\nPREDOWN=b\npostdown =c\n\tpreup= d\nPostUp=e", "[Peer]",
+         "PostUp, PreDown, PostDown, PreUp"},
+        {L"Po\u017Ftup = long s\nAddress = 1\rPostUp = after a lone CR\nB = 2", "B = 2", "PostUp"},
+        {L"# PostUp = x\nDNS = 1 # PostUp = y\nPostUpX = 1\nPost Up = 2",
+         "# PostUp = x\nDNS = 1 # PostUp = y\nPostUpX = 1\nPost Up = 2", ""}};
+    for (const auto& [text, bytes, dropped] : cases) {
+        W().files.erase(kTestLog);
         W().programRuns = {CreatesService()};
         EXPECT_TRUE(ConnectTunnel(text));
         EXPECT_EQ(W().files[kConfig], bytes);
+        EXPECT_EQ(Log().find("script keys dropped from the configuration: " + dropped + "\r\n") !=
+                      std::string::npos,
+                  !dropped.empty())
+            << Log();
     }
 }
 
