@@ -6,9 +6,9 @@
 #include "common/text_pieces.h"
 #include "log/helper_log.h"
 
-std::wstring TunnelBlockingRoutes;
-
 namespace {
+
+std::wstring TunnelBlockingRoutes;
 
 constexpr wchar_t kBlanks[] = L" \t\r";
 
@@ -157,6 +157,14 @@ std::wstring RoutesThatBlockBypass(const std::wstring& configText) {
         routes += routes.empty() ? L"::/0" : L", ::/0";
     }
     return routes;
+}
+
+void RememberWhatTheTunnelBlocks(const std::wstring& configText) {
+    TunnelBlockingRoutes = RoutesThatBlockBypass(configText);
+}
+
+void ForgetWhatTheTunnelBlocks() {
+    TunnelBlockingRoutes.clear();
 }
 
 void LogIfTunnelBlocksBypass() {

@@ -17,9 +17,10 @@ std::wstring RoutesThatBlockBypass(const std::wstring& configText);
 // dropped, each once, in the order met.
 std::wstring WithoutScriptKeys(const std::wstring& configText, std::vector<std::wstring>& dropped);
 
-// What the tunnel that is up blocks, as RoutesThatBlockBypass gave it at its connect; empty
-// when nothing, or no tunnel is up. Used on the serving thread only.
-extern std::wstring TunnelBlockingRoutes;
+// What the tunnel that is up blocks, as RoutesThatBlockBypass gives it for the configuration
+// it came up with; forgotten when it goes. Used on the serving thread only.
+void RememberWhatTheTunnelBlocks(const std::wstring& configText);
+void ForgetWhatTheTunnelBlocks();
 
 // Logs, when the tunnel that is up blocks bypassed traffic, which allowed IPs do it and the
 // form that covers the same without the block.

@@ -8,7 +8,6 @@
 #include "split/physical_route.h"
 #include "split/route_manager.h"
 #include "split/split_apps.h"
-#include "split/split_state.h"
 #include "tunnel/amneziawg.h"
 #include "tunnel/configuration.h"
 #include "tunnel/locator.h"
@@ -102,26 +101,25 @@ bool ConnectTunnel(const std::wstring& configText) {
     if (TunnelServiceExists()) {
         UninstallTunnel(exe, kLeftoverRemovalWaitMs);
     }
-    StopSniffer();
+    // The old tunnel goes now: splitting stops, and a failed install leaves no stale "up"
+    // for a later list to start the sniffer with.
+    SetTunnelUp(false);
     RecordPhysicalDefaultRoute();  // while the default route still leads to the physical gateway
     if (!InstallTunnel(exe, configPath)) {
-        // The old tunnel may be gone already: a stale "up" would let a later list start the
-        // sniffer with no tunnel.
-        TunnelUp.exchange(false);
-        TunnelBlockingRoutes.clear();
+        ForgetWhatTheTunnelBlocks();
         HelperLog(L"tunnel install failed");
         return false;
     }
     WaitForTunnelService(&IsTunnelServiceRunning, kBringUpWaitMs, kRunPollMs);
     const bool up = IsTunnelServiceRunning();  // this last answer alone decides
-    TunnelUp.exchange(up);
-    TunnelBlockingRoutes = up ? RoutesThatBlockBypass(configText) : L"";
     if (!up) {
+        ForgetWhatTheTunnelBlocks();
         return RollBack(exe);
     }
+    RememberWhatTheTunnelBlocks(configText);
     if (SplitAppsListed()) {
         LogIfTunnelBlocksBypass();
-        StartSniffer();
     }
+    SetTunnelUp(true);  // and splitting starts for a listed application
     return true;
 }

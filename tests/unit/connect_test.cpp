@@ -56,8 +56,8 @@ class ConnectTest : public SplitFixture {
     }
 
     static void StartRunningSniffer() {
-        TunnelUp = true;
-        SetSplitApps(L"chrome.exe", TunnelUp);
+        SetTunnelUp(true);
+        ChangeSplitApps(L"chrome.exe");
         ASSERT_TRUE(fake::WaitUntilReceiving());
     }
 };
@@ -68,7 +68,7 @@ TEST_F(ConnectTest, MissingExecutableTouchesNothing) {
     EXPECT_FALSE(ConnectTunnel(L"[Interface]"));
     EXPECT_EQ(W().files.count(kConfig), 0u);
     EXPECT_TRUE(SnifferRunning) << "a running sniffer keeps running";
-    EXPECT_TRUE(TunnelUp);
+    EXPECT_TRUE(IsTunnelUp());
     EXPECT_TRUE(W().commandLines.empty());
     EXPECT_EQ(Log().substr(Log().find("amneziawg")), "amneziawg.exe not found\r\n");
 }
@@ -80,7 +80,7 @@ TEST_F(ConnectTest, ConfigurationFileThatCannotBeCreatedEndsTheConnectWithItsErr
     EXPECT_FALSE(ConnectTunnel(L"[Interface]"));
     EXPECT_TRUE(W().commandLines.empty());
     EXPECT_TRUE(SnifferRunning);
-    EXPECT_TRUE(TunnelUp);
+    EXPECT_TRUE(IsTunnelUp());
     EXPECT_NE(Log().find("  Orvanta.conf not written err=5\r\n"), std::string::npos);
 }
 
@@ -91,14 +91,14 @@ TEST_F(ConnectTest, RunningTunnelAtOnceNeedsNoSleepAndStartsNoSnifferWithoutApps
     EXPECT_EQ(W().files[kConfig], "[Interface]\nPrivateKey = x\n[Peer]\nAllowedIPs = 0.0.0.0/0\n");
     EXPECT_EQ(W().commandLines, std::vector<std::wstring>{kInstallLine});
     EXPECT_TRUE(W().sleeps.empty());
-    EXPECT_TRUE(TunnelUp);
+    EXPECT_TRUE(IsTunnelUp());
     EXPECT_FALSE(SnifferRunning);
     EXPECT_EQ(PhysicalRoute.ifIndex, 7u);
     EXPECT_EQ(Log(), "2026-06-27 09:05:03  physical default route: ifIndex=7\r\n");
 }
 
 TEST_F(ConnectTest, SuccessfulConnectStartsTheSnifferForListedAppsAndSaysWhatTheTunnelBlocks) {
-    SetSplitApps(L"chrome.exe", TunnelUp);
+    ChangeSplitApps(L"chrome.exe");
     W().programRuns = {CreatesService()};
     EXPECT_TRUE(ConnectTunnel(L"[Peer]\nAllowedIPs = ::/0, 0.0.0.0/0\n"));
     EXPECT_TRUE(SnifferRunning);
@@ -204,20 +204,20 @@ TEST_F(ConnectTest, InstallThatFailsOnceIsRetriedAfterTheRemovalWaitAndAPause) {
 }
 
 TEST_F(ConnectTest, ThreeFailedInstallsGiveUpWithTheTunnelMarkedDown) {
-    TunnelUp = true;  // from an earlier connect whose service the first step removed
+    SetTunnelUp(true);  // from an earlier connect whose service the first step removed
     W().services[kService] = InState(platform::kServiceRunning);
-    SetSplitApps(L"chrome.exe", TunnelUp);
+    ChangeSplitApps(L"chrome.exe");
     W().programRuns = {RemovesService(), Fails(1), {true, 259, nullptr}, {false, 0, nullptr}};
     EXPECT_FALSE(ConnectTunnel(L"x"));
     EXPECT_EQ(W().commandLines, (std::vector<std::wstring>{kUninstallLine, kInstallLine,
                                                            kInstallLine, kInstallLine}));
     EXPECT_EQ(W().sleeps, Sleeps(3, 500));
     EXPECT_EQ(W().files.count(kConfig), 1u);
-    EXPECT_FALSE(TunnelUp);
+    EXPECT_FALSE(IsTunnelUp());
     EXPECT_FALSE(SnifferRunning);
     EXPECT_NE(Log().find("physical default route: ifIndex=7\r\n"), std::string::npos);
     EXPECT_NE(Log().find("  tunnel install failed\r\n"), std::string::npos);
-    SetSplitApps(L"firefox.exe", TunnelUp);
+    ChangeSplitApps(L"firefox.exe");
     EXPECT_FALSE(SnifferRunning) << "no sniffer without a tunnel";
 }
 
@@ -232,7 +232,7 @@ TEST_F(ConnectTest, TunnelThatNeverRunsIsRolledBack) {
     ExpectElapsed(15000 + 8000, 2);
     EXPECT_LT(W().serviceProbes, 200) << "quick looks for a second only";
     EXPECT_EQ(W().commandLines, (std::vector<std::wstring>{kInstallLine, kUninstallLine}));
-    EXPECT_FALSE(TunnelUp);
+    EXPECT_FALSE(IsTunnelUp());
     EXPECT_FALSE(SnifferRunning);
     EXPECT_EQ(W().deletedRoutes.size(), 1u);
     EXPECT_TRUE(BypassRouteSet.empty());
@@ -262,38 +262,38 @@ TEST_F(ConnectTest, ServiceThatDiesAfterTheWaitIsRolledBack) {
                         }},
                        RemovesService()};
     EXPECT_FALSE(ConnectTunnel(L"x"));
-    EXPECT_FALSE(TunnelUp);
+    EXPECT_FALSE(IsTunnelUp());
     EXPECT_EQ(W().commandLines, (std::vector<std::wstring>{kInstallLine, kUninstallLine}));
 }
 
 TEST_F(ConnectTest, DisconnectWaitsForTheServiceToStop) {
     W().services[kService] = InState(platform::kServiceRunning);
-    TunnelUp = true;
+    SetTunnelUp(true);
     W().programRuns = {{true, 0, [] { W().services[kService].stopsAt = fake::ClockMs() + 1000; }}};
     DisconnectTunnel();
     EXPECT_EQ(W().commandLines, std::vector<std::wstring>{kUninstallLine});
     EXPECT_GE(fake::ClockMs(), 1000u);
     EXPECT_LT(fake::ClockMs(), 1400u);
-    EXPECT_FALSE(TunnelUp);
+    EXPECT_FALSE(IsTunnelUp());
 }
 
 TEST_F(ConnectTest, DisconnectGivesUpAfterEightSecondsAndStillMarksTheTunnelDown) {
     W().services[kService] = InState(platform::kServiceRunning);
-    TunnelUp = true;
+    SetTunnelUp(true);
     W().programRuns = {LeavesService()};
     DisconnectTunnel();
     ExpectElapsed(8000);
-    EXPECT_FALSE(TunnelUp);
+    EXPECT_FALSE(IsTunnelUp());
 }
 
 TEST_F(ConnectTest, DisconnectWithoutTheExecutableRunsNothingButStillWaits) {
     W().files.erase(kAwg);
     W().services[kService] = InState(platform::kServiceRunning);
-    TunnelUp = true;
+    SetTunnelUp(true);
     DisconnectTunnel();
     EXPECT_TRUE(W().commandLines.empty());
     ExpectElapsed(8000);
-    EXPECT_FALSE(TunnelUp);
+    EXPECT_FALSE(IsTunnelUp());
     EXPECT_EQ(W().files.count(kTestLog), 0u);
 }
 
@@ -301,7 +301,7 @@ TEST_F(ConnectTest, DisconnectWithoutAServiceRunsNothingAndDoesNotSleep) {
     DisconnectTunnel();
     EXPECT_TRUE(W().commandLines.empty());
     EXPECT_TRUE(W().sleeps.empty());
-    EXPECT_FALSE(TunnelUp);
+    EXPECT_FALSE(IsTunnelUp());
 }
 
 TEST_F(ConnectTest, DisconnectStopsTheSnifferAndItsRoutesBeforeUninstalling) {
@@ -330,7 +330,7 @@ TEST_F(ConnectTest, BadOrEmptyBase64LeavesEveryPieceOfStateUntouched) {
     }
     EXPECT_TRUE(W().commandLines.empty()) << "the running tunnel stays";
     EXPECT_EQ(W().files.count(kConfig), 0u);
-    EXPECT_TRUE(TunnelUp);
+    EXPECT_TRUE(IsTunnelUp());
     EXPECT_TRUE(SnifferRunning);
 }
 

@@ -196,7 +196,7 @@ TEST_F(SnifferTest, WithoutShutdownTheStopWaitsForTheNextEventAndHandlesIt) {
 
 // Start, stop, restart and list changes on the serving thread while events keep arriving.
 TEST_F(SnifferTest, LifecycleRacesAgainstAFedSniffer) {
-    TunnelUp = true;
+    SetTunnelUp(true);
     std::atomic<bool> feeding{true};
     std::thread feeder([&] {
         for (uint32_t i = 1; feeding; ++i) {
@@ -206,7 +206,7 @@ TEST_F(SnifferTest, LifecycleRacesAgainstAFedSniffer) {
     });
     const std::wstring lists[] = {L"chrome.exe", L"other.exe;chrome.exe", L"", L"Other.exe"};
     for (int round = 0; round < 200; ++round) {
-        SetSplitApps(lists[round % 4], TunnelUp);
+        ChangeSplitApps(lists[round % 4]);
         if (round % 7 == 0) {
             StopSniffer();
             StartSniffer();

@@ -41,24 +41,24 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST_F(SplitTest, ListReplacesTheSetWhileTheTunnelIsDownWithoutStartingTheSniffer) {
-    SetSplitApps(L"a.exe", TunnelUp);
-    SetSplitApps(L"B.exe", TunnelUp);
+    ChangeSplitApps(L"a.exe");
+    ChangeSplitApps(L"B.exe");
     EXPECT_EQ(Apps(), std::set<std::wstring>{L"b.exe"});
     EXPECT_FALSE(SnifferRunning);
     EXPECT_TRUE(W().divert.loadAttempts.empty());
 }
 
 TEST_F(SplitTest, ListWithTheTunnelUpStartsOneSnifferAndAnEmptyListStopsIt) {
-    TunnelUp = true;
-    SetSplitApps(L"a.exe", TunnelUp);
-    SetSplitApps(L"b.exe", TunnelUp);  // no second thread
+    SetTunnelUp(true);
+    ChangeSplitApps(L"a.exe");
+    ChangeSplitApps(L"b.exe");  // no second thread
     EXPECT_TRUE(SnifferRunning);
     {
         std::lock_guard<std::mutex> lock(StateMutex);
         BypassRouteSet.insert(NetworkOrder(192, 0, 2, 10));
         PhysicalRoute = Route(7, NetworkOrder(10, 0, 0, 1));
     }
-    SetSplitApps(L" ; ", TunnelUp);
+    ChangeSplitApps(L" ; ");
     EXPECT_FALSE(SnifferRunning);
     EXPECT_EQ(W().divert.loadAttempts.size(), 2u);  // one thread: beside the helper, then search
     EXPECT_EQ(W().deletedRoutes.size(), 1u);
@@ -201,7 +201,8 @@ TEST_F(SplitTest, RoutesOfABurstAreSavedInOneWriteOffTheEventPath) {
     UseSplitStateFile(true);
     W().routeTable = {DefaultRow(7, NetworkOrder(192, 168, 1, 1), 35)};
     W().divert.loadablePaths = {kDivertBesideHelper};
-    SetSplitApps(L"chrome.exe", true);
+    SetTunnelUp(true);
+    ChangeSplitApps(L"chrome.exe");
     ASSERT_EQ(W().timers.size(), 1u);
     const auto before = stateWrites();
     for (uint8_t host = 1; host <= 3; ++host) {
