@@ -25,38 +25,78 @@ constexpr uint32_t kFailedInstallPauseMs = 500;
 constexpr uint32_t kRollBackRemovalWaitMs = 8000;
 constexpr uint32_t kBringUpWaitMs = 15000;
 
-// The configuration text as UTF-8, up to its first NUL, replacing the file whole; `path`
-// receives where it went. It holds the tunnel's private key: it goes only into a directory
-// nobody but administrators can write to, in a file only they can read.
-bool WriteConfiguration(const std::wstring& configText, std::wstring& path) {
+// Which step of a connect stopped it, and with which Windows error where it had one; logged in
+// one place, once the step is over (the data directory no longer held).
+enum class ConnectStep {
+    Done,
+    FindTunnelProgram,
+    TrustDataDirectory,  // non-administrators could change it: no key goes there
+    WriteConfiguration,  // `error` is the write's; 0 when the directory itself was refused
+    InstallTunnel,
+    BringUpTunnel,
+};
+
+struct ConnectOutcome {
+    ConnectStep step = ConnectStep::Done;
+    uint32_t error = 0;
+};
+
+void LogScriptKeysDropped(const std::vector<std::wstring>& dropped) {
+    if (dropped.empty()) {
+        return;
+    }
+    std::wstring keys;
+    for (const std::wstring& key : dropped) {
+        keys += (keys.empty() ? L"" : L", ") + key;
+    }
+    HelperLog(L"script keys dropped from the configuration: " + keys);
+}
+
+// The configuration text as UTF-8, up to its first NUL and without script lines, replacing the
+// file whole; `path` receives where it went. It holds the tunnel's private key: it goes only
+// into a directory nobody but administrators can write to, in a file only they can read.
+ConnectOutcome WriteConfiguration(const std::wstring& configText, std::wstring& path) {
     std::vector<std::wstring> dropped;
     const std::wstring kept =
         WithoutScriptKeys(configText.substr(0, configText.find(L'\0')), dropped);
-    if (!dropped.empty()) {
-        std::wstring keys;
-        for (const std::wstring& key : dropped) {
-            keys += (keys.empty() ? L"" : L", ") + key;
-        }
-        HelperLog(L"script keys dropped from the configuration: " + keys);
-    }
+    LogScriptKeysDropped(dropped);
     const std::string bytes = platform::WideToUtf8(kept);
-    uint32_t error = 0;
-    bool usable = true;
+    ConnectOutcome outcome{ConnectStep::WriteConfiguration, 0};
     const bool written = UseDataFile(kConfigFileName, [&](const DataFile& file) {
         path = file.path();
-        usable = file.administratorsOnly();
-        error = usable ? file.Replace(bytes) : 0;
-        return usable && error == 0;
+        if (!file.administratorsOnly()) {
+            outcome.step = ConnectStep::TrustDataDirectory;
+            return false;
+        }
+        outcome.error = file.Replace(bytes);
+        return outcome.error == 0;
     });
-    // Logged once the data directory is no longer held.
-    if (!usable) {
-        HelperLog(kConfigFileName +
-                  L" not written: non-administrators can change the data "
-                  L"directory");
-    } else if (error != 0) {
-        HelperLog(kConfigFileName + L" not written err=" + std::to_wstring(error));
+    return written ? ConnectOutcome{} : outcome;
+}
+
+void LogConnectFailure(const ConnectOutcome& outcome) {
+    switch (outcome.step) {
+        case ConnectStep::Done:
+            return;
+        case ConnectStep::FindTunnelProgram:
+            HelperLog(L"amneziawg.exe not found");
+            return;
+        case ConnectStep::TrustDataDirectory:
+            HelperLog(kConfigFileName +
+                      L" not written: non-administrators can change the data directory");
+            return;
+        case ConnectStep::WriteConfiguration:
+            if (outcome.error != 0) {  // a refused directory has said why itself
+                HelperLog(kConfigFileName + L" not written err=" + std::to_wstring(outcome.error));
+            }
+            return;
+        case ConnectStep::InstallTunnel:
+            HelperLog(L"tunnel install failed");
+            return;
+        case ConnectStep::BringUpTunnel:
+            HelperLog(L"tunnel did not come up; uninstalling to restore connectivity");
+            return;
     }
-    return written;
 }
 
 void UninstallTunnel(const std::wstring& exe, uint32_t removalWaitMs) {
@@ -75,28 +115,21 @@ bool InstallTunnel(const std::wstring& exe, const std::wstring& configPath) {
     return false;
 }
 
-bool RollBack(const std::wstring& exe) {
-    HelperLog(L"tunnel did not come up; uninstalling to restore connectivity");
+void RollBack(const std::wstring& exe) {
     if (TunnelServiceExists()) {
         UninstallTunnel(exe, kRollBackRemovalWaitMs);
     }
     RemoveAllBypassRoutes();
-    return false;
 }
 
-}  // namespace
-
-bool ConnectTunnel(const std::wstring& configText) {
-    EndTunnelStartWatch();  // this connect decides the tunnel from here on
-    const TunnelExe tunnelExe;
-    const std::wstring& exe = tunnelExe.path();
+ConnectOutcome BringUp(const std::wstring& exe, const std::wstring& configText) {
     if (exe.empty()) {
-        HelperLog(L"amneziawg.exe not found");
-        return false;
+        return {ConnectStep::FindTunnelProgram, 0};
     }
     std::wstring configPath;
-    if (!WriteConfiguration(configText, configPath)) {
-        return false;
+    if (const ConnectOutcome written = WriteConfiguration(configText, configPath);
+        written.step != ConnectStep::Done) {
+        return written;
     }
     if (TunnelServiceExists()) {
         UninstallTunnel(exe, kLeftoverRemovalWaitMs);
@@ -104,22 +137,32 @@ bool ConnectTunnel(const std::wstring& configText) {
     // The old tunnel goes now: splitting stops, and a failed install leaves no stale "up"
     // for a later list to start the sniffer with.
     SetTunnelUp(false);
+    ForgetWhatTheTunnelBlocks();
     RecordPhysicalDefaultRoute();  // while the default route still leads to the physical gateway
     if (!InstallTunnel(exe, configPath)) {
-        ForgetWhatTheTunnelBlocks();
-        HelperLog(L"tunnel install failed");
-        return false;
+        return {ConnectStep::InstallTunnel, 0};
     }
     WaitForTunnelService(&IsTunnelServiceRunning, kBringUpWaitMs, kRunPollMs);
-    const bool up = IsTunnelServiceRunning();  // this last answer alone decides
-    if (!up) {
-        ForgetWhatTheTunnelBlocks();
-        return RollBack(exe);
+    if (!IsTunnelServiceRunning()) {  // this last answer alone decides
+        return {ConnectStep::BringUpTunnel, 0};
     }
     RememberWhatTheTunnelBlocks(configText);
     if (SplitAppsListed()) {
         LogIfTunnelBlocksBypass();
     }
     SetTunnelUp(true);  // and splitting starts for a listed application
-    return true;
+    return {};
+}
+
+}  // namespace
+
+bool ConnectTunnel(const std::wstring& configText) {
+    EndTunnelStartWatch();  // this connect decides the tunnel from here on
+    const TunnelExe tunnelExe;
+    const ConnectOutcome outcome = BringUp(tunnelExe.path(), configText);
+    LogConnectFailure(outcome);
+    if (outcome.step == ConnectStep::BringUpTunnel) {
+        RollBack(tunnelExe.path());
+    }
+    return outcome.step == ConnectStep::Done;
 }
