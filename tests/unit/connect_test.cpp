@@ -6,6 +6,7 @@
 #include "tunnel/connect.h"
 #include "tunnel/disconnect.h"
 #include "tunnel/service_monitor.h"
+#include "tunnel/tunnel_start_watch.h"
 
 namespace {
 
@@ -168,6 +169,19 @@ TEST_F(ConnectTest, ConfigurationBytesAreTheUtf8TextUpToItsFirstNulWithoutScript
                   !dropped.empty())
             << Log();
     }
+}
+
+// A watch for a tunnel still starting must not decide the tunnel while a connect does.
+TEST_F(ConnectTest, ConnectEndsAStartWatchBeforeItRunsTheTunnelProgram) {
+    static size_t runsWhenSettled;
+    runsWhenSettled = 99;
+    W().services[kService] = InState(platform::kServiceStartPending);
+    ASSERT_TRUE(StartTunnelStartWatch(UINT64_MAX, [](TunnelStartOutcome outcome) {
+        runsWhenSettled = outcome == TunnelStartOutcome::Ended ? W().commandLines.size() : 98;
+    }));
+    W().programRuns = {RemovesService(), CreatesService()};
+    EXPECT_TRUE(ConnectTunnel(L"[Interface]"));
+    EXPECT_EQ(runsWhenSettled, 0u);
 }
 
 TEST_F(ConnectTest, LeftoverServiceIsRemovedFirstWithUpTo12SecondsOfWaiting) {
