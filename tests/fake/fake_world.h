@@ -201,6 +201,9 @@ struct World {
     uint64_t stopTakesMs = 0;  // from the stop request to the stopped state (UINT64_MAX: never)
     uint64_t stoppedAt = 0;
     std::vector<std::string> scmCalls;
+    std::map<std::wstring, platform::RestartPolicy> failureActions;
+    std::set<std::wstring> errorStopsCount;  // failure actions also for error stops
+    bool failureActionsRefused = false;
     int openScmHandles = 0;
 };
 

@@ -156,10 +156,11 @@ TEST_F(ServiceTest, InstallCreatesTheServiceWithTheQuotedPathAndStartsIt) {
     EXPECT_EQ(HelperMain({L"h", L"--install"}), 0);
     EXPECT_EQ(W().scmCalls,
               (std::vector<std::string>{"open manager to create", "open service to change",
-                                        "create", "start"}));
+                                        "create", "failure actions", "failure flag", "start"}));
     const platform::OwnServiceConfig& config = W().installed.at(L"OrvantaHelper");
     EXPECT_EQ(config.displayName, L"Orvanta Helper");
     EXPECT_EQ(config.commandLine, L"\"" + W().modulePath + L"\" --run");
+    EXPECT_EQ(W().failureActions.count(L"OrvantaHelper"), 1u);
     EXPECT_EQ(W().openScmHandles, 0);
 }
 
@@ -168,10 +169,20 @@ TEST_F(ServiceTest, InstallOverAnExistingServiceRewritesItsConfiguration) {
     EXPECT_EQ(InstallService(), 0);
     EXPECT_EQ(W().scmCalls,
               (std::vector<std::string>{"open manager to create", "open service to change",
-                                        "change", "start"}));
+                                        "change", "failure actions", "failure flag", "start"}));
     EXPECT_EQ(W().installed.at(L"OrvantaHelper").commandLine,
               L"\"C:\\Program Files\\Orvanta\\OrvantaHelper.exe\" --run");
+    // Restarted 1 s, 5 s and 30 s after failures, counted afresh after a day; error stops too.
+    const platform::RestartPolicy& restart = W().failureActions.at(L"OrvantaHelper");
+    EXPECT_EQ(restart.delaysMs, (std::vector<uint32_t>{1000, 5000, 30000}));
+    EXPECT_EQ(restart.resetSeconds, 86400u);
+    EXPECT_EQ(W().errorStopsCount.count(L"OrvantaHelper"), 1u);
     EXPECT_EQ(W().openScmHandles, 0);
+    // A refusal leaves the service registered and started.
+    W().failureActionsRefused = true;
+    W().scmCalls.clear();
+    EXPECT_EQ(InstallService(), 0);
+    EXPECT_EQ(W().scmCalls.back(), "start");
 }
 
 TEST_F(ServiceTest, InstallReportsAManagerNotOpenedAndARefusedCreation) {
