@@ -13,8 +13,8 @@ add_library(fake_platform STATIC
   tests/fake/fake_threads.cpp
   tests/fake/fake_time_events.cpp
   tests/fake/fake_world.cpp
+  src/platform/posix/base64.cpp
   src/platform/posix/text.cpp
-  src/platform/text.cpp
 )
 target_include_directories(fake_platform PUBLIC src tests/fake)
 

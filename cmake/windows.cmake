@@ -13,10 +13,9 @@ add_library(orvanta_platform_win32 STATIC
   src/platform/win32/threads.cpp
   src/platform/win32/text.cpp
   src/platform/win32/time_events.cpp
-  src/platform/text.cpp
 )
 target_include_directories(orvanta_platform_win32 PUBLIC src)
-target_link_libraries(orvanta_platform_win32 PUBLIC advapi32 iphlpapi ws2_32 ntdll)
+target_link_libraries(orvanta_platform_win32 PUBLIC advapi32 crypt32 iphlpapi ws2_32 ntdll)
 
 if(MINGW)
   set(ORVANTA_WIN_LINK -static -municode)
@@ -92,6 +91,8 @@ foreach(program tunnel_integration_tests sniffer_integration_tests)
   target_link_libraries(${program} PRIVATE orvanta_core orvanta_platform_win32 crypt32
     ${ORVANTA_WIN_LINK})
 endforeach()
+# The portable Base64 decoder of the native build, held against the system's.
+target_sources(tunnel_integration_tests PRIVATE src/platform/posix/base64.cpp)
 
 # The benchmark (scripts/bench.sh): a bare pipe server as the baseline and the measuring client.
 add_executable(bench_bare_server bench/bare_server.cpp)

@@ -2,7 +2,7 @@
 # Installs what building and testing the helper needs on Debian 12, skipping what is there.
 set -euo pipefail
 
-packages=(cmake g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev g++-mingw-w64-x86-64 wine wine64 wixl msitools)
+packages=(cmake g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev g++-mingw-w64-x86-64 wine wine64 wixl msitools osslsigncode openssl)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

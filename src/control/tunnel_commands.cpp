@@ -1,8 +1,6 @@
 #include "control/tunnel_commands.h"
 
 #include "platform/platform.h"
-#include "split/split_apps.h"
-#include "tunnel/configuration.h"
 #include "tunnel/connect.h"
 #include "tunnel/disconnect.h"
 #include "tunnel/service_monitor.h"
@@ -13,12 +11,7 @@ std::wstring StatusCommand() {
 }
 
 std::wstring SplitAppsCommand(const std::wstring& argument) {
-    // The start-up's wait for a slow tunnel may find it up at this very moment.
-    std::lock_guard<std::mutex> lock(TunnelStateLock);
-    const bool tunnelUp = TunnelUp.load();
-    if (SetSplitApps(argument, tunnelUp) && tunnelUp) {
-        LogIfTunnelBlocksBypass();
-    }
+    ChangeSplitApps(argument);
     return L"OK";
 }
 

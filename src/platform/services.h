@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -66,6 +67,16 @@ struct OwnServiceConfig {
 uint32_t CreateOwnService(ScmHandle* manager, const OwnServiceConfig& config, ScmHandle*& service);
 // Rewrites type, start type, error control, command line and display name; leaves the rest.
 uint32_t ReconfigureOwnService(ScmHandle* service, const OwnServiceConfig& config);
+// What the manager does when the service fails: restarts it after each delay in turn (the last
+// repeating), the count of failures reset after `resetSeconds` without one. Needs a handle
+// with the rights to change the service and to start it.
+struct RestartPolicy {
+    std::vector<uint32_t> delaysMs;
+    uint32_t resetSeconds = 0;
+};
+uint32_t SetRestartOnFailure(ScmHandle* service, const RestartPolicy& policy);
+// Counts a stop with a non-zero exit code as a failure too, not only a crash.
+uint32_t CountErrorStopsAsFailures(ScmHandle* service);
 uint32_t RequestServiceStart(ScmHandle* service);
 uint32_t RequestServiceStop(ScmHandle* service);
 // The service goes once it has stopped and every handle to it is closed; until then it is

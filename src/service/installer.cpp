@@ -53,11 +53,20 @@ bool ServiceGone(platform::ScmHandle* manager) {
     });
 }
 
+// A crash, or a stop with an error, would otherwise leave the machine without the helper until
+// the next boot: no pipe, no status, no way to disconnect. Set before the first start, and again
+// over an existing service. A refusal costs only the restarts: the service works without them.
+void RestartAfterFailures(platform::ScmHandle* service) {
+    platform::SetRestartOnFailure(service, {{1000, 5000, 30000}, 24 * 60 * 60});
+    platform::CountErrorStopsAsFailures(service);
+}
+
 int Create(platform::ScmHandle* manager, const platform::OwnServiceConfig& config) {
     const Scm created = Opened(platform::CreateOwnService, manager, config);
     if (!created) {
         return 2;
     }
+    RestartAfterFailures(created.get());
     platform::RequestServiceStart(created.get());
     return 0;
 }
@@ -77,6 +86,7 @@ int InstallService() {
         // A change or start refused for any other reason goes unreported, as it always did.
         if (platform::ReconfigureOwnService(existing.get(), config) !=
             platform::kErrorServiceMarkedForDelete) {
+            RestartAfterFailures(existing.get());
             platform::RequestServiceStart(existing.get());  // refused while it runs: not an error
             return 0;
         }

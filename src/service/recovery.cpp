@@ -1,15 +1,10 @@
 #include "service/recovery.h"
 
-#include <mutex>
-#include <set>
 #include <vector>
 
 #include "log/helper_log.h"
 #include "platform/platform.h"
 #include "split/physical_route.h"
-#include "split/route_manager.h"
-#include "split/split_apps.h"
-#include "split/split_state.h"
 #include "split/state_file.h"
 #include "tunnel/service_monitor.h"
 #include "tunnel/tunnel_start_watch.h"
@@ -25,18 +20,11 @@ void SettleTunnelStart(TunnelStartOutcome outcome) {
     const std::wstring seconds =
         std::to_wstring((platform::TickCountMs() - HelperStartTick) / 1000);
     switch (outcome) {
-        case TunnelStartOutcome::Running: {
-            {
-                std::lock_guard<std::mutex> lock(TunnelStateLock);
-                TunnelUp.exchange(true);
-                if (SplitAppsListed()) {
-                    StartSniffer();
-                }
-            }
+        case TunnelStartOutcome::Running:
+            SetTunnelUp(true);
             HelperLog(L"tunnel service running " + seconds +
                       L" s after start; per-app split resumed");
             return;
-        }
         case TunnelStartOutcome::TimedOut:
             HelperLog(L"tunnel service not running " + seconds +
                       L" s after start; per-app split waits for the next connect");
@@ -46,11 +34,6 @@ void SettleTunnelStart(TunnelStartOutcome outcome) {
                       seconds + L" s");
             return;
     }
-}
-
-void ForgetPhysicalRoute() {
-    std::lock_guard<std::mutex> lock(StateMutex);
-    PhysicalRoute = {};  // recorded again at the next connect
 }
 
 }  // namespace
@@ -67,35 +50,22 @@ void RecoverSplitting() {
     const TunnelServiceCondition tunnel = TunnelServiceState();
     std::vector<platform::ForwardRow> rows;
     ReadRouteTable(rows);  // a table that cannot be read holds none of the saved routes
-    {
-        std::lock_guard<std::mutex> lock(StateMutex);
-        PhysicalRoute = saved.route;  // the rows to delete are the rows that were made
-        BypassRouteSet = BypassRoutesInTable(saved.bypassRoutes, saved.route, rows);
-        if (tunnel != TunnelServiceCondition::Gone) {
-            SplitAppSet = saved.apps;
-        }
-    }
-    const bool listed = !saved.apps.empty();
+    RestoreSplitState(saved, rows, tunnel != TunnelServiceCondition::Gone);
     if (tunnel == TunnelServiceCondition::Running) {
-        TunnelUp.exchange(true);
-        if (listed) {
-            StartSniffer();  // which resolves the physical route from the table again
-        } else {
-            RemoveAllBypassRoutes();
-        }
+        SetTunnelUp(true);  // the sniffer resolves the physical route from the table again
         return;
     }
-    TunnelUp.exchange(false);
-    RemoveAllBypassRoutes();  // a crash left them; the tunnel they went around is not up
+    SetTunnelUp(false);  // a crash left the routes; the tunnel they went around is not up
     ForgetPhysicalRoute();
     SaveSplitState();
-    if (tunnel == TunnelServiceCondition::Starting && listed) {
+    // Watched whatever the list holds: a list sent once the tunnel runs must find it up.
+    if (tunnel == TunnelServiceCondition::Starting) {
         StartTunnelStartWatch(HelperStartTick + kTunnelStartWaitMs, &SettleTunnelStart);
     }
 }
 
 void EndSplitting() {
     EndTunnelStartWatch();
-    StopSniffer();
+    StopSplittingForTheStop();
     SaveSplitState();  // the stop writes the state last
 }

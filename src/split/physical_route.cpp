@@ -1,5 +1,6 @@
 #include "split/physical_route.h"
 
+#include <atomic>
 #include <mutex>
 
 #include "common/names.h"
@@ -113,11 +114,23 @@ void RecordPhysicalDefaultRoute() {
 }
 
 void FollowPhysicalDefaultRoute() {
+    // The first look at sniffer start runs on the caller's thread while route change callbacks
+    // may already run on the system's: each look draws a ticket before it reads, and a look
+    // whose ticket is older than one already applied learned less and changes nothing.
+    static std::mutex applyMutex;
+    static std::atomic<uint64_t> lastTicket{0};
+    static uint64_t lastApplied = 0;
+    const uint64_t ticket = ++lastTicket;
     const Resolution found = Resolve();
     // A table or metric that cannot be read now says nothing about where the network went.
     if (found.read != platform::RouteTableRead::Ok || found.metricError != 0) {
         return;
     }
+    std::lock_guard<std::mutex> lock(applyMutex);
+    if (ticket < lastApplied) {
+        return;
+    }
+    lastApplied = ticket;
     if (MoveBypassRoutes(found.route)) {
         LogResolution(found);
     }

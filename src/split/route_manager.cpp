@@ -143,6 +143,11 @@ void RemoveAllBypassRoutes() {
     SaveSplitState();
 }
 
+bool BypassRoutesHeld() {
+    std::lock_guard<std::mutex> lock(StateMutex);
+    return !BypassRouteSet.empty();
+}
+
 bool MoveBypassRoutes(const PhysicalRouteRecord& to) {
     Problems problems;
     {

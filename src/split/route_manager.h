@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "split/split_state.h"
+#include "split/route_types.h"
 
 // Adds a /32 route for the address (network byte order) through PhysicalRoute, once per
 // address, unless the address needs none (this host, multicast, link-local, the physical
@@ -16,6 +16,8 @@ void AddBypassRoute(uint32_t address);
 // Deletes every route in BypassRouteSet, in ascending order, and empties the set. A deletion
 // refused for any reason but "not found" is logged.
 void RemoveAllBypassRoutes();
+// Whether any bypass route is held.
+bool BypassRoutesHeld();
 // Makes `to` the physical route. When its gateway or interface differs from the one held,
 // every bypass route is deleted where it was and created through `to` (an address that now
 // needs no bypass, or that `to` cannot carry, is dropped) and true is returned.

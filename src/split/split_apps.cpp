@@ -44,7 +44,7 @@ std::set<std::wstring> ParseSplitApps(const std::wstring& text) {
     return apps;
 }
 
-bool SetSplitApps(const std::wstring& text, bool tunnelUp) {
+bool SetSplitApps(const std::wstring& text) {
     std::set<std::wstring> apps = ParseSplitApps(text);
     const bool listed = !apps.empty();
     {
@@ -52,14 +52,6 @@ bool SetSplitApps(const std::wstring& text, bool tunnelUp) {
         SplitAppSet = std::move(apps);
     }
     SaveSplitState();
-    if (!tunnelUp) {
-        return listed;  // the next successful connect starts the sniffer
-    }
-    if (listed) {
-        StartSniffer();
-    } else {
-        StopSniffer();
-    }
     return listed;
 }
 

@@ -7,9 +7,9 @@
 // blanks, tabs and carriage returns behind), drops empty pieces and lower-cases the rest.
 std::set<std::wstring> ParseSplitApps(const std::wstring& text);
 
-// Replaces SplitAppSet; with the tunnel up (the caller knows), starts the sniffer for a
-// non-empty set and stops it for an empty one. True when the new set names any application.
-bool SetSplitApps(const std::wstring& text, bool tunnelUp);
+// Replaces SplitAppSet and saves it; whether splitting then runs is the tunnel's rule to
+// decide. True when the new set names any application.
+bool SetSplitApps(const std::wstring& text);
 bool SplitAppsListed();
 // Starts the sniffer thread unless one is running (or has given up and not been stopped), and
 // with it the following of the physical default route.

@@ -1,6 +1,7 @@
 #pragma once
 
-// The process-wide state of per-app split tunnelling, created empty at start.
+// The process-wide state of per-app split tunnelling, created empty at start. Only the
+// split room reads or writes it; everyone else goes through its operations.
 
 #include <atomic>
 #include <cstdint>
@@ -8,6 +9,8 @@
 #include <set>
 #include <string>
 #include <vector>
+
+#include "split/route_types.h"
 
 // Guards SplitAppSet, BypassRouteSet and PhysicalRoute. Never held together with the log's
 // lock, and never held while waiting for a thread or a process.
@@ -18,25 +21,5 @@ extern std::set<std::wstring> SplitAppSet;
 extern std::set<uint32_t> BypassRouteSet;
 // The sniffer thread's keep-going flag; only StartSniffer and StopSniffer write it.
 extern std::atomic<bool> SnifferRunning;
-
-// An IPv4 destination and mask, both in network byte order.
-struct Ipv4Prefix {
-    uint32_t dest = 0;
-    uint32_t mask = 0;
-};
-
-// The physical default route: recorded before the tunnel came up and followed while it is up.
-// A zero interface or next hop means unknown.
-struct PhysicalRouteRecord {
-    uint32_t ifIndex = 0;
-    uint32_t nextHop = 0;          // network byte order
-    uint32_t interfaceMetric = 0;  // of ifIndex, read with the route
-    // What the interface reaches directly (its own subnets): no bypass leads there.
-    std::vector<Ipv4Prefix> onLink;
-
-    bool known() const { return ifIndex != 0 && nextHop != 0; }
-    bool sameGateway(const PhysicalRouteRecord& other) const {
-        return ifIndex == other.ifIndex && nextHop == other.nextHop;
-    }
-};
+// The physical default route the bypass routes go through.
 extern PhysicalRouteRecord PhysicalRoute;

@@ -6,6 +6,8 @@
 
 #include "log/data_directory.h"
 #include "platform/platform.h"
+#include "split/route_manager.h"
+#include "split/split_state.h"
 
 namespace {
 
@@ -98,6 +100,21 @@ bool Parse(const std::string& text, SplitStateRecord& state) {
 }
 
 }  // namespace
+
+void RestoreSplitState(const SplitStateRecord& saved, const std::vector<platform::ForwardRow>& rows,
+                       bool keepApps) {
+    std::lock_guard<std::mutex> lock(StateMutex);
+    PhysicalRoute = saved.route;
+    BypassRouteSet = BypassRoutesInTable(saved.bypassRoutes, saved.route, rows);
+    if (keepApps) {
+        SplitAppSet = saved.apps;
+    }
+}
+
+void ForgetPhysicalRoute() {
+    std::lock_guard<std::mutex> lock(StateMutex);
+    PhysicalRoute = {};
+}
 
 void UseSplitStateFile(bool use) {
     StateFileInUse.store(use);

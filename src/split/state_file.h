@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <vector>
 
-#include "split/split_state.h"
+#include "platform/platform.h"
+#include "split/route_types.h"
 
 struct SplitStateRecord {
     PhysicalRouteRecord route;  // without its subnets, which are read again
@@ -23,6 +25,14 @@ void UseSplitStateFile(bool use);
 // Reads the file. Empty when it was read whole, else why not ("missing", "unreadable",
 // "malformed"); nothing is read before UseSplitStateFile.
 std::wstring LoadSplitState(SplitStateRecord& state);
+
+// Brings back what the last run saved: its physical route (the rows to delete are the rows
+// that were made), those of its bypass routes still in `rows`, and its list unless `keepApps`
+// is false (the tunnel it went with is gone).
+void RestoreSplitState(const SplitStateRecord& saved, const std::vector<platform::ForwardRow>& rows,
+                       bool keepApps);
+// Forgets the physical route; the next connect records it again.
+void ForgetPhysicalRoute();
 
 // Writes the current state whole, through a temporary file that then replaces the old one.
 // Call after a change, never while holding StateMutex; a failed write is not reported.

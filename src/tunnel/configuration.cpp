@@ -1,12 +1,14 @@
 #include "tunnel/configuration.h"
 
+#include <algorithm>
+
 #include "common/names.h"
 #include "common/text_pieces.h"
 #include "log/helper_log.h"
 
-std::wstring TunnelBlockingRoutes;
-
 namespace {
+
+std::wstring TunnelBlockingRoutes;
 
 constexpr wchar_t kBlanks[] = L" \t\r";
 
@@ -54,7 +56,74 @@ void AddAllowedIps(const std::wstring& list, Coverage& coverage) {
     });
 }
 
+// Every character the tunnel program may trim from around a key: its parser trims Unicode
+// white space, and a few invisible ones are dropped too, as more trimmed is only safer.
+constexpr wchar_t kKeyBlanks[] =
+    L" \t\n\v\f\r\u0085\u00A0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007"
+    L"\u2008\u2009\u200A\u200B\u2028\u2029\u202F\u205F\u3000\uFEFF";
+
+// Lower case as the tunnel program's parser may read it: ASCII, and the letters whose case
+// folds onto ASCII ones (long s, Kelvin sign, dotted and dotless i).
+std::wstring FoldedKey(const std::wstring& key) {
+    std::wstring folded;
+    for (wchar_t c : Trimmed(key, kKeyBlanks, kKeyBlanks)) {
+        if (c >= L'A' && c <= L'Z') {
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+        } else if (c == L'\u017F') {
+            c = L's';
+        } else if (c == L'\u212A') {
+            c = L'k';
+        } else if (c == L'\u0130' || c == L'\u0131') {
+            c = L'i';
+        }
+        folded += c;
+    }
+    return folded;
+}
+
+// The script key a piece of a line starts with, or null. Text after '#' is a comment.
+const wchar_t* ScriptKeyOf(const std::wstring& piece) {
+    static const wchar_t* const kScriptKeys[] = {L"PreUp", L"PostUp", L"PreDown", L"PostDown"};
+    const size_t equals = piece.find(L'=');
+    if (equals == std::wstring::npos || piece.find(L'#') < equals) {
+        return nullptr;
+    }
+    const std::wstring key = FoldedKey(piece.substr(0, equals));
+    for (const wchar_t* scriptKey : kScriptKeys) {
+        if (key == LowerCaseName(scriptKey)) {
+            return scriptKey;
+        }
+    }
+    return nullptr;
+}
+
+// A reader that also ends lines at a lone CR must not find a script key after one either.
+const wchar_t* ScriptKeyOfLine(const std::wstring& line) {
+    const wchar_t* found = nullptr;
+    ForEachPiece(line, L'\r', [&found](const std::wstring& piece) {
+        found = found != nullptr ? found : ScriptKeyOf(piece);
+    });
+    return found;
+}
+
 }  // namespace
+
+std::wstring WithoutScriptKeys(const std::wstring& configText, std::vector<std::wstring>& dropped) {
+    std::wstring kept;
+    bool first = true;
+    ForEachPiece(configText, L'\n', [&](const std::wstring& line) {
+        if (const wchar_t* key = ScriptKeyOfLine(line)) {
+            if (std::find(dropped.begin(), dropped.end(), key) == dropped.end()) {
+                dropped.push_back(key);
+            }
+            return;
+        }
+        kept += first ? L"" : L"\n";
+        kept += line;
+        first = false;
+    });
+    return kept;
+}
 
 std::wstring RoutesThatBlockBypass(const std::wstring& configText) {
     int peers = 0;
@@ -88,6 +157,14 @@ std::wstring RoutesThatBlockBypass(const std::wstring& configText) {
         routes += routes.empty() ? L"::/0" : L", ::/0";
     }
     return routes;
+}
+
+void RememberWhatTheTunnelBlocks(const std::wstring& configText) {
+    TunnelBlockingRoutes = RoutesThatBlockBypass(configText);
+}
+
+void ForgetWhatTheTunnelBlocks() {
+    TunnelBlockingRoutes.clear();
 }
 
 void LogIfTunnelBlocksBypass() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The tunnel program (a fork of WireGuard for Windows) blocks every packet outside the tunnel
 // when the configuration has exactly one [Peer] whose AllowedIPs hold 0.0.0.0/0 or ::/0 (and
@@ -9,9 +10,17 @@
 // needs and never fails: the text is the client's.
 std::wstring RoutesThatBlockBypass(const std::wstring& configText);
 
-// What the tunnel that is up blocks, as RoutesThatBlockBypass gave it at its connect; empty
-// when nothing, or no tunnel is up. Used on the serving thread only.
-extern std::wstring TunnelBlockingRoutes;
+// The configuration without its script lines: every line whose key is PreUp, PostUp, PreDown
+// or PostDown, in any section and any case. The tunnel program would run their commands as
+// Local System where an administrator allows scripts, and any user who can reach the pipe
+// sends the configuration. Every other byte stays as sent; `dropped` receives the keys
+// dropped, each once, in the order met.
+std::wstring WithoutScriptKeys(const std::wstring& configText, std::vector<std::wstring>& dropped);
+
+// What the tunnel that is up blocks, as RoutesThatBlockBypass gives it for the configuration
+// it came up with; forgotten when it goes. Used on the serving thread only.
+void RememberWhatTheTunnelBlocks(const std::wstring& configText);
+void ForgetWhatTheTunnelBlocks();
 
 // Logs, when the tunnel that is up blocks bypassed traffic, which allowed IPs do it and the
 // form that covers the same without the block.

@@ -8,7 +8,6 @@
 #include "split/physical_route.h"
 #include "split/route_manager.h"
 #include "split/split_apps.h"
-#include "split/split_state.h"
 #include "tunnel/amneziawg.h"
 #include "tunnel/configuration.h"
 #include "tunnel/locator.h"
@@ -26,35 +25,90 @@ constexpr uint32_t kFailedInstallPauseMs = 500;
 constexpr uint32_t kRollBackRemovalWaitMs = 8000;
 constexpr uint32_t kBringUpWaitMs = 15000;
 
-// The configuration text as UTF-8, up to its first NUL, replacing the file whole; `path`
-// receives where it went. It holds the tunnel's private key: it goes only into a directory
-// nobody but administrators can write to, in a file only they can read.
-bool WriteConfiguration(const std::wstring& configText, std::wstring& path) {
-    const std::string bytes = platform::WideToUtf8(configText.substr(0, configText.find(L'\0')));
+// Which step of a connect stopped it, and with which Windows error where it had one; logged in
+// one place, once the step is over (the data directory no longer held).
+enum class ConnectStep {
+    Done,
+    FindTunnelProgram,
+    HoldDataDirectory,   // it is the service's, but cannot be held right now
+    TrustDataDirectory,  // non-administrators could change it: no key goes there
+    WriteConfiguration,  // `error` is the write's; 0 when the directory itself was refused
+    InstallTunnel,
+    BringUpTunnel,
+};
+
+struct ConnectOutcome {
+    ConnectStep step = ConnectStep::Done;
     uint32_t error = 0;
+};
+
+void LogScriptKeysDropped(const std::vector<std::wstring>& dropped) {
+    if (dropped.empty()) {
+        return;
+    }
+    std::wstring keys;
+    for (const std::wstring& key : dropped) {
+        keys += (keys.empty() ? L"" : L", ") + key;
+    }
+    HelperLog(L"script keys dropped from the configuration: " + keys);
+}
+
+// The configuration text as UTF-8, up to its first NUL and without script lines, replacing the
+// file whole; `path` receives where it went. It holds the tunnel's private key: it goes only
+// into a directory nobody but administrators can write to, in a file only they can read.
+ConnectOutcome WriteConfiguration(const std::wstring& configText, std::wstring& path) {
+    std::vector<std::wstring> dropped;
+    const std::wstring kept =
+        WithoutScriptKeys(configText.substr(0, configText.find(L'\0')), dropped);
+    LogScriptKeysDropped(dropped);
+    const std::string bytes = platform::WideToUtf8(kept);
+    ConnectOutcome outcome{ConnectStep::WriteConfiguration, 0};
     uint32_t holdError = 0;
-    bool usable = true;
     const bool written = UseDataFile(
         kConfigFileName,
         [&](const DataFile& file) {
             path = file.path();
-            usable = file.administratorsOnly();
-            error = usable ? file.Replace(bytes) : 0;
-            return usable && error == 0;
+            if (!file.administratorsOnly()) {
+                outcome.step = ConnectStep::TrustDataDirectory;
+                return false;
+            }
+            outcome.error = file.Replace(bytes);
+            return outcome.error == 0;
         },
         &holdError);
-    // Logged once the data directory is no longer held.
     if (holdError != 0) {
-        HelperLog(kConfigFileName + L" not written: the data directory cannot be held err=" +
-                  std::to_wstring(holdError));
-    } else if (!usable) {
-        HelperLog(kConfigFileName +
-                  L" not written: non-administrators can change the data "
-                  L"directory");
-    } else if (error != 0) {
-        HelperLog(kConfigFileName + L" not written err=" + std::to_wstring(error));
+        outcome = {ConnectStep::HoldDataDirectory, holdError};
     }
-    return written;
+    return written ? ConnectOutcome{} : outcome;
+}
+
+void LogConnectFailure(const ConnectOutcome& outcome) {
+    switch (outcome.step) {
+        case ConnectStep::Done:
+            return;
+        case ConnectStep::FindTunnelProgram:
+            HelperLog(L"amneziawg.exe not found");
+            return;
+        case ConnectStep::HoldDataDirectory:
+            HelperLog(kConfigFileName + L" not written: the data directory cannot be held err=" +
+                      std::to_wstring(outcome.error));
+            return;
+        case ConnectStep::TrustDataDirectory:
+            HelperLog(kConfigFileName +
+                      L" not written: non-administrators can change the data directory");
+            return;
+        case ConnectStep::WriteConfiguration:
+            if (outcome.error != 0) {  // a refused directory has said why itself
+                HelperLog(kConfigFileName + L" not written err=" + std::to_wstring(outcome.error));
+            }
+            return;
+        case ConnectStep::InstallTunnel:
+            HelperLog(L"tunnel install failed");
+            return;
+        case ConnectStep::BringUpTunnel:
+            HelperLog(L"tunnel did not come up; uninstalling to restore connectivity");
+            return;
+    }
 }
 
 void UninstallTunnel(const std::wstring& exe, uint32_t removalWaitMs) {
@@ -73,13 +127,43 @@ bool InstallTunnel(const std::wstring& exe, const std::wstring& configPath) {
     return false;
 }
 
-bool RollBack(const std::wstring& exe) {
-    HelperLog(L"tunnel did not come up; uninstalling to restore connectivity");
+void RollBack(const std::wstring& exe) {
     if (TunnelServiceExists()) {
         UninstallTunnel(exe, kRollBackRemovalWaitMs);
     }
     RemoveAllBypassRoutes();
-    return false;
+}
+
+ConnectOutcome BringUp(const std::wstring& exe, const std::wstring& configText) {
+    if (exe.empty()) {
+        return {ConnectStep::FindTunnelProgram, 0};
+    }
+    std::wstring configPath;
+    if (const ConnectOutcome written = WriteConfiguration(configText, configPath);
+        written.step != ConnectStep::Done) {
+        return written;
+    }
+    if (TunnelServiceExists()) {
+        UninstallTunnel(exe, kLeftoverRemovalWaitMs);
+    }
+    // The old tunnel goes now: splitting stops, and a failed install leaves no stale "up"
+    // for a later list to start the sniffer with.
+    SetTunnelUp(false);
+    ForgetWhatTheTunnelBlocks();
+    RecordPhysicalDefaultRoute();  // while the default route still leads to the physical gateway
+    if (!InstallTunnel(exe, configPath)) {
+        return {ConnectStep::InstallTunnel, 0};
+    }
+    WaitForTunnelService(&IsTunnelServiceRunning, kBringUpWaitMs, kRunPollMs);
+    if (!IsTunnelServiceRunning()) {  // this last answer alone decides
+        return {ConnectStep::BringUpTunnel, 0};
+    }
+    RememberWhatTheTunnelBlocks(configText);
+    if (SplitAppsListed()) {
+        LogIfTunnelBlocksBypass();
+    }
+    SetTunnelUp(true);  // and splitting starts for a listed application
+    return {};
 }
 
 }  // namespace
@@ -87,38 +171,10 @@ bool RollBack(const std::wstring& exe) {
 bool ConnectTunnel(const std::wstring& configText) {
     EndTunnelStartWatch();  // this connect decides the tunnel from here on
     const TunnelExe tunnelExe;
-    const std::wstring& exe = tunnelExe.path();
-    if (exe.empty()) {
-        HelperLog(L"amneziawg.exe not found");
-        return false;
+    const ConnectOutcome outcome = BringUp(tunnelExe.path(), configText);
+    LogConnectFailure(outcome);
+    if (outcome.step == ConnectStep::BringUpTunnel) {
+        RollBack(tunnelExe.path());
     }
-    std::wstring configPath;
-    if (!WriteConfiguration(configText, configPath)) {
-        return false;
-    }
-    if (TunnelServiceExists()) {
-        UninstallTunnel(exe, kLeftoverRemovalWaitMs);
-    }
-    StopSniffer();
-    RecordPhysicalDefaultRoute();  // while the default route still leads to the physical gateway
-    if (!InstallTunnel(exe, configPath)) {
-        // The old tunnel may be gone already: a stale "up" would let a later list start the
-        // sniffer with no tunnel.
-        TunnelUp.exchange(false);
-        TunnelBlockingRoutes.clear();
-        HelperLog(L"tunnel install failed");
-        return false;
-    }
-    WaitForTunnelService(&IsTunnelServiceRunning, kBringUpWaitMs, kRunPollMs);
-    const bool up = IsTunnelServiceRunning();  // this last answer alone decides
-    TunnelUp.exchange(up);
-    TunnelBlockingRoutes = up ? RoutesThatBlockBypass(configText) : L"";
-    if (!up) {
-        return RollBack(exe);
-    }
-    if (SplitAppsListed()) {
-        LogIfTunnelBlocksBypass();
-        StartSniffer();
-    }
-    return true;
+    return outcome.step == ConnectStep::Done;
 }

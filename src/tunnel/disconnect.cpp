@@ -1,7 +1,6 @@
 #include "tunnel/disconnect.h"
 
 #include "platform/platform.h"
-#include "split/split_apps.h"
 #include "tunnel/amneziawg.h"
 #include "tunnel/configuration.h"
 #include "tunnel/locator.h"
@@ -22,12 +21,11 @@ bool TunnelServiceNotRunning() {
 
 void DisconnectTunnel() {
     EndTunnelStartWatch();
-    StopSniffer();
+    SetTunnelUp(false);  // splitting and its routes go before the tunnel does
     const TunnelExe exe;
     if (!exe.path().empty() && TunnelServiceExists()) {
         RunProcess(exe.path(), UninstallTunnelArguments());
     }
     WaitForTunnelService(&TunnelServiceNotRunning, kStopWaitMs, kStopPollMs);
-    TunnelUp.exchange(false);
-    TunnelBlockingRoutes.clear();
+    ForgetWhatTheTunnelBlocks();
 }

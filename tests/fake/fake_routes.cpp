@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "fake_world.h"
 
@@ -16,6 +17,9 @@ RouteTableRead ReadIpv4ForwardTable(std::vector<ForwardRow>& rows) {
         return result;
     }
     rows = w.routeTable;
+    if (const std::function<void()> racer = std::exchange(w.afterNextRouteTableRead, nullptr)) {
+        racer();
+    }
     return RouteTableRead::Ok;
 }
 

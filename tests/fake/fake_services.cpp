@@ -50,6 +50,7 @@ ServiceProbe ProbeService(const std::wstring& name, bool readStatus, bool readSt
 struct ServiceStatusHandle {};
 struct ScmHandle {
     std::wstring service;  // empty for the manager
+    bool canChangeAndStart = false;
 };
 
 namespace {
@@ -76,9 +77,9 @@ bool IsMarked(const std::wstring& service) {
     return fake::TheWorld().markedForDeletion.count(service) > 0;
 }
 
-ScmHandle* NewHandle(const std::wstring& service) {
+ScmHandle* NewHandle(const std::wstring& service, bool canChangeAndStart = false) {
     ++fake::TheWorld().openScmHandles;
-    return new ScmHandle{service};
+    return new ScmHandle{service, canChangeAndStart};
 }
 
 uint32_t OpenManager(const std::string& purpose, ScmHandle*& manager) {
@@ -96,7 +97,7 @@ uint32_t OpenOne(const std::string& purpose, const std::wstring& name, ScmHandle
     if (fake::TheWorld().installed.count(name) == 0) {
         return 1060;  // ERROR_SERVICE_DOES_NOT_EXIST
     }
-    service = NewHandle(name);
+    service = NewHandle(name, purpose == "change");
     return 0;
 }
 
@@ -156,7 +157,7 @@ uint32_t CreateOwnService(ScmHandle*, const OwnServiceConfig& config, ScmHandle*
         return 1073;  // ERROR_SERVICE_EXISTS
     }
     w.installed[config.name] = config;
-    service = NewHandle(config.name);
+    service = NewHandle(config.name, true);
     return 0;
 }
 
@@ -166,6 +167,26 @@ uint32_t ReconfigureOwnService(ScmHandle* service, const OwnServiceConfig& confi
         return kErrorServiceMarkedForDelete;
     }
     fake::TheWorld().installed[service->service] = config;
+    return 0;
+}
+
+// Windows wants the change right, and the start right for restart actions.
+uint32_t SetRestartOnFailure(ScmHandle* service, const RestartPolicy& policy) {
+    Call("failure actions");
+    fake::World& w = fake::TheWorld();
+    if (!service->canChangeAndStart || w.failureActionsRefused) {
+        return 5;  // ERROR_ACCESS_DENIED
+    }
+    w.failureActions[service->service] = policy;
+    return 0;
+}
+
+uint32_t CountErrorStopsAsFailures(ScmHandle* service) {
+    Call("failure flag");
+    if (!service->canChangeAndStart) {
+        return 5;
+    }
+    fake::TheWorld().errorStopsCount.insert(service->service);
     return 0;
 }
 

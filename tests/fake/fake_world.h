@@ -184,7 +184,8 @@ struct World {
     std::map<uint32_t, uint32_t> interfaceMetrics;  // an interface not listed has metric 25
     uint32_t metricReadError = 0;
     std::map<std::wstring, uint32_t> interfaceAliases;
-    void (*routeWatch)() = nullptr;  // while watched; tests call it as Windows would
+    void (*routeWatch)() = nullptr;                 // while watched; tests call it as Windows would
+    std::function<void()> afterNextRouteTableRead;  // runs once, as a callback racing a look
 
     Divert divert;
 
@@ -209,6 +210,9 @@ struct World {
     uint64_t stopTakesMs = 0;  // from the stop request to the stopped state (UINT64_MAX: never)
     uint64_t stoppedAt = 0;
     std::vector<std::string> scmCalls;
+    std::map<std::wstring, platform::RestartPolicy> failureActions;
+    std::set<std::wstring> errorStopsCount;  // failure actions also for error stops
+    bool failureActionsRefused = false;
     int openScmHandles = 0;
 };
 

@@ -6,6 +6,7 @@
 #include "tunnel/connect.h"
 #include "tunnel/disconnect.h"
 #include "tunnel/service_monitor.h"
+#include "tunnel/tunnel_start_watch.h"
 
 namespace {
 
@@ -56,8 +57,8 @@ class ConnectTest : public SplitFixture {
     }
 
     static void StartRunningSniffer() {
-        TunnelUp = true;
-        SetSplitApps(L"chrome.exe", TunnelUp);
+        SetTunnelUp(true);
+        ChangeSplitApps(L"chrome.exe");
         ASSERT_TRUE(fake::WaitUntilReceiving());
     }
 };
@@ -68,7 +69,7 @@ TEST_F(ConnectTest, MissingExecutableTouchesNothing) {
     EXPECT_FALSE(ConnectTunnel(L"[Interface]"));
     EXPECT_EQ(W().files.count(kConfig), 0u);
     EXPECT_TRUE(SnifferRunning) << "a running sniffer keeps running";
-    EXPECT_TRUE(TunnelUp);
+    EXPECT_TRUE(IsTunnelUp());
     EXPECT_TRUE(W().commandLines.empty());
     EXPECT_EQ(Log().substr(Log().find("amneziawg")), "amneziawg.exe not found\r\n");
 }
@@ -80,7 +81,7 @@ TEST_F(ConnectTest, ConfigurationFileThatCannotBeCreatedEndsTheConnectWithItsErr
     EXPECT_FALSE(ConnectTunnel(L"[Interface]"));
     EXPECT_TRUE(W().commandLines.empty());
     EXPECT_TRUE(SnifferRunning);
-    EXPECT_TRUE(TunnelUp);
+    EXPECT_TRUE(IsTunnelUp());
     EXPECT_NE(Log().find("  Orvanta.conf not written err=5\r\n"), std::string::npos);
 }
 
@@ -91,14 +92,14 @@ TEST_F(ConnectTest, RunningTunnelAtOnceNeedsNoSleepAndStartsNoSnifferWithoutApps
     EXPECT_EQ(W().files[kConfig], "[Interface]\nPrivateKey = x\n[Peer]\nAllowedIPs = 0.0.0.0/0\n");
     EXPECT_EQ(W().commandLines, std::vector<std::wstring>{kInstallLine});
     EXPECT_TRUE(W().sleeps.empty());
-    EXPECT_TRUE(TunnelUp);
+    EXPECT_TRUE(IsTunnelUp());
     EXPECT_FALSE(SnifferRunning);
     EXPECT_EQ(PhysicalRoute.ifIndex, 7u);
     EXPECT_EQ(Log(), "2026-06-27 09:05:03  physical default route: ifIndex=7\r\n");
 }
 
 TEST_F(ConnectTest, SuccessfulConnectStartsTheSnifferForListedAppsAndSaysWhatTheTunnelBlocks) {
-    SetSplitApps(L"chrome.exe", TunnelUp);
+    ChangeSplitApps(L"chrome.exe");
     W().programRuns = {CreatesService()};
     EXPECT_TRUE(ConnectTunnel(L"[Peer]\nAllowedIPs = ::/0, 0.0.0.0/0\n"));
     EXPECT_TRUE(SnifferRunning);
@@ -129,6 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
                   L"0.0.0.0/0"},
         BlockCase{"AllIpv6AndCaseAndBlanks", L"[PEER]\r\n  allowedips=10.0.0.0/8 ,::/0 \r\n",
                   L"::/0"},
+        BlockCase{"AllIpv4WithAComment", L"[Peer]\nAllowedIPs = 0.0.0.0/0 # all", L"0.0.0.0/0"},
         BlockCase{"SplitForm", L"[Peer]\nAllowedIPs = 0.0.0.0/1, 128.0.0.0/1, ::/1, 8000::/1", L""},
         BlockCase{"TwoPeers", L"[Peer]\nAllowedIPs = 0.0.0.0/0\n[Peer]\nAllowedIPs = 10.0.0.0/8",
                   L""},
@@ -141,16 +143,45 @@ INSTANTIATE_TEST_SUITE_P(
         BlockCase{"Empty", L"", L""}),
     [](const auto& info) { return info.param.name; });
 
-TEST_F(ConnectTest, ConfigurationBytesAreTheUtf8TextUpToItsFirstNul) {
-    const std::pair<std::wstring, std::string> cases[] = {
-        {L"", ""},
-        {std::wstring(L"ab\0cd", 5), "ab"},
-        {L"Name = \u00C4\u20AC", "Name = \xC3\x84\xE2\x82\xAC"}};
-    for (const auto& [text, bytes] : cases) {
+// Script lines never reach the file: the tunnel program could run them as Local System.
+TEST_F(ConnectTest, ConfigurationBytesAreTheUtf8TextUpToItsFirstNulWithoutScriptLines) {
+    const struct {
+        std::wstring text;
+        std::string bytes;
+        std::string dropped;  // the keys the log names, empty when none
+    } cases[] = {
+        {L"", "", ""},
+        {std::wstring(L"ab\0PostUp = x", 14), "ab", ""},
+        {L"Name = \u00C4\u20AC", "Name = \xC3\x84\xE2\x82\xAC", ""},
+        {L"[Interface]\nPostUp = calc\r\nAddress = 1\n", "[Interface]\nAddress = 1\n", "PostUp"},
+        {L" pOsTuP\u00A0= a\n[Peer]\nPREDOWN=b\npostdown =c\n\tpreup= d\nPostUp=e", "[Peer]",
+         "PostUp, PreDown, PostDown, PreUp"},
+        {L"Po\u017Ftup = long s\nAddress = 1\rPostUp = after a lone CR\nB = 2", "B = 2", "PostUp"},
+        {L"# PostUp = x\nDNS = 1 # PostUp = y\nPostUpX = 1\nPost Up = 2",
+         "# PostUp = x\nDNS = 1 # PostUp = y\nPostUpX = 1\nPost Up = 2", ""}};
+    for (const auto& [text, bytes, dropped] : cases) {
+        W().files.erase(kTestLog);
         W().programRuns = {CreatesService()};
         EXPECT_TRUE(ConnectTunnel(text));
         EXPECT_EQ(W().files[kConfig], bytes);
+        EXPECT_EQ(Log().find("script keys dropped from the configuration: " + dropped + "\r\n") !=
+                      std::string::npos,
+                  !dropped.empty())
+            << Log();
     }
+}
+
+// A watch for a tunnel still starting must not decide the tunnel while a connect does.
+TEST_F(ConnectTest, ConnectEndsAStartWatchBeforeItRunsTheTunnelProgram) {
+    static size_t runsWhenSettled;
+    runsWhenSettled = 99;
+    W().services[kService] = InState(platform::kServiceStartPending);
+    ASSERT_TRUE(StartTunnelStartWatch(UINT64_MAX, [](TunnelStartOutcome outcome) {
+        runsWhenSettled = outcome == TunnelStartOutcome::Ended ? W().commandLines.size() : 98;
+    }));
+    W().programRuns = {RemovesService(), CreatesService()};
+    EXPECT_TRUE(ConnectTunnel(L"[Interface]"));
+    EXPECT_EQ(runsWhenSettled, 0u);
 }
 
 TEST_F(ConnectTest, LeftoverServiceIsRemovedFirstWithUpTo12SecondsOfWaiting) {
@@ -187,20 +218,20 @@ TEST_F(ConnectTest, InstallThatFailsOnceIsRetriedAfterTheRemovalWaitAndAPause) {
 }
 
 TEST_F(ConnectTest, ThreeFailedInstallsGiveUpWithTheTunnelMarkedDown) {
-    TunnelUp = true;  // from an earlier connect whose service the first step removed
+    SetTunnelUp(true);  // from an earlier connect whose service the first step removed
     W().services[kService] = InState(platform::kServiceRunning);
-    SetSplitApps(L"chrome.exe", TunnelUp);
+    ChangeSplitApps(L"chrome.exe");
     W().programRuns = {RemovesService(), Fails(1), {true, 259, nullptr}, {false, 0, nullptr}};
     EXPECT_FALSE(ConnectTunnel(L"x"));
     EXPECT_EQ(W().commandLines, (std::vector<std::wstring>{kUninstallLine, kInstallLine,
                                                            kInstallLine, kInstallLine}));
     EXPECT_EQ(W().sleeps, Sleeps(3, 500));
     EXPECT_EQ(W().files.count(kConfig), 1u);
-    EXPECT_FALSE(TunnelUp);
+    EXPECT_FALSE(IsTunnelUp());
     EXPECT_FALSE(SnifferRunning);
     EXPECT_NE(Log().find("physical default route: ifIndex=7\r\n"), std::string::npos);
     EXPECT_NE(Log().find("  tunnel install failed\r\n"), std::string::npos);
-    SetSplitApps(L"firefox.exe", TunnelUp);
+    ChangeSplitApps(L"firefox.exe");
     EXPECT_FALSE(SnifferRunning) << "no sniffer without a tunnel";
 }
 
@@ -215,7 +246,7 @@ TEST_F(ConnectTest, TunnelThatNeverRunsIsRolledBack) {
     ExpectElapsed(15000 + 8000, 2);
     EXPECT_LT(W().serviceProbes, 200) << "quick looks for a second only";
     EXPECT_EQ(W().commandLines, (std::vector<std::wstring>{kInstallLine, kUninstallLine}));
-    EXPECT_FALSE(TunnelUp);
+    EXPECT_FALSE(IsTunnelUp());
     EXPECT_FALSE(SnifferRunning);
     EXPECT_EQ(W().deletedRoutes.size(), 1u);
     EXPECT_TRUE(BypassRouteSet.empty());
@@ -245,38 +276,38 @@ TEST_F(ConnectTest, ServiceThatDiesAfterTheWaitIsRolledBack) {
                         }},
                        RemovesService()};
     EXPECT_FALSE(ConnectTunnel(L"x"));
-    EXPECT_FALSE(TunnelUp);
+    EXPECT_FALSE(IsTunnelUp());
     EXPECT_EQ(W().commandLines, (std::vector<std::wstring>{kInstallLine, kUninstallLine}));
 }
 
 TEST_F(ConnectTest, DisconnectWaitsForTheServiceToStop) {
     W().services[kService] = InState(platform::kServiceRunning);
-    TunnelUp = true;
+    SetTunnelUp(true);
     W().programRuns = {{true, 0, [] { W().services[kService].stopsAt = fake::ClockMs() + 1000; }}};
     DisconnectTunnel();
     EXPECT_EQ(W().commandLines, std::vector<std::wstring>{kUninstallLine});
     EXPECT_GE(fake::ClockMs(), 1000u);
     EXPECT_LT(fake::ClockMs(), 1400u);
-    EXPECT_FALSE(TunnelUp);
+    EXPECT_FALSE(IsTunnelUp());
 }
 
 TEST_F(ConnectTest, DisconnectGivesUpAfterEightSecondsAndStillMarksTheTunnelDown) {
     W().services[kService] = InState(platform::kServiceRunning);
-    TunnelUp = true;
+    SetTunnelUp(true);
     W().programRuns = {LeavesService()};
     DisconnectTunnel();
     ExpectElapsed(8000);
-    EXPECT_FALSE(TunnelUp);
+    EXPECT_FALSE(IsTunnelUp());
 }
 
 TEST_F(ConnectTest, DisconnectWithoutTheExecutableRunsNothingButStillWaits) {
     W().files.erase(kAwg);
     W().services[kService] = InState(platform::kServiceRunning);
-    TunnelUp = true;
+    SetTunnelUp(true);
     DisconnectTunnel();
     EXPECT_TRUE(W().commandLines.empty());
     ExpectElapsed(8000);
-    EXPECT_FALSE(TunnelUp);
+    EXPECT_FALSE(IsTunnelUp());
     EXPECT_EQ(W().files.count(kTestLog), 0u);
 }
 
@@ -284,7 +315,7 @@ TEST_F(ConnectTest, DisconnectWithoutAServiceRunsNothingAndDoesNotSleep) {
     DisconnectTunnel();
     EXPECT_TRUE(W().commandLines.empty());
     EXPECT_TRUE(W().sleeps.empty());
-    EXPECT_FALSE(TunnelUp);
+    EXPECT_FALSE(IsTunnelUp());
 }
 
 TEST_F(ConnectTest, DisconnectStopsTheSnifferAndItsRoutesBeforeUninstalling) {
@@ -313,7 +344,7 @@ TEST_F(ConnectTest, BadOrEmptyBase64LeavesEveryPieceOfStateUntouched) {
     }
     EXPECT_TRUE(W().commandLines.empty()) << "the running tunnel stays";
     EXPECT_EQ(W().files.count(kConfig), 0u);
-    EXPECT_TRUE(TunnelUp);
+    EXPECT_TRUE(IsTunnelUp());
     EXPECT_TRUE(SnifferRunning);
 }
 

@@ -72,9 +72,9 @@ TEST_F(ServiceTest, ConsoleStopRemovesTheRoutesAndLeavesTheTunnel) {
     W().divert.loadablePaths = {kDivertBesideHelper};
     W().services[L"AmneziaWGTunnel$Orvanta"] = fake::Service{};
     W().whenNoClientsLeft = [] {
-        TunnelUp = true;
+        SetTunnelUp(true);
         W().routeTable = {DefaultRow(7, NetworkOrder(192, 168, 1, 1), 35)};
-        SetSplitApps(L"chrome.exe", TunnelUp);
+        ChangeSplitApps(L"chrome.exe");
         AddBypassRoute(NetworkOrder(192, 0, 2, 10));
         ASSERT_TRUE(fake::WaitUntilReceiving());
         platform::SignalEvent(W().consoleStop);  // what the console control handler does
@@ -123,10 +123,10 @@ TEST_F(ServiceTest, StopEventThatCannotBeCreatedEndsTheServiceWithItsErrorCode) 
 TEST_F(ServiceTest, StopEndsARunningSnifferAndRemovesItsRoutesButLeavesTheTunnel) {
     W().divert.loadablePaths = {kDivertBesideHelper};
     W().services[L"AmneziaWGTunnel$Orvanta"] = fake::Service{};
-    TunnelUp = true;
+    SetTunnelUp(true);
     UseSplitStateFile(true);
     W().routeTable = {DefaultRow(7, NetworkOrder(192, 168, 1, 1), 35)};
-    SetSplitApps(L"chrome.exe", TunnelUp);
+    ChangeSplitApps(L"chrome.exe");
     ASSERT_TRUE(fake::WaitUntilReceiving());
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));
     SaveSplitState();
@@ -156,10 +156,11 @@ TEST_F(ServiceTest, InstallCreatesTheServiceWithTheQuotedPathAndStartsIt) {
     EXPECT_EQ(HelperMain({L"h", L"--install"}), 0);
     EXPECT_EQ(W().scmCalls,
               (std::vector<std::string>{"open manager to create", "open service to change",
-                                        "create", "start"}));
+                                        "create", "failure actions", "failure flag", "start"}));
     const platform::OwnServiceConfig& config = W().installed.at(L"OrvantaHelper");
     EXPECT_EQ(config.displayName, L"Orvanta Helper");
     EXPECT_EQ(config.commandLine, L"\"" + W().modulePath + L"\" --run");
+    EXPECT_EQ(W().failureActions.count(L"OrvantaHelper"), 1u);
     EXPECT_EQ(W().openScmHandles, 0);
 }
 
@@ -168,10 +169,20 @@ TEST_F(ServiceTest, InstallOverAnExistingServiceRewritesItsConfiguration) {
     EXPECT_EQ(InstallService(), 0);
     EXPECT_EQ(W().scmCalls,
               (std::vector<std::string>{"open manager to create", "open service to change",
-                                        "change", "start"}));
+                                        "change", "failure actions", "failure flag", "start"}));
     EXPECT_EQ(W().installed.at(L"OrvantaHelper").commandLine,
               L"\"C:\\Program Files\\Orvanta\\OrvantaHelper.exe\" --run");
+    // Restarted 1 s, 5 s and 30 s after failures, counted afresh after a day; error stops too.
+    const platform::RestartPolicy& restart = W().failureActions.at(L"OrvantaHelper");
+    EXPECT_EQ(restart.delaysMs, (std::vector<uint32_t>{1000, 5000, 30000}));
+    EXPECT_EQ(restart.resetSeconds, 86400u);
+    EXPECT_EQ(W().errorStopsCount.count(L"OrvantaHelper"), 1u);
     EXPECT_EQ(W().openScmHandles, 0);
+    // A refusal leaves the service registered and started.
+    W().failureActionsRefused = true;
+    W().scmCalls.clear();
+    EXPECT_EQ(InstallService(), 0);
+    EXPECT_EQ(W().scmCalls.back(), "start");
 }
 
 TEST_F(ServiceTest, InstallReportsAManagerNotOpenedAndARefusedCreation) {
@@ -285,6 +296,7 @@ struct RecoveryCase {
     bool splitting;     // TunnelUp and a sniffer
     size_t routesHeld;  // the saved routes the helper still holds
     bool listKept;
+    bool noApps = false;  // the list was emptied before the end: the tunnel is up, unsplit
 };
 
 constexpr uint64_t kNever = UINT64_MAX;
@@ -298,14 +310,17 @@ class RecoveryTest : public SplitFixture, public ::testing::WithParamInterface<R
 
     // A connect's route, a list and two bypass routes, saved as they changed; then the process
     // is gone (a crash or a restart), with the routes still in the table.
-    void RunAndForget() {
+    void RunAndForget(bool noApps) {
         UseSplitStateFile(true);
         W().routeTable = {DefaultRow(7, kGateway, 35)};
         W().interfaceMetrics = {{7, 25}, {8, 30}};
         RecordPhysicalDefaultRoute();
-        SetSplitApps(L"Chrome.exe;\u00DCBER.EXE", TunnelUp);
+        SetSplitApps(L"Chrome.exe;\u00DCBER.EXE");
         AddBypassRoute(kAddress);
         AddBypassRoute(NetworkOrder(198, 51, 100, 7));
+        if (noApps) {
+            SetSplitApps(L"");  // the routes stay until the sniffer would have stopped
+        }
         SaveSplitState();  // what the save timer does
         ASSERT_EQ(W().files.count(kStateFile + L".tmp"), 0u) << "replaced, not left behind";
         std::lock_guard<std::mutex> lock(StateMutex);
@@ -336,22 +351,25 @@ class RecoveryTest : public SplitFixture, public ::testing::WithParamInterface<R
 
 TEST_P(RecoveryTest, StartBringsBackOrCleansUpWhatTheLastRunLeft) {
     const RecoveryCase& c = GetParam();
-    RunAndForget();
+    RunAndForget(c.noApps);
     SetTheScene(c);
     const size_t logged = Log().size();
     RecoverSplitting();
     const bool watched = c.damage == nullptr && c.tunnelExists &&
                          (c.tunnelState == 2 || (c.tunnelState == 1 && c.startsAutomatically));
     if (watched) {  // on a thread of its own, on the fake clock
-        ASSERT_TRUE(fake::WaitUntil([] { return TunnelUp.load() || fake::ClockMs() >= 120000; }));
+        ASSERT_TRUE(fake::WaitUntil([] { return IsTunnelUp() || fake::ClockMs() >= 120000; }));
         EndTunnelStartWatch();
     }
-    EXPECT_EQ(TunnelUp, c.splitting);
+    EXPECT_EQ(IsTunnelUp(), c.splitting || c.noApps);
     EXPECT_EQ(SnifferRunning, c.splitting);
     const std::set<std::wstring> apps = {L"chrome.exe", L"\u00DCber.exe"};
     EXPECT_EQ(Apps(), c.listKept ? apps : std::set<std::wstring>());
     EXPECT_EQ(BypassRouteSet.size(), c.routesHeld);
-    EXPECT_EQ(PhysicalRoute.nextHop, c.splitting ? (c.networkMoved ? kNewGateway : kGateway) : 0);
+    if (!c.noApps) {
+        EXPECT_EQ(PhysicalRoute.nextHop,
+                  c.splitting ? (c.networkMoved ? kNewGateway : kGateway) : 0);
+    }
     const bool cleanedUp = c.damage == nullptr && !c.rebooted && !c.splitting;
     ASSERT_EQ(W().deletedRoutes.size(), cleanedUp || c.networkMoved ? 2u : 0u);
     if (!W().deletedRoutes.empty()) {  // the very rows that were made, found through the file
@@ -363,10 +381,15 @@ TEST_P(RecoveryTest, StartBringsBackOrCleansUpWhatTheLastRunLeft) {
         EXPECT_EQ(W().createdRoutes[0].nextHop, kNewGateway);
         EXPECT_EQ(W().createdRoutes[0].metric1, 31u);
     }
+    if (c.noApps) {  // a list sent now finds the tunnel up
+        ChangeSplitApps(L"chrome.exe");
+        EXPECT_TRUE(SnifferRunning);
+    }
     // The next connection of a listed application is routed unless its route is held.
     W().createdRoutes.clear();
     AddBypassRoute(kAddress);
-    EXPECT_EQ(W().createdRoutes.size(), c.splitting && c.routesHeld == 0 ? 1u : 0u);
+    // (Of one route held, the other is this address's.)
+    EXPECT_EQ(W().createdRoutes.size(), (c.splitting || c.noApps) && c.routesHeld < 2 ? 1u : 0u);
     if (c.logLine != nullptr) {
         EXPECT_NE(Log().substr(logged).find(c.logLine), std::string::npos) << Log();
     }
@@ -380,6 +403,10 @@ INSTANTIATE_TEST_SUITE_P(
     Starts, RecoveryTest,
     ::testing::Values(
         RecoveryCase{"TunnelUp", true, 4, 0, false, false, false, nullptr, nullptr, true, 2, true},
+        RecoveryCase{"TunnelUpWithNoApplications", true, 4, 0, false, false, false, nullptr,
+                     nullptr, false, 0, false, true},
+        RecoveryCase{"TunnelStillStartingWithNoApplications", true, 2, 3000, false, true, false,
+                     nullptr, "per-app split resumed", false, 0, false, true},
         RecoveryCase{"TunnelUpAfterACrashAndAReboot", true, 4, 0, false, true, false, nullptr,
                      nullptr, true, 0, true},
         RecoveryCase{"TunnelUpOnAnotherNetwork", true, 4, 0, false, false, true, nullptr,
@@ -397,6 +424,15 @@ INSTANTIATE_TEST_SUITE_P(
                      "  tunnel service not running 120 s after start; per-app split waits for "
                      "the next connect\r\n",
                      false, 0, true},
+        RecoveryCase{"SavedRowNowThroughAnotherNextHop", true, 4, 0, false, false, false,
+                     [](std::string&) {
+                         for (platform::ForwardRow& row : fake::TheWorld().routeTable) {
+                             if (row.dest == NetworkOrder(192, 0, 2, 10)) {
+                                 row.nextHop = NetworkOrder(192, 168, 1, 254);  // not ours
+                             }
+                         }
+                     },
+                     nullptr, true, 1, true},
         RecoveryCase{"Missing", true, 4, 0, false, false, false, &Remove,
                      "  state file missing; ignored\r\n", false, 0, false},
         RecoveryCase{"Torn", true, 4, 0, false, false, false,

@@ -22,7 +22,9 @@ class SnifferTest : public SplitFixture {
         platform::ForwardRow lan = DefaultRow(12, 0, 35, NetworkOrder(255, 255, 255, 0));
         lan.dest = NetworkOrder(192, 168, 1, 0);
         lan.type = platform::kRouteTypeDirect;
-        W().routeTable = {DefaultRow(12, NetworkOrder(192, 168, 1, 1), 35), lan};
+        platform::ForwardRow noGateway = DefaultRow(12, 0, 35, NetworkOrder(255, 255, 0, 0));
+        noGateway.dest = NetworkOrder(10, 20, 0, 0);  // indirect, yet reached without a gateway
+        W().routeTable = {DefaultRow(12, NetworkOrder(192, 168, 1, 1), 35), lan, noGateway};
         PhysicalRoute = Route(12, NetworkOrder(192, 168, 1, 1), 25);
         SplitAppSet = {L"chrome.exe", L"\u00FCber.exe"};
     }
@@ -100,6 +102,7 @@ TEST_F(SnifferTest, OnlyIPv4ConnectsOfListedProgramsToUsableAddressesCount) {
            Connect(kUber, HostOrder(192, 0, 2, 7)),                 // Über.exe is not über.exe
            Connect(kChrome, HostOrder(127, 0, 0, 1)),               // loopback
            Connect(kChrome, HostOrder(192, 168, 1, 20)),            // the physical LAN
+           Connect(kChrome, HostOrder(10, 20, 3, 4)),               // on-link, next hop 0
            Connect(kChrome, HostOrder(169, 254, 1, 1)),             // link-local
            Connect(kChrome, HostOrder(224, 0, 0, 251)),             // multicast
            Looped(Connect(kChrome, HostOrder(203, 0, 113, 8))),     // over loopback
@@ -196,7 +199,7 @@ TEST_F(SnifferTest, WithoutShutdownTheStopWaitsForTheNextEventAndHandlesIt) {
 
 // Start, stop, restart and list changes on the serving thread while events keep arriving.
 TEST_F(SnifferTest, LifecycleRacesAgainstAFedSniffer) {
-    TunnelUp = true;
+    SetTunnelUp(true);
     std::atomic<bool> feeding{true};
     std::thread feeder([&] {
         for (uint32_t i = 1; feeding; ++i) {
@@ -206,7 +209,7 @@ TEST_F(SnifferTest, LifecycleRacesAgainstAFedSniffer) {
     });
     const std::wstring lists[] = {L"chrome.exe", L"other.exe;chrome.exe", L"", L"Other.exe"};
     for (int round = 0; round < 200; ++round) {
-        SetSplitApps(lists[round % 4], TunnelUp);
+        ChangeSplitApps(lists[round % 4]);
         if (round % 7 == 0) {
             StopSniffer();
             StartSniffer();

@@ -57,7 +57,6 @@ class SplitFixture : public ::testing::Test {
     static void ResetAll() {
         EndTunnelStartWatch();
         UseSplitStateFile(false);
-        TunnelUp = false;
         if (SnifferRunning) {
             // A sniffer without shutdown wakes only for an event after the stop began.
             std::atomic<bool> stopped{false};
@@ -71,6 +70,7 @@ class SplitFixture : public ::testing::Test {
             stopped = true;
             waker.join();
         }
+        SetTunnelUp(false);  // the sniffer is stopped: only leftover rows may go
         fake::Reset();
         std::lock_guard<std::mutex> lock(StateMutex);
         SplitAppSet.clear();

@@ -41,24 +41,24 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST_F(SplitTest, ListReplacesTheSetWhileTheTunnelIsDownWithoutStartingTheSniffer) {
-    SetSplitApps(L"a.exe", TunnelUp);
-    SetSplitApps(L"B.exe", TunnelUp);
+    ChangeSplitApps(L"a.exe");
+    ChangeSplitApps(L"B.exe");
     EXPECT_EQ(Apps(), std::set<std::wstring>{L"b.exe"});
     EXPECT_FALSE(SnifferRunning);
     EXPECT_TRUE(W().divert.loadAttempts.empty());
 }
 
 TEST_F(SplitTest, ListWithTheTunnelUpStartsOneSnifferAndAnEmptyListStopsIt) {
-    TunnelUp = true;
-    SetSplitApps(L"a.exe", TunnelUp);
-    SetSplitApps(L"b.exe", TunnelUp);  // no second thread
+    SetTunnelUp(true);
+    ChangeSplitApps(L"a.exe");
+    ChangeSplitApps(L"b.exe");  // no second thread
     EXPECT_TRUE(SnifferRunning);
     {
         std::lock_guard<std::mutex> lock(StateMutex);
         BypassRouteSet.insert(NetworkOrder(192, 0, 2, 10));
         PhysicalRoute = Route(7, NetworkOrder(10, 0, 0, 1));
     }
-    SetSplitApps(L" ; ", TunnelUp);
+    ChangeSplitApps(L" ; ");
     EXPECT_FALSE(SnifferRunning);
     EXPECT_EQ(W().divert.loadAttempts.size(), 2u);  // one thread: beside the helper, then search
     EXPECT_EQ(W().deletedRoutes.size(), 1u);
@@ -158,26 +158,47 @@ TEST_F(SplitTest, RoutesFollowTheInterfaceMetricAndTheNetwork) {
     AddBypassRoute(NetworkOrder(198, 51, 100, 7));
     ASSERT_EQ(W().createdRoutes.size(), 3u);
     EXPECT_EQ(W().createdRoutes[2].metric1, 41u) << "read again and tried once more";
+    const uint32_t foreign = NetworkOrder(198, 18, 0, 1);
+    W().createResults = {5010};
+    AddBypassRoute(foreign);  // someone else's row on this network: left alone
 
     W().routeTable[0] = DefaultRow(8, newGateway, 35);  // another network
     W().deleteResults = {5};
     W().createdRoutes.clear();
     FollowPhysicalDefaultRoute();
     AddBypassRoute(NetworkOrder(203, 0, 113, 5));
+    AddBypassRoute(foreign);  // the new network may need it
     ASSERT_EQ(W().deletedRoutes.size(), 2u);
     EXPECT_EQ(W().deletedRoutes[1].nextHop, oldGateway);
-    ASSERT_EQ(W().createdRoutes.size(), 3u);
+    ASSERT_EQ(W().createdRoutes.size(), 4u);
     for (const platform::ForwardRow& row : W().createdRoutes) {
         EXPECT_EQ(row.nextHop, newGateway);
         EXPECT_EQ(row.ifIndex, 8u);
         EXPECT_EQ(row.metric1, 31u);
     }
-    EXPECT_EQ(BypassRouteSet.size(), 3u);
+    EXPECT_EQ(BypassRouteSet.size(), 4u);
     EXPECT_EQ(Log().substr(Log().find("2026", 10)),
               "2026-06-27 09:05:03  bypass route not deleted: 198.51.100.7 err=5\r\n"
               "2026-06-27 09:05:03  physical default route: ifIndex=8\r\n");
     FollowPhysicalDefaultRoute();  // nothing moved: nothing done, nothing logged
     EXPECT_EQ(W().deletedRoutes.size(), 2u);
+    W().routeTable[0] = DefaultRow(9, oldGateway, 35);
+    W().metricReadError = 5;
+    FollowPhysicalDefaultRoute();  // a metric that cannot be read says nothing
+    EXPECT_EQ(W().deletedRoutes.size(), 2u);
+    EXPECT_EQ(PhysicalRoute.ifIndex, 8u);
+    W().metricReadError = 0;
+
+    // A callback that reads after a look, and applies first, is not undone by that older look.
+    const uint32_t thirdGateway = NetworkOrder(172, 16, 0, 1);
+    W().afterNextRouteTableRead = [&] {
+        W().routeTable[0] = DefaultRow(9, thirdGateway, 35);
+        FollowPhysicalDefaultRoute();
+    };
+    W().routeTable[0] = DefaultRow(7, oldGateway, 35);
+    FollowPhysicalDefaultRoute();
+    EXPECT_EQ(PhysicalRoute.nextHop, thirdGateway);
+    EXPECT_EQ(W().createdRoutes.back().nextHop, thirdGateway);
 }
 
 // Routes made on the event path are written by the save timer, a burst in one write.
@@ -190,7 +211,8 @@ TEST_F(SplitTest, RoutesOfABurstAreSavedInOneWriteOffTheEventPath) {
     UseSplitStateFile(true);
     W().routeTable = {DefaultRow(7, NetworkOrder(192, 168, 1, 1), 35)};
     W().divert.loadablePaths = {kDivertBesideHelper};
-    SetSplitApps(L"chrome.exe", true);
+    SetTunnelUp(true);
+    ChangeSplitApps(L"chrome.exe");
     ASSERT_EQ(W().timers.size(), 1u);
     const auto before = stateWrites();
     for (uint8_t host = 1; host <= 3; ++host) {

@@ -1,4 +1,5 @@
 // The locator, the process runner and the tunnel service monitor against the fake world.
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include "fake_world.h"
@@ -155,6 +156,14 @@ TEST_F(TunnelPrimitivesTest, RemovalWaitEndsAtItsBoundInElapsedTime) {
         EXPECT_LT(fake::ClockMs() - start, timeout + 16u);
         EXPECT_LE(W().serviceProbes, timeout == 0 ? 1 : 65 + static_cast<int>(timeout) / 300);
     }
+    // The first second's looks, one a tick, come first and all of them; then the slow ones.
+    W().sleeps.clear();
+    WaitForTunnelServiceRemoval(12000);
+    const auto quick =
+        std::find_if(W().sleeps.begin(), W().sleeps.end(), [](uint32_t ms) { return ms != 10u; });
+    EXPECT_EQ(quick - W().sleeps.begin(), 64);
+    ASSERT_NE(quick, W().sleeps.end());
+    EXPECT_EQ(*quick, 300u);
 }
 
 TEST_F(TunnelPrimitivesTest, RemovalWaitEndsWhenTheServiceIsGone) {

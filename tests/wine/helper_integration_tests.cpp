@@ -130,7 +130,7 @@ WINE_TEST(SessionConnectsSplitsReportsAndDisconnects) {
     CHECK(helper.ready());
     CHECK_EQ(Ask("splitapps Chrome.exe; firefox.exe\n"), "OK");
     const std::wstring sample = kBuilt + L"\\sample.conf";
-    wine_support::WriteWholeFile(sample, kSample);
+    wine_support::WriteWholeFile(sample, kSample + " pOSTuP = calc.exe\r\n");  // never written
     wine_support::Child ctl(L"\"" + kBuilt + L"\\OrvantaCtl.exe\" --no-verify connect \"" + sample +
                             L"\"");
     CHECK_EQ(ctl.WaitExit(60000), 0ul);
@@ -143,6 +143,7 @@ WINE_TEST(SessionConnectsSplitsReportsAndDisconnects) {
     CHECK_EQ(Ask("status\n"), "STOPPED");
     CHECK(!TunnelServiceInstalled());
     const std::string log = helper.Log();
+    CHECK(Contains(log, "  script keys dropped from the configuration: PostUp\r\n"));
     CHECK(Contains(log, "  physical default route: ifIndex="));
     CHECK(Contains(log, "  WinDivert socket sniffer started\r\n"));
     CHECK(Contains(log, "  WinDivert sniffer stopped\r\n"));

@@ -87,5 +87,24 @@ check "program files gone" test ! -e "$programs/OrvantaHelper.exe"
 log=$(find "$WINEPREFIX/drive_c" -path '*/Orvanta/helper.log' -not -path '*/Program Files/*' | head -n 1)
 check "the data directory stays (${log#"$WINEPREFIX/drive_c/"})" test -n "$log"
 
+# Signing with a throwaway self-signed certificate: the two executables and the package carry
+# signatures that verify against it, and a tampered copy does not.
+keys=$(mktemp -d)
+openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=Orvanta Test Signing" -days 2 \
+  -addext extendedKeyUsage=codeSigning -keyout "$keys/key.pem" -out "$keys/cert.pem" 2>/dev/null
+echo throwaway >"$keys/password"
+openssl pkcs12 -export -inkey "$keys/key.pem" -in "$keys/cert.pem" -out "$keys/cert.pfx" \
+  -passout "file:$keys/password"
+signed=$(scripts/package.sh --sign "$keys/cert.pfx" --password-file "$keys/password" \
+  --ca-file "$keys/cert.pem" | tail -n 1)
+verifies() { osslsigncode verify -CAfile "$keys/cert.pem" -in "$1" >/dev/null 2>&1; }
+for file in "$signed" build/win/signed/OrvantaHelper.exe build/win/signed/OrvantaCtl.exe; do
+  check "$(basename "$file") is signed and verifies" verifies "$file"
+done
+cp build/win/signed/OrvantaHelper.exe "$keys/tampered.exe"
+printf 'X' | dd of="$keys/tampered.exe" bs=1 seek=1024 conv=notrunc 2>/dev/null
+check "a tampered copy does not verify" test ! "$(verifies "$keys/tampered.exe" && echo yes)"
+rm -rf "$keys"
+
 echo "installer: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

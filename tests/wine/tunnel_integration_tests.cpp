@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/base64.h"
 #include "tunnel/locator.h"
 #include "tunnel/process_runner.h"
 #include "tunnel/service_monitor.h"
@@ -112,15 +113,15 @@ WINE_TEST(RemovalWaitEndsAtOnceWithoutTheService) {
     CHECK(GetTickCount64() - start < 3000);  // one probe, no 12 s of sleeping
 }
 
-// The helper's own Base64 decoder (shared with the unit tests) against the system's, which it
-// stands in for.
-WINE_TEST(OwnBase64DecoderAgreesWithTheSystems) {
+// The portable Base64 decoder of the native build and the fake against the system's, which the
+// helper uses on Windows.
+WINE_TEST(PortableBase64DecoderAgreesWithTheSystems) {
     const wchar_t* base64[] = {L"Zm9vYmFy", L"Zm9vYg==", L"Zm9vYg", L" Zm9v\r\n\tYmFy ",
                                L"",         L"Zm9v!",    L"Zm=9v",  L"Zm9vYg=",
                                L"-_8"};
     for (const wchar_t* text : base64) {
         std::string own;
-        const bool accepted = platform::DecodeBase64(text, own);
+        const bool accepted = platform::DecodeBase64Portably(text, own);
         DWORD size = 0;
         const bool system = CryptStringToBinaryW(text, 0, CRYPT_STRING_BASE64, nullptr, &size,
                                                  nullptr, nullptr) != FALSE;

@@ -4,6 +4,7 @@
 // On Windows the system converts (platform/win32/text.cpp).
 #include <cstdint>
 
+#include "platform/posix/base64.h"
 #include "platform/text.h"
 
 namespace platform {
@@ -116,6 +117,10 @@ std::string WideToUtf8(const std::wstring& text) {
         }
     }
     return bytes;
+}
+
+bool DecodeBase64(const std::wstring& text, std::string& bytes) {
+    return DecodeBase64Portably(text, bytes);
 }
 
 }  // namespace platform

@@ -142,6 +142,25 @@ uint32_t ReconfigureOwnService(ScmHandle* service, const OwnServiceConfig& confi
                                        nullptr, nullptr, config.displayName.c_str()));
 }
 
+uint32_t SetRestartOnFailure(ScmHandle* service, const RestartPolicy& policy) {
+    std::vector<SC_ACTION> actions;
+    for (const uint32_t delay : policy.delaysMs) {
+        actions.push_back({SC_ACTION_RESTART, delay});
+    }
+    SERVICE_FAILURE_ACTIONSW failure{};
+    failure.dwResetPeriod = policy.resetSeconds;
+    failure.cActions = static_cast<DWORD>(actions.size());
+    failure.lpsaActions = actions.data();
+    return Result(ChangeServiceConfig2W(Native(service), SERVICE_CONFIG_FAILURE_ACTIONS, &failure));
+}
+
+uint32_t CountErrorStopsAsFailures(ScmHandle* service) {
+    SERVICE_FAILURE_ACTIONS_FLAG flag{};
+    flag.fFailureActionsOnNonCrashFailures = TRUE;
+    return Result(
+        ChangeServiceConfig2W(Native(service), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag));
+}
+
 uint32_t RequestServiceStart(ScmHandle* service) {
     return Result(StartServiceW(Native(service), 0, nullptr));
 }

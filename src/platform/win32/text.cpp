@@ -1,5 +1,6 @@
-// UTF-8 conversion by the system: code page 65001, no flags.
+// UTF-8 conversion by the system (code page 65001, no flags) and Base64 by CryptStringToBinaryW.
 #include <windows.h>
+#include <wincrypt.h>
 
 #include "platform/text.h"
 
@@ -32,6 +33,24 @@ std::string WideToUtf8(const std::wstring& text) {
     std::string bytes(static_cast<size_t>(count), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), length, bytes.data(), count, nullptr, nullptr);
     return bytes;
+}
+
+bool DecodeBase64(const std::wstring& text, std::string& bytes) {
+    const std::wstring untilNul = text.substr(0, text.find(L'\0'));  // read up to its NUL
+    DWORD size = 0;
+    if (!CryptStringToBinaryW(untilNul.c_str(), 0, CRYPT_STRING_BASE64, nullptr, &size, nullptr,
+                              nullptr)) {
+        return false;
+    }
+    std::string decoded(size, '\0');
+    if (size > 0 &&
+        !CryptStringToBinaryW(untilNul.c_str(), 0, CRYPT_STRING_BASE64,
+                              reinterpret_cast<BYTE*>(decoded.data()), &size, nullptr, nullptr)) {
+        return false;
+    }
+    decoded.resize(size);
+    bytes = std::move(decoded);
+    return true;
 }
 
 }  // namespace platform

@@ -1,7 +1,7 @@
-// Base64 as CryptStringToBinaryW reads it with CRYPT_STRING_BASE64, in portable C++ that the
-// helper on Windows and its unit tests elsewhere share; the Wine tests hold it against the
-// system's decoder.
-#include "platform/text.h"
+// Base64 as CryptStringToBinaryW reads it with CRYPT_STRING_BASE64, in portable C++ for the
+// native build and the fake; on Windows the system decodes, and the Wine tests hold this
+// decoder against it so the unit tests see what Windows would accept.
+#include "platform/posix/base64.h"
 
 #include <cstdint>
 
@@ -33,7 +33,7 @@ bool IsBase64Blank(wchar_t c) {
 // ends anywhere, and the trailing padding optional. A lone sixth bit group, padding that does
 // not complete the last group, or anything after the padding is rejected. The text ends at its
 // first NUL, as the decoder reads a NUL-terminated string.
-bool DecodeBase64(const std::wstring& text, std::string& bytes) {
+bool DecodeBase64Portably(const std::wstring& text, std::string& bytes) {
     std::string decoded;
     uint32_t bits = 0;
     int groups = 0;  // six-bit groups of the current quantum
