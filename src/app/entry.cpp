@@ -3,9 +3,10 @@
 #include "control/pipe_server.h"
 #include "platform/platform.h"
 #include "service/installer.h"
+#include "service/package_steps.h"
 #include "service/runtime.h"
 #include "service/service_names.h"
-#include "split/split_apps.h"
+#include "tunnel/tunnel_state.h"
 
 HelperMode SelectMode(const std::vector<std::wstring>& arguments) {
     if (arguments.size() < 2) {
@@ -21,6 +22,15 @@ HelperMode SelectMode(const std::vector<std::wstring>& arguments) {
     if (option == L"--console") {
         return HelperMode::Console;
     }
+    if (option == L"--stop-tunnel-for-upgrade") {
+        return HelperMode::StopTunnelForUpgrade;
+    }
+    if (option == L"--start-tunnel-after-upgrade") {
+        return HelperMode::StartTunnelAfterUpgrade;
+    }
+    if (option == L"--remove-tunnel-and-key") {
+        return HelperMode::RemoveTunnelAndKey;
+    }
     return HelperMode::Service;
 }
 
@@ -34,7 +44,7 @@ int RunConsole() {
         platform::HandleConsoleStop(StopEvent);
     }
     ControlPipe();
-    StopSniffer();
+    StopSplittingForTheStop();
     platform::ConsoleStopDone();
     return 0;
 }
@@ -50,6 +60,12 @@ int HelperMain(const std::vector<std::wstring>& arguments) {
             return UninstallService();
         case HelperMode::Console:
             return RunConsole();
+        case HelperMode::StopTunnelForUpgrade:
+            return StopTunnelForUpgrade();
+        case HelperMode::StartTunnelAfterUpgrade:
+            return StartTunnelAfterUpgrade();
+        case HelperMode::RemoveTunnelAndKey:
+            return RemoveTunnelAndKey();
         case HelperMode::Service:
             break;
     }

@@ -3,7 +3,16 @@
 #include <string>
 #include <vector>
 
-enum class HelperMode { Install, Uninstall, Console, Service };
+enum class HelperMode {
+    Install,
+    Uninstall,
+    Console,
+    Service,
+    // Hidden: the installer package's steps around its file operations.
+    StopTunnelForUpgrade,
+    StartTunnelAfterUpgrade,
+    RemoveTunnelAndKey,
+};
 
 // Only the first argument counts, matched exactly (case, length, no prefixes).
 HelperMode SelectMode(const std::vector<std::wstring>& arguments);

@@ -25,6 +25,14 @@ struct ServiceProbe {
 };
 ServiceProbe ProbeService(const std::wstring& name, bool readStatus, bool readStartType = false);
 
+// Asks a service, by name, to stop, to start, or to go (stopped and marked for deletion), with
+// only the rights each needs. 0 or the Win32 error: 1062 (ERROR_SERVICE_NOT_ACTIVE) for a stop
+// of a service that was not running, 1056 (ERROR_SERVICE_ALREADY_RUNNING) for a start of one
+// that runs, 1060 (ERROR_SERVICE_DOES_NOT_EXIST).
+uint32_t RequestServiceStopByName(const std::wstring& name);
+uint32_t RequestServiceStartByName(const std::wstring& name);
+uint32_t RemoveServiceByName(const std::wstring& name);
+
 // ---- Hosting the helper's own service ----
 
 using ServiceMainFunction = void (*)(uint32_t argc, wchar_t** argv);

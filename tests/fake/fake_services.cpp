@@ -103,6 +103,47 @@ uint32_t OpenOne(const std::string& purpose, const std::wstring& name, ScmHandle
 
 }  // namespace
 
+// Another service, such as the tunnel's, by name: a stop takes its time, a start is pending
+// until it runs.
+uint32_t RequestServiceStopByName(const std::wstring& name) {
+    Call("stop " + platform::WideToUtf8(name));
+    fake::World& w = fake::TheWorld();
+    ScheduleUpTo(fake::ClockMs());
+    const auto found = w.services.find(name);
+    if (found == w.services.end()) {
+        return 1060;
+    }
+    if (found->second.state == kServiceStopped) {
+        return 1062;
+    }
+    found->second.state = kServiceStopPending;
+    found->second.stopsAt = fake::ClockMs() + 200;
+    found->second.runsAt = UINT64_MAX;
+    return 0;
+}
+
+uint32_t RequestServiceStartByName(const std::wstring& name) {
+    Call("start " + platform::WideToUtf8(name));
+    fake::World& w = fake::TheWorld();
+    ScheduleUpTo(fake::ClockMs());
+    const auto found = w.services.find(name);
+    if (found == w.services.end()) {
+        return 1060;
+    }
+    if (found->second.state != kServiceStopped) {
+        return 1056;
+    }
+    found->second.state = kServiceStartPending;
+    found->second.runsAt = fake::ClockMs() + 100;
+    found->second.stopsAt = UINT64_MAX;
+    return 0;
+}
+
+uint32_t RemoveServiceByName(const std::wstring& name) {
+    Call("remove " + platform::WideToUtf8(name));
+    return fake::TheWorld().services.erase(name) > 0 ? 0 : 1060;
+}
+
 uint32_t RunServiceDispatcher(const std::wstring&, ServiceMainFunction main) {
     if (fake::TheWorld().dispatcherFails) {
         return 1063;  // ERROR_FAILED_SERVICE_CONTROLLER_CONNECT

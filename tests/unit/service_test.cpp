@@ -195,6 +195,36 @@ TEST_F(ServiceTest, InstallReportsAManagerNotOpenedAndARefusedCreation) {
     EXPECT_TRUE(W().installed.empty());
 }
 
+// Around the package's file operations: a running tunnel is stopped and noted, and started
+// again only when noted; a removal takes the tunnel, its key and the state, not the log.
+TEST_F(ServiceTest, PackageStepsStopAndRestartOnlyARunningTunnelAndRemovalTakesTheKey) {
+    const std::wstring dir = L"C:\\ProgramData\\Orvanta\\", tunnel = L"AmneziaWGTunnel$Orvanta";
+    for (const bool running : {true, false}) {
+        SCOPED_TRACE(running);
+        W().scmCalls.clear();
+        W().services[tunnel].state =
+            running ? platform::kServiceRunning : platform::kServiceStopped;
+        EXPECT_EQ(HelperMain({L"h", L"--stop-tunnel-for-upgrade"}), 0);
+        EXPECT_EQ(W().services[tunnel].state, platform::kServiceStopped);
+        EXPECT_EQ(W().files.count(dir + L"tunnel.restart"), running ? 1u : 0u);
+        EXPECT_EQ(HelperMain({L"h", L"--start-tunnel-after-upgrade"}), 0);
+        EXPECT_EQ(HelperMain({L"h", L"--start-tunnel-after-upgrade"}), 0);  // taken once
+        const std::vector<std::string> calls = {"stop AmneziaWGTunnel$Orvanta",
+                                                "start AmneziaWGTunnel$Orvanta"};
+        EXPECT_EQ(W().scmCalls, running ? calls : std::vector<std::string>{});
+    }
+    W().files[L"C:\\Program Files\\Orvanta\\awg\\amneziawg.exe"] = "";
+    W().files[dir + L"Orvanta.conf"] = "[Interface]";
+    W().files[dir + L"helper.state"] = "x";
+    W().files[dir + L"helper.log"] = "";
+    W().programRuns = {{true, 0, [tunnel] { W().services.erase(tunnel); }}};
+    EXPECT_EQ(HelperMain({L"h", L"--remove-tunnel-and-key"}), 0);
+    ASSERT_EQ(W().commandLines.size(), 1u);
+    EXPECT_NE(W().commandLines[0].find(L"/uninstalltunnelservice Orvanta"), std::wstring::npos);
+    EXPECT_EQ(W().files.count(dir + L"Orvanta.conf") + W().files.count(dir + L"helper.state"), 0u);
+    EXPECT_EQ(W().files.count(dir + L"helper.log"), 1u);
+}
+
 TEST_F(ServiceTest, UninstallStopsAndDeletesAndIsFineWithoutTheService) {
     W().installed[L"OrvantaHelper"] = {};
     EXPECT_EQ(HelperMain({L"h", L"--uninstall"}), 0);

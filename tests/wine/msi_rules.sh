@@ -7,6 +7,10 @@
 #     the service the new version keeps
 #   - a rollback action undoes the registration, sequenced before the action that runs --install
 #   - the service's component and file keys are in place for the actions that run the helper
+#   - on an upgrade, a running tunnel is stopped (by the new helper, from the Binary table)
+#     before the old version's files go, and started again only after the new files are in
+#     place (or by a rollback), through the helper's note, never by a ServiceControl row
+#   - the tunnel and its key are removed on removal only, before the files go
 # Prints one line per rule and exits non-zero when one fails.
 set -uo pipefail
 package=$1
@@ -52,4 +56,42 @@ keypath=$(rows Component | awk -F'\t' '$1 == "Helper" { print $6 }')
 rule "the helper's file is the Helper component's key and the actions' source" \
   "$( [ "$helper" = "Helper|OrvantaHelper.exe" ] && [ "$keypath" = OrvantaHelperExe ] &&
       [ "$(cut -d: -f3 <<<"${install:-}")" = OrvantaHelperExe ] || echo "file [$helper], key [$keypath], install [${install:-none}]")"
+
+# The tunnel around an upgrade and a removal.
+remove_existing=$(seq_of RemoveExistingProducts)
+install_files=$(seq_of InstallFiles)
+remove_files=$(seq_of RemoveFiles)
+verdict=""
+stops=0
+starts=0
+removes=0
+while IFS=$'\t' read -r action type source target _; do
+  [ -n "$action" ] || continue
+  at=$(seq_of "$action")
+  guard=$(condition_of "$action")
+  case "$target" in
+    *--stop-tunnel-for-upgrade*)
+      stops=$((stops + 1))
+      (( at < remove_existing )) && [[ "$guard" == *WIX_UPGRADE_DETECTED* ]] &&
+        [ -n "$(rows Binary | awk -F'\t' -v s="$source" '$1 == s')" ] ||
+        verdict+="$action at $at [$guard] from [$source] is not an upgrade's stop before $remove_existing; " ;;
+    *--start-tunnel-after-upgrade*)
+      starts=$((starts + 1))
+      if (( (type & 0x100) != 0 )); then
+        (( at < $(seq_of StopTunnelForUpgrade) )) || verdict+="rollback $action at $at is not before the stop; "
+      else
+        (( at > install_files )) || verdict+="$action at $at is not after InstallFiles ($install_files); "
+      fi ;;
+    *--remove-tunnel-and-key*)
+      removes=$((removes + 1))
+      (( at < remove_files )) && [[ "$guard" == *'REMOVE="ALL"'* && "$guard" == *"NOT UPGRADINGPRODUCTCODE"* ]] ||
+        verdict+="$action at $at [$guard] is not a removal's step before RemoveFiles ($remove_files); " ;;
+  esac
+done <<<"$actions"
+tunnel_controls=$(rows ServiceControl | awk -F'\t' '$2 ~ /AmneziaWGTunnel/ { print $1 }')
+[ -z "$tunnel_controls" ] || verdict+="ServiceControl rows for the tunnel: $tunnel_controls; "
+[ "$stops" -eq 1 ] && [ "$starts" -eq 2 ] || verdict+="$stops stops and $starts starts (want 1 and 2, one a rollback); "
+rule "a running tunnel stops before an upgrade's files go and starts again only after, as noted" "$verdict"
+rule "the tunnel and its key go on removal only, before the files" \
+  "$( [ "$removes" -eq 1 ] || echo "$removes removal steps")"
 exit $failed

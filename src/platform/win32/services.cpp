@@ -81,6 +81,46 @@ ServiceProbe ProbeService(const std::wstring& name, bool readStatus, bool readSt
     return probe;
 }
 
+namespace {
+
+// Runs `act` on the named service opened with `access`; 0 or the first error.
+template <typename Act>
+uint32_t OnServiceNamed(const std::wstring& name, DWORD access, Act act) {
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        return GetLastError();
+    }
+    UniqueServiceHandle service(OpenServiceW(manager.get(), name.c_str(), access));
+    if (!service) {
+        return GetLastError();
+    }
+    return act(service.get());
+}
+
+uint32_t StopOpened(SC_HANDLE service) {
+    SERVICE_STATUS status{};
+    return ControlService(service, SERVICE_CONTROL_STOP, &status) ? 0 : GetLastError();
+}
+
+}  // namespace
+
+uint32_t RequestServiceStopByName(const std::wstring& name) {
+    return OnServiceNamed(name, SERVICE_STOP, StopOpened);
+}
+
+uint32_t RequestServiceStartByName(const std::wstring& name) {
+    return OnServiceNamed(name, SERVICE_START, [](SC_HANDLE service) {
+        return StartServiceW(service, 0, nullptr) ? 0u : static_cast<uint32_t>(GetLastError());
+    });
+}
+
+uint32_t RemoveServiceByName(const std::wstring& name) {
+    return OnServiceNamed(name, SERVICE_STOP | DELETE, [](SC_HANDLE service) {
+        StopOpened(service);  // a service that is not running needs no stop
+        return DeleteService(service) ? 0u : static_cast<uint32_t>(GetLastError());
+    });
+}
+
 uint32_t RunServiceDispatcher(const std::wstring& name, ServiceMainFunction main) {
     serviceMain = main;
     std::wstring serviceName = name;

@@ -1,0 +1,40 @@
+#include "tunnel/tunnel_service_control.h"
+
+#include "platform/platform.h"
+#include "tunnel/amneziawg.h"
+#include "tunnel/locator.h"
+#include "tunnel/process_runner.h"
+#include "tunnel/service_monitor.h"
+
+namespace {
+
+// Stopped, or gone, or its state cannot be read: nothing more to wait for.
+bool TunnelServiceStopped() {
+    const platform::ServiceProbe probe = platform::ProbeService(TunnelServiceName(), true);
+    return !probe.statusRead || probe.currentState == platform::kServiceStopped;
+}
+
+}  // namespace
+
+bool StopTunnelService(uint32_t timeoutMs) {
+    platform::RequestServiceStopByName(TunnelServiceName());
+    return WaitForTunnelService(&TunnelServiceStopped, timeoutMs, kStopPollMs);
+}
+
+uint32_t StartTunnelService() {
+    return platform::RequestServiceStartByName(TunnelServiceName());
+}
+
+void RemoveTunnel(uint32_t timeoutMs) {
+    if (!TunnelServiceExists()) {
+        return;
+    }
+    const TunnelExe exe;
+    if (!exe.path().empty()) {
+        RunProcess(exe.path(), UninstallTunnelArguments());
+        WaitForTunnelServiceRemoval(timeoutMs);
+    }
+    if (TunnelServiceExists()) {
+        platform::RemoveServiceByName(TunnelServiceName());
+    }
+}
