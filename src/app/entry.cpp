@@ -1,5 +1,7 @@
 #include "app/entry.h"
 
+#include <utility>
+
 #include "control/pipe_server.h"
 #include "platform/platform.h"
 #include "service/installer.h"
@@ -12,24 +14,18 @@ HelperMode SelectMode(const std::vector<std::wstring>& arguments) {
     if (arguments.size() < 2) {
         return HelperMode::Service;
     }
-    const std::wstring& option = arguments[1];
-    if (option == L"--install") {
-        return HelperMode::Install;
-    }
-    if (option == L"--uninstall") {
-        return HelperMode::Uninstall;
-    }
-    if (option == L"--console") {
-        return HelperMode::Console;
-    }
-    if (option == L"--stop-tunnel-for-upgrade") {
-        return HelperMode::StopTunnelForUpgrade;
-    }
-    if (option == L"--start-tunnel-after-upgrade") {
-        return HelperMode::StartTunnelAfterUpgrade;
-    }
-    if (option == L"--remove-tunnel-and-key") {
-        return HelperMode::RemoveTunnelAndKey;
+    static const std::pair<const wchar_t*, HelperMode> kOptions[] = {
+        {L"--install", HelperMode::Install},
+        {L"--uninstall", HelperMode::Uninstall},
+        {L"--console", HelperMode::Console},
+        {L"--stop-tunnel-for-upgrade", HelperMode::StopTunnelForUpgrade},
+        {L"--start-tunnel-after-upgrade", HelperMode::StartTunnelAfterUpgrade},
+        {L"--remove-tunnel-and-key", HelperMode::RemoveTunnelAndKey},
+    };
+    for (const auto& [option, mode] : kOptions) {
+        if (arguments[1] == option) {
+            return mode;
+        }
     }
     return HelperMode::Service;
 }

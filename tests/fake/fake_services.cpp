@@ -105,38 +105,34 @@ uint32_t OpenOne(const std::string& purpose, const std::wstring& name, ScmHandle
 
 // Another service, such as the tunnel's, by name: a stop takes its time, a start is pending
 // until it runs.
-uint32_t RequestServiceStopByName(const std::wstring& name) {
-    Call("stop " + platform::WideToUtf8(name));
-    fake::World& w = fake::TheWorld();
+namespace {
+
+// A stop takes 200 ms, a start 100 ms; refused as Windows refuses them when already done.
+uint32_t ControlByName(const std::wstring& name, bool start) {
+    Call((start ? "start " : "stop ") + platform::WideToUtf8(name));
     ScheduleUpTo(fake::ClockMs());
-    const auto found = w.services.find(name);
-    if (found == w.services.end()) {
-        return 1060;
+    const auto found = fake::TheWorld().services.find(name);
+    if (found == fake::TheWorld().services.end()) {
+        return 1060;  // ERROR_SERVICE_DOES_NOT_EXIST
     }
-    if (found->second.state == kServiceStopped) {
-        return 1062;
+    fake::Service& service = found->second;
+    if ((service.state == kServiceStopped) != start) {
+        return start ? 1056 : 1062;  // ALREADY_RUNNING, NOT_ACTIVE
     }
-    found->second.state = kServiceStopPending;
-    found->second.stopsAt = fake::ClockMs() + 200;
-    found->second.runsAt = UINT64_MAX;
+    service.state = start ? kServiceStartPending : kServiceStopPending;
+    (start ? service.runsAt : service.stopsAt) = fake::ClockMs() + (start ? 100 : 200);
+    (start ? service.stopsAt : service.runsAt) = UINT64_MAX;
     return 0;
 }
 
+}  // namespace
+
+uint32_t RequestServiceStopByName(const std::wstring& name) {
+    return ControlByName(name, false);
+}
+
 uint32_t RequestServiceStartByName(const std::wstring& name) {
-    Call("start " + platform::WideToUtf8(name));
-    fake::World& w = fake::TheWorld();
-    ScheduleUpTo(fake::ClockMs());
-    const auto found = w.services.find(name);
-    if (found == w.services.end()) {
-        return 1060;
-    }
-    if (found->second.state != kServiceStopped) {
-        return 1056;
-    }
-    found->second.state = kServiceStartPending;
-    found->second.runsAt = fake::ClockMs() + 100;
-    found->second.stopsAt = UINT64_MAX;
-    return 0;
+    return ControlByName(name, true);
 }
 
 uint32_t RemoveServiceByName(const std::wstring& name) {
