@@ -54,20 +54,20 @@ bool BuildFromArguments(int argc, wchar_t** argv, int first, std::string& reques
     if (first >= argc) {
         return false;
     }
-    const std::wstring command = argv[first];
+    const std::string command = ToUtf8(argv[first]);
     const std::string argument = first + 1 < argc ? ToUtf8(argv[first + 1]) : std::string();
-    if (command == L"ping" || command == L"status" || command == L"disconnect") {
-        request = orvanta::BuildRequest(ToUtf8(command), "");
-    } else if (command == L"splitapps") {
-        request = orvanta::BuildRequest("splitapps", argument);
-    } else if (command == L"connect" && first + 1 < argc) {
+    if (command == wire::kPing || command == wire::kStatus || command == wire::kDisconnect) {
+        request = orvanta::BuildRequest(command, "");
+    } else if (command == wire::kSplitApps) {
+        request = orvanta::BuildRequest(command, argument);
+    } else if (command == wire::kConnect && first + 1 < argc) {
         std::string configuration;
         if (!ReadWholeFile(argv[first + 1], configuration)) {
             std::fprintf(stderr, "cannot read %s\n", argument.c_str());
             return false;
         }
         request = orvanta::BuildConnectRequest(configuration);
-    } else if (command == L"raw" && first + 1 < argc) {
+    } else if (command == "raw" && first + 1 < argc) {
         if (!orvanta::UnescapeRaw(argument, request)) {
             std::fputs("malformed escape in raw text\n", stderr);
             return false;

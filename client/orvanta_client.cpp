@@ -92,7 +92,7 @@ DWORD ServiceProcessId() {
     if (manager == nullptr) {
         return 0;
     }
-    SC_HANDLE service = OpenServiceW(manager, L"OrvantaHelper", SERVICE_QUERY_STATUS);
+    SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS);
     if (service != nullptr) {
         SERVICE_STATUS_PROCESS status{};
         DWORD needed = 0;

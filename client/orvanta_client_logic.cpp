@@ -4,42 +4,8 @@
 
 namespace orvanta {
 
-std::string Base64Encode(const std::string& bytes) {
-    static const char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string text;
-    text.reserve((bytes.size() + 2) / 3 * 4);
-    for (size_t i = 0; i < bytes.size(); i += 3) {
-        const size_t left = bytes.size() - i;
-        uint32_t group = static_cast<uint8_t>(bytes[i]) << 16;
-        if (left > 1) {
-            group |= static_cast<uint8_t>(bytes[i + 1]) << 8;
-        }
-        if (left > 2) {
-            group |= static_cast<uint8_t>(bytes[i + 2]);
-        }
-        text.push_back(kAlphabet[(group >> 18) & 0x3F]);
-        text.push_back(kAlphabet[(group >> 12) & 0x3F]);
-        text.push_back(left > 1 ? kAlphabet[(group >> 6) & 0x3F] : '=');
-        text.push_back(left > 2 ? kAlphabet[group & 0x3F] : '=');
-    }
-    return text;
-}
-
-std::string BuildRequest(const std::string& word, const std::string& argument) {
-    return argument.empty() ? word + "\n" : word + " " + argument + "\n";
-}
-
-std::string BuildConnectRequest(const std::string& configurationBytes) {
-    return "connect " + Base64Encode(configurationBytes) + "\n";
-}
-
-std::string ReplyLine(const std::string& received) {
-    return received.substr(0, received.find('\n'));
-}
-
 int ExitCodeForReply(const std::string& reply) {
-    return reply == "OK" || reply == "RUNNING" || reply == "STOPPED" ? 0 : 1;
+    return reply == wire::kOk || reply == wire::kRunning || reply == wire::kStopped ? 0 : 1;
 }
 
 bool ServerIsTrusted(uint32_t serverProcessId, uint32_t serviceProcessId,

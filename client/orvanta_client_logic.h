@@ -6,19 +6,17 @@
 #include <cstdint>
 #include <string>
 
+#include "common/wire.h"
+
 namespace orvanta {
 
-inline constexpr const wchar_t* kPipeName = L"\\\\.\\pipe\\OrvantaHelper";
-
-// Standard Base64 with padding, as the helper's "connect" expects.
-std::string Base64Encode(const std::string& bytes);
-
-// "word" or "word argument", ended by a line feed.
-std::string BuildRequest(const std::string& word, const std::string& argument);
-std::string BuildConnectRequest(const std::string& configurationBytes);
-
-// The reply line without its line feed; the whole text when no line feed arrived.
-std::string ReplyLine(const std::string& received);
+// The names, the request building and the reply reading are the helper's own (common/wire.h).
+inline constexpr const wchar_t* kPipeName = wire::kPipeName;
+inline constexpr const wchar_t* kServiceName = wire::kServiceName;
+using wire::Base64Encode;
+using wire::BuildConnectRequest;
+using wire::BuildRequest;
+using wire::ReplyLine;
 
 // 0 for "OK", "RUNNING" and "STOPPED", 1 for anything else the helper said.
 int ExitCodeForReply(const std::string& reply);

@@ -36,10 +36,11 @@ namespace {
 // splitting (its routes go) as the service does; a tunnel that is up stays up. It keeps no
 // state across runs: the state file is the service's, which may be running beside it.
 int RunConsole() {
-    if (platform::CreateManualResetEvent(StopEvent) == 0) {
-        platform::HandleConsoleStop(StopEvent);
+    platform::Event stop = nullptr;
+    if (platform::CreateManualResetEvent(stop) == 0) {
+        platform::HandleConsoleStop(stop);
     }
-    ControlPipe();
+    ControlPipe(stop);
     StopSplittingForTheStop();
     platform::ConsoleStopDone();
     return 0;

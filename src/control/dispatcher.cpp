@@ -1,27 +1,27 @@
 #include "control/dispatcher.h"
 
-#include "common/names.h"
+#include "common/wire.h"
 #include "control/tunnel_commands.h"
+#include "platform/platform.h"
 
-std::wstring CommandDispatcher(const std::wstring& request) {
-    // Only U+0020 separates; the argument is kept verbatim.
-    const size_t space = request.find(L' ');
-    const std::wstring word = LowerCaseName(request.substr(0, space));
-    const std::wstring argument = space == std::wstring::npos ? L"" : request.substr(space + 1);
-    if (word == L"ping") {
-        return L"OK";
+std::string CommandDispatcher(const std::string& line) {
+    // The line splits at its first U+0020 before decoding: a space is never part of a longer
+    // sequence, and a malformed one never takes it in, so each side decodes as in the whole.
+    const wire::Request request = wire::SplitRequest(line);
+    if (request.word == wire::kPing) {
+        return wire::kOk;
     }
-    if (word == L"status") {
+    if (request.word == wire::kStatus) {
         return StatusCommand();
     }
-    if (word == L"splitapps") {
-        return SplitAppsCommand(argument);
+    if (request.word == wire::kSplitApps) {
+        return SplitAppsCommand(platform::Utf8ToWide(request.argument));
     }
-    if (word == L"disconnect") {
+    if (request.word == wire::kDisconnect) {
         return DisconnectCommand();
     }
-    if (word == L"connect") {
-        return ConnectCommand(argument);
+    if (request.word == wire::kConnect) {
+        return ConnectCommand(platform::Utf8ToWide(request.argument));
     }
-    return L"ERR unknown";
+    return wire::kErrUnknown;
 }

@@ -2,6 +2,6 @@
 
 #include <string>
 
-// Turns one request text into one reply text ("OK", "RUNNING", "STOPPED", "ERR bad base64",
-// "ERR connect failed" or "ERR unknown").
-std::wstring CommandDispatcher(const std::wstring& request);
+// Turns one request line (UTF-8, see wire::RequestLine) into one reply ("OK", "RUNNING",
+// "STOPPED", "ERR bad base64", "ERR connect failed" or "ERR unknown").
+std::string CommandDispatcher(const std::string& line);

@@ -5,8 +5,6 @@
 #include "control/request_handler.h"
 #include "log/helper_log.h"
 
-platform::Event StopEvent = nullptr;
-
 namespace {
 
 constexpr uint32_t kCreateRetryPauseMs = 500;
@@ -22,8 +20,8 @@ struct PipeCloser {
 };
 using OwnedPipe = std::unique_ptr<platform::PipeInstance, PipeCloser>;
 
-bool StopRequested() {
-    return StopEvent != nullptr && platform::IsEventSignalled(StopEvent);
+bool StopRequested(platform::Event stop) {
+    return stop != nullptr && platform::IsEventSignalled(stop);
 }
 
 // The instance is only ever made as the first of its name: one that another process created
@@ -54,9 +52,9 @@ bool FreeForNextClient(uint32_t disconnectError) {
 // One pass: wait for a client, serve or discard it, and leave the instance ready for the next.
 // Returns false when the instance cannot be reused, or a stop was seen after the wait (a client
 // that arrived with it gets no reply).
-bool ServeOne(platform::PipeInstance* pipe) {
-    const platform::ClientWait wait = platform::WaitForClient(pipe, StopEvent);
-    if (StopRequested()) {
+bool ServeOne(platform::PipeInstance* pipe, platform::Event stop) {
+    const platform::ClientWait wait = platform::WaitForClient(pipe, stop);
+    if (StopRequested(stop)) {
         return false;
     }
     if (wait == platform::ClientWait::Connected) {
@@ -68,15 +66,15 @@ bool ServeOne(platform::PipeInstance* pipe) {
 
 }  // namespace
 
-void ControlPipe() {
+void ControlPipe(platform::Event stop) {
     platform::PipeSecurityDescriptor* built = nullptr;
     platform::BuildPipeSecurity(kControlPipeSddl, built);  // failing, the instance gets the default
     const std::unique_ptr<platform::PipeSecurityDescriptor, SecurityDeleter> security(built);
     OwnedPipe pipe;
-    while (!StopRequested()) {
+    while (!StopRequested(stop)) {
         if (pipe == nullptr) {
             pipe = CreateInstance(security.get());
-        } else if (!ServeOne(pipe.get())) {
+        } else if (!ServeOne(pipe.get(), stop)) {
             pipe.reset();
         }
     }

@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/wire.h"
 #include "control/dispatcher.h"
 
 namespace {
@@ -64,30 +65,21 @@ std::string ReceiveRequest(platform::PipeInstance* pipe, bool& cut) {
     }
 }
 
-void SendReply(platform::PipeInstance* pipe, const std::wstring& reply) {
+void SendReply(platform::PipeInstance* pipe, const std::string& reply) {
     const ScopedDeadline deadline = ArmClientTimeLimit();
     // The flush must come before the disconnection, which discards unread data.
-    if (platform::WritePipe(pipe, platform::WideToUtf8(reply + L"\n")) == 0) {
+    if (platform::WritePipe(pipe, reply + "\n") == 0) {
         platform::FlushPipe(pipe);
     }
 }
 
 }  // namespace
 
-std::wstring RequestText(const std::string& received) {
-    std::string line = received.substr(0, received.find('\n'));
-    while (!line.empty() && line.back() == '\r') {
-        line.pop_back();
-    }
-    line = line.substr(0, line.find('\0'));
-    return platform::Utf8ToWide(line);
-}
-
 uint32_t RequestHandler(platform::PipeInstance* pipe) {
     Connection connection(pipe);
     bool cut = false;
     const std::string received = ReceiveRequest(pipe, cut);
     // A cut request is not what the client meant: a configuration or a list missing its end.
-    SendReply(pipe, cut ? L"ERR unknown" : CommandDispatcher(RequestText(received)));
+    SendReply(pipe, cut ? wire::kErrUnknown : CommandDispatcher(wire::RequestLine(received)));
     return connection.End();
 }

@@ -15,7 +15,3 @@ constexpr uint32_t kClientTimeLimitMs = 5000;
 // connection before it returns (an exception included), and returns how that went (0, or the
 // Win32 error of the disconnection); the instance stays open for the pipe server to reuse.
 uint32_t RequestHandler(platform::PipeInstance* pipe);
-
-// The request text carried by the received bytes: the bytes before the first line feed, less
-// trailing carriage returns, up to the first NUL, decoded from UTF-8.
-std::wstring RequestText(const std::string& received);

@@ -23,6 +23,9 @@ platform::ServiceStatusReport ServiceStatus{};
 // While a stop is pending: a stop that arrives during a long command waits for it, so the
 // service manager (and a shutdown) must see progress rather than a hung service.
 std::atomic<platform::PeriodicTimer*> StopProgress{nullptr};
+// Ends the pipe server. Made by the service main before it accepts a stop, and signalled by the
+// handler, which the service manager calls only for the controls accepted by then.
+platform::Event StopEvent = nullptr;
 
 void Report(uint32_t state, uint32_t controlsAccepted) {
     std::lock_guard<std::mutex> lock(StatusLock);
@@ -63,7 +66,7 @@ void ServiceMain(uint32_t, wchar_t**) {
     HelperLog(L"service starting");
     RecoverSplitting();  // a tunnel left up by the last run gets its splitting back
     Report(kServiceRunning, kAcceptStop | kAcceptShutdown);
-    ControlPipe();
+    ControlPipe(StopEvent);
     EndSplitting();
     HelperLog(L"service stopping");
     platform::StopPeriodicTimer(StopProgress.exchange(nullptr));

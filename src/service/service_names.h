@@ -2,5 +2,7 @@
 
 #include <string>
 
-inline const std::wstring kServiceName = L"OrvantaHelper";
+#include "common/wire.h"
+
+inline const std::wstring kServiceName = wire::kServiceName;
 inline const std::wstring kServiceDisplayName = L"Orvanta Helper";

@@ -1,4 +1,5 @@
-// The client library's request building and reply reading.
+// The client library's request building (the wire module's, shared with the helper) and reply
+// reading.
 #include <gtest/gtest.h>
 
 #include "orvanta_client_logic.h"
@@ -7,7 +8,7 @@ namespace {
 
 using namespace std::string_literals;
 
-TEST(ClientLogicTest, Base64MatchesTheStandardVectors) {
+TEST(WireTest, Base64MatchesTheStandardVectors) {
     const std::pair<std::string, std::string> vectors[] = {{"", ""},
                                                            {"f", "Zg=="},
                                                            {"fo", "Zm8="},
@@ -17,14 +18,15 @@ TEST(ClientLogicTest, Base64MatchesTheStandardVectors) {
                                                            {"foobar", "Zm9vYmFy"},
                                                            {"\xFF\xFE\x00"s, "//4A"}};
     for (const auto& [bytes, text] : vectors) {
-        EXPECT_EQ(orvanta::Base64Encode(bytes), text) << text;
+        EXPECT_EQ(wire::Base64Encode(bytes), text) << text;
     }
 }
 
-TEST(ClientLogicTest, RequestsEndWithOneLineFeed) {
-    EXPECT_EQ(orvanta::BuildRequest("ping", ""), "ping\n");
-    EXPECT_EQ(orvanta::BuildRequest("splitapps", "a.exe;b.exe"), "splitapps a.exe;b.exe\n");
+TEST(WireTest, RequestsEndWithOneLineFeed) {
+    EXPECT_EQ(wire::BuildRequest("ping", ""), "ping\n");
+    EXPECT_EQ(wire::BuildRequest("splitapps", "a.exe;b.exe"), "splitapps a.exe;b.exe\n");
     EXPECT_EQ(orvanta::BuildConnectRequest("[Interface]"), "connect W0ludGVyZmFjZV0=\n");
+    EXPECT_EQ(orvanta::BuildConnectRequest(""), "connect \n") << "refused by the helper as empty";
 }
 
 TEST(ClientLogicTest, ExitCodesFollowTheReply) {

@@ -338,9 +338,8 @@ TEST_F(ConnectTest, DisconnectStopsTheSnifferAndItsRoutesBeforeUninstalling) {
 TEST_F(ConnectTest, BadOrEmptyBase64LeavesEveryPieceOfStateUntouched) {
     StartRunningSniffer();
     W().services[kService] = {};
-    for (const wchar_t* request :
-         {L"connect not*base64", L"connect", L"connect ", L"connect  \r"}) {
-        EXPECT_EQ(CommandDispatcher(request), L"ERR bad base64") << "no configuration is empty";
+    for (const char* request : {"connect not*base64", "connect", "connect ", "connect  \r"}) {
+        EXPECT_EQ(CommandDispatcher(request), "ERR bad base64") << "no configuration is empty";
     }
     EXPECT_TRUE(W().commandLines.empty()) << "the running tunnel stays";
     EXPECT_EQ(W().files.count(kConfig), 0u);
@@ -349,28 +348,28 @@ TEST_F(ConnectTest, BadOrEmptyBase64LeavesEveryPieceOfStateUntouched) {
 }
 
 TEST_F(ConnectTest, TunnelCommandsThroughTheDispatcher) {
-    EXPECT_EQ(CommandDispatcher(L"status"), L"STOPPED");
+    EXPECT_EQ(CommandDispatcher("status"), "STOPPED");
     W().programRuns = {CreatesService()};
-    EXPECT_EQ(CommandDispatcher(L"CONNECT W0ludGVyZmFjZV0="), L"OK");
+    EXPECT_EQ(CommandDispatcher("CONNECT W0ludGVyZmFjZV0="), "OK");
     EXPECT_EQ(W().files[kConfig], "[Interface]");
-    EXPECT_EQ(CommandDispatcher(L"Status with words"), L"RUNNING");
-    EXPECT_EQ(CommandDispatcher(L"splitapps A.exe ; B.EXE"), L"OK");
+    EXPECT_EQ(CommandDispatcher("Status with words"), "RUNNING");
+    EXPECT_EQ(CommandDispatcher("splitapps A.exe ; B.EXE"), "OK");
     EXPECT_EQ(Apps(), (std::set<std::wstring>{L"a.exe", L"b.exe"}));
     EXPECT_TRUE(SnifferRunning);
-    EXPECT_EQ(CommandDispatcher(L"splitapps"), L"OK");
+    EXPECT_EQ(CommandDispatcher("splitapps"), "OK");
     EXPECT_FALSE(SnifferRunning);
     W().programRuns = {RemovesService()};
-    EXPECT_EQ(CommandDispatcher(L"disconnect"), L"OK");
-    EXPECT_EQ(CommandDispatcher(L"status"), L"STOPPED");
-    EXPECT_EQ(CommandDispatcher(L"disconnect"), L"OK") << "also with no tunnel";
+    EXPECT_EQ(CommandDispatcher("disconnect"), "OK");
+    EXPECT_EQ(CommandDispatcher("status"), "STOPPED");
+    EXPECT_EQ(CommandDispatcher("disconnect"), "OK") << "also with no tunnel";
     W().programRuns = {Fails(1), Fails(1), Fails(1)};
-    EXPECT_EQ(CommandDispatcher(L"connect  W0ludGVyZmFjZV0="), L"ERR connect failed");
-    EXPECT_EQ(CommandDispatcher(L"connect\tW0ludGVyZmFjZV0="), L"ERR unknown");
+    EXPECT_EQ(CommandDispatcher("connect  W0ludGVyZmFjZV0="), "ERR connect failed");
+    EXPECT_EQ(CommandDispatcher("connect\tW0ludGVyZmFjZV0="), "ERR unknown");
 }
 
 TEST_F(ConnectTest, InvalidUtf8InTheConfigurationBecomesReplacementCharacters) {
     W().programRuns = {CreatesService()};
-    EXPECT_EQ(CommandDispatcher(L"connect Qf9C"), L"OK");  // "A", 0xFF, "B"
+    EXPECT_EQ(CommandDispatcher("connect Qf9C"), "OK");  // "A", 0xFF, "B"
     EXPECT_EQ(W().files[kConfig],
               "A\xEF\xBF\xBD"
               "B");

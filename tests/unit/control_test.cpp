@@ -14,16 +14,16 @@ class ControlTest : public ::testing::Test {
   protected:
     void SetUp() override {
         fake::Reset();
-        platform::CreateManualResetEvent(StopEvent);
+        platform::CreateManualResetEvent(stop_);
     }
     void TearDown() override { EXPECT_FALSE(fake::TheWorld().waitedWithoutDisconnect); }
 
     // Serves the scripted clients; the loop ends when none is left.
-    static void Serve(std::vector<PipeClient> clients) {
+    void Serve(std::vector<PipeClient> clients) {
         for (auto& client : clients) {
             fake::TheWorld().waitingClients.push_back(client);
         }
-        ControlPipe();
+        ControlPipe(stop_);
     }
 
     static PipeClient Writing(std::vector<std::string> writes) {
@@ -35,6 +35,8 @@ class ControlTest : public ::testing::Test {
     static const PipeClient& Served(size_t index) {
         return fake::TheWorld().servedClients.at(index);
     }
+
+    platform::Event stop_ = nullptr;
 };
 
 struct FramingCase {
@@ -142,7 +144,7 @@ TEST_F(ControlTest, ClientThatNeverReadsItsReplyIsDropped) {
 }
 
 TEST_F(ControlTest, StopAlreadySetCreatesNoInstance) {
-    platform::SignalEvent(StopEvent);
+    platform::SignalEvent(stop_);
     Serve({Writing({"ping\n"})});
     EXPECT_EQ(fake::TheWorld().instancesCreated, 0);
     EXPECT_EQ(fake::TheWorld().securityFreed, fake::TheWorld().securityBuilt);
@@ -223,11 +225,11 @@ TEST_F(ControlTest, ClientsAreServedInOrderOnTheOneInstance) {
 }
 
 TEST(DispatcherTest, WordsAreMatchedWholeAfterLowerCasingAToZOnly) {
-    EXPECT_EQ(CommandDispatcher(L"PiNg"), L"OK");
-    EXPECT_EQ(CommandDispatcher(L"ping  two spaces"), L"OK");
-    EXPECT_EQ(CommandDispatcher(L""), L"ERR unknown");
-    EXPECT_EQ(CommandDispatcher(L"p\u0130ng"), L"ERR unknown");  // dotted capital I stays
-    EXPECT_EQ(CommandDispatcher(L"ping\u00A0x"), L"ERR unknown");
+    EXPECT_EQ(CommandDispatcher("PiNg"), "OK");
+    EXPECT_EQ(CommandDispatcher("ping  two spaces"), "OK");
+    EXPECT_EQ(CommandDispatcher(""), "ERR unknown");
+    EXPECT_EQ(CommandDispatcher("p\xC4\xB0ng"), "ERR unknown");  // dotted capital I stays
+    EXPECT_EQ(CommandDispatcher("ping\xC2\xA0x"), "ERR unknown");
 }
 
 }  // namespace

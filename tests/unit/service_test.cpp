@@ -87,19 +87,23 @@ TEST_F(ServiceTest, ConsoleStopRemovesTheRoutesAndLeavesTheTunnel) {
     EXPECT_EQ(W().services.count(L"AmneziaWGTunnel$Orvanta"), 1u);
 }
 
+// Asked while the pipe serves: only a stop or a shutdown reports and ends the pipe loop.
 TEST_F(ServiceTest, HandlerAnswersStopShutdownAndInterrogateOnly) {
-    platform::CreateManualResetEvent(StopEvent);
-    const std::pair<uint32_t, uint32_t> answers[] = {{4, 0}, {2, 120}, {3, 120}, {0x40, 120}};
-    for (const auto& [control, result] : answers) {
-        EXPECT_EQ(ServiceControlHandler(control, 0, nullptr, nullptr), result) << control;
-    }
-    EXPECT_TRUE(W().statusReports.empty());
-    EXPECT_FALSE(platform::IsEventSignalled(StopEvent));
     for (uint32_t control : {1u, 5u}) {
-        platform::CreateManualResetEvent(StopEvent);
-        EXPECT_EQ(ServiceControlHandler(control, 0, nullptr, nullptr), 0u);
-        EXPECT_TRUE(platform::IsEventSignalled(StopEvent)) << control;
-        EXPECT_EQ(W().statusReports.back().currentState, 3u);
+        W().whenNoClientsLeft = [control] {
+            const size_t reports = W().statusReports.size();
+            const std::pair<uint32_t, uint32_t> answers[] = {
+                {4, 0}, {2, 120}, {3, 120}, {0x40, 120}};
+            for (const auto& [other, result] : answers) {
+                EXPECT_EQ(ServiceControlHandler(other, 0, nullptr, nullptr), result) << other;
+            }
+            EXPECT_EQ(W().statusReports.size(), reports);
+            EXPECT_FALSE(platform::IsEventSignalled(W().pipeStop));
+            EXPECT_EQ(ServiceControlHandler(control, 0, nullptr, nullptr), 0u);
+            EXPECT_TRUE(platform::IsEventSignalled(W().pipeStop)) << control;
+            EXPECT_EQ(W().statusReports.back().currentState, 3u);
+        };
+        ServiceMain(0, nullptr);
     }
 }
 
