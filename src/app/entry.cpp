@@ -3,6 +3,8 @@
 #include <utility>
 
 #include "control/pipe_server.h"
+#include "log/data_directory.h"
+#include "log/helper_log.h"
 #include "platform/platform.h"
 #include "service/installer.h"
 #include "service/package_steps.h"
@@ -46,11 +48,8 @@ int RunConsole() {
     return 0;
 }
 
-}  // namespace
-
-int HelperMain(const std::vector<std::wstring>& arguments) {
-    platform::UseSafeLibrarySearch();  // before anything could load a library
-    switch (SelectMode(arguments)) {
+int RunMode(HelperMode mode) {
+    switch (mode) {
         case HelperMode::Install:
             return InstallService();
         case HelperMode::Uninstall:
@@ -68,4 +67,14 @@ int HelperMain(const std::vector<std::wstring>& arguments) {
     }
     // Started by hand rather than by the service manager, the dispatcher fails: exit 1.
     return platform::RunServiceDispatcher(kServiceName, &ServiceMain) == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int HelperMain(const std::vector<std::wstring>& arguments) {
+    platform::UseSafeLibrarySearch();  // before anything could load a library
+    SetLogSink(&AppendToLogFile);
+    const int exitCode = RunMode(SelectMode(arguments));
+    ReleaseDataDirectory();  // every mode has stopped what could still write in it
+    return exitCode;
 }

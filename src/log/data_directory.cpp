@@ -1,6 +1,8 @@
 #include "log/data_directory.h"
 
 #include <atomic>
+#include <memory>
+#include <mutex>
 
 #include "common/access_rules.h"
 #include "common/names.h"
@@ -108,8 +110,9 @@ class VerifiedDirectory {
     VerifiedDirectory& operator=(const VerifiedDirectory&) = delete;
     const std::wstring& path() const { return path_; }
     uint32_t error() const { return held_ == nullptr ? error_ : 0; }
+    bool writeFailed() const { return writeFailed_.load(); }
     DataFile File(const std::wstring& name) const {
-        return DataFile(held_, path_, name, administratorsOnly_);
+        return DataFile(held_, path_, name, administratorsOnly_, &writeFailed_);
     }
 
   private:
@@ -137,16 +140,47 @@ class VerifiedDirectory {
     platform::HeldEntry* held_ = nullptr;
     bool administratorsOnly_ = false;
     uint32_t error_ = 0;
+    mutable std::atomic<bool> writeFailed_{false};
 };
+
+// The directory as last verified, shared by every thread's uses; a use in progress keeps its own
+// reference, so letting go here never closes the hold under a write.
+std::mutex HeldLock;
+std::shared_ptr<const VerifiedDirectory> Held;
+
+// The held directory, verified first when none is held or a write through it failed: the
+// failure may mean the hold no longer stands for what the path names. One that could not be
+// held is returned unkept, and the next use tries again.
+std::shared_ptr<const VerifiedDirectory> Verified() {
+    std::lock_guard<std::mutex> lock(HeldLock);
+    if (Held != nullptr && Held->writeFailed()) {
+        Held.reset();  // released before the new check, which may have to move it aside
+    }
+    if (Held != nullptr) {
+        return Held;
+    }
+    auto fresh = std::make_shared<const VerifiedDirectory>();
+    if (!fresh->path().empty()) {
+        Held = fresh;
+    }
+    return fresh;
+}
 
 }  // namespace
 
+uint32_t DataFile::Noted(uint32_t error) const {
+    if (error != 0) {
+        writeFailed_->store(true);
+    }
+    return error;
+}
+
 bool DataFile::Append(const std::string& bytes) const {
-    return platform::AppendToFileIn(directory_, name_, bytes) == 0;
+    return Noted(platform::AppendToFileIn(directory_, name_, bytes)) == 0;
 }
 
 uint32_t DataFile::Replace(const std::string& bytes) const {
-    return platform::ReplaceFileIn(directory_, name_, bytes, CreatorOwner());
+    return Noted(platform::ReplaceFileIn(directory_, name_, bytes, CreatorOwner()));
 }
 
 bool DataFile::Read(size_t maxBytes, std::string& bytes) const {
@@ -158,7 +192,7 @@ std::optional<uint64_t> DataFile::Size() const {
 }
 
 bool DataFile::RenameTo(const std::wstring& name) const {
-    return platform::RenameFileIn(directory_, name_, name, true) == 0;
+    return Noted(platform::RenameFileIn(directory_, name_, name, true)) == 0;
 }
 
 bool DataFile::Delete() const {
@@ -167,7 +201,7 @@ bool DataFile::Delete() const {
     // It gives up its name first, for one nobody asks for, and is deleted under that.
     const std::wstring removed = name_ + L".removed-" + std::to_wstring(platform::TickCountMs()) +
                                  L"-" + std::to_wstring(++RemovedFiles);
-    if (platform::RenameFileIn(directory_, name_, removed, false) != 0) {
+    if (Noted(platform::RenameFileIn(directory_, name_, removed, false)) != 0) {
         return false;
     }
     platform::DeleteFileIn(directory_, removed);  // gone at once, or once the reader lets go
@@ -175,19 +209,25 @@ bool DataFile::Delete() const {
 }
 
 std::wstring DataDirectory() {
-    return VerifiedDirectory().path();
+    return Verified()->path();
 }
 
 bool UseDataFile(const std::wstring& name, const std::function<bool(const DataFile&)>& use,
                  uint32_t* holdError) {
-    const VerifiedDirectory directory;
+    const std::shared_ptr<const VerifiedDirectory> directory = Verified();
     if (holdError != nullptr) {
-        *holdError = directory.error();
+        *holdError = directory->error();
     }
-    return !directory.path().empty() && use(directory.File(name));
+    return !directory->path().empty() && use(directory->File(name));
+}
+
+void ReleaseDataDirectory() {
+    std::lock_guard<std::mutex> lock(HeldLock);
+    Held.reset();
 }
 
 bool PrepareDataDirectory() {
+    ReleaseDataDirectory();  // a hold of its own would keep it from moving a user's aside
     uint32_t error = 0;
     platform::HeldEntry* held = TakeOver(DirectoryPath(), CreatorOwner(), error);
     platform::ReleaseEntry(held);

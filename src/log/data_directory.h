@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -13,15 +14,17 @@ extern const std::wstring kConfigFileName;  // the tunnel name with ".conf"
 inline const std::wstring kStateFileName = L"helper.state";
 
 // One file of the data directory, reached through the directory held open since it was
-// checked, never again by its path.
+// checked, never again by its path. A write that fails marks the held directory for a new
+// check before the next use.
 class DataFile {
   public:
     DataFile(platform::HeldEntry* directory, std::wstring directoryPath, std::wstring name,
-             bool administratorsOnly)
+             bool administratorsOnly, std::atomic<bool>* writeFailed)
         : directory_(directory),
           path_(directoryPath + L"\\" + name),
           name_(std::move(name)),
-          administratorsOnly_(administratorsOnly) {}
+          administratorsOnly_(administratorsOnly),
+          writeFailed_(writeFailed) {}
 
     // The full path, for the tunnel program, which opens the file itself.
     const std::wstring& path() const { return path_; }
@@ -40,23 +43,31 @@ class DataFile {
     bool Delete() const;
 
   private:
+    uint32_t Noted(uint32_t error) const;
+
     platform::HeldEntry* directory_;
     std::wstring path_;
     std::wstring name_;
     bool administratorsOnly_;
+    std::atomic<bool>* writeFailed_;
 };
 
-// %ProgramData%\Orvanta, resolved from the environment on every call and created when missing.
-// Empty when the directory must not be used: a link, or one that could not be held.
+// %ProgramData%\Orvanta, resolved from the environment when it is checked and created when
+// missing. Empty when the directory must not be used: a link, or one that could not be held.
 std::wstring DataDirectory();
 
 // Calls `use` with the named file of the data directory while the verified directory is held
-// open: it can be neither renamed nor swapped for a link between the check and the use.
+// open: it can be neither renamed nor swapped for a link between the check and the use. The
+// directory is checked and held at its first use and stays held, for every thread, until a
+// write through it fails or ReleaseDataDirectory; the next use then checks it anew.
 // Returns `use`'s result, or false without calling it when the directory must not be used;
 // `holdError`, when given, receives the Win32 error of a hold that failed (the directory is then
 // left where it is, and the next call tries again), 0 otherwise.
 bool UseDataFile(const std::wstring& name, const std::function<bool(const DataFile&)>& use,
                  uint32_t* holdError = nullptr);
+
+// Lets go of the held directory (at the process's end); a use after it checks it anew.
+void ReleaseDataDirectory();
 
 // Makes the data directory the service's own before anyone else could: creates it protected,
 // and moves aside (never adopts) one that someone else made. The installer calls it; true

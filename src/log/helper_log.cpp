@@ -8,7 +8,8 @@
 
 namespace {
 
-std::mutex LogLock;
+std::mutex LogLock;  // guards Sink, and keeps lines from interleaving
+LogSink Sink;
 // Any local user can make the service log, so the log must not be able to fill the disk.
 constexpr uint64_t kMaxLogBytes = 8 * 1024 * 1024;
 // Users may read the log and, reading, keep it from being renamed or deleted; it then grows
@@ -37,11 +38,22 @@ std::wstring FormatLogLine(int year, int month, int day, int hour, int minute, i
 }
 
 void HelperLog(const std::wstring& message) {
-    // The lock covers path resolution, open, write and close so lines never interleave.
+    // The lock covers the sink's whole write so lines never interleave.
     std::lock_guard<std::mutex> lock(LogLock);
+    if (!Sink) {
+        return;
+    }
     const platform::LocalTime now = platform::CurrentLocalTime();
-    const std::string line = platform::WideToUtf8(
-        FormatLogLine(now.year, now.month, now.day, now.hour, now.minute, now.second, message));
+    Sink(platform::WideToUtf8(
+        FormatLogLine(now.year, now.month, now.day, now.hour, now.minute, now.second, message)));
+}
+
+void SetLogSink(LogSink sink) {
+    std::lock_guard<std::mutex> lock(LogLock);
+    Sink = std::move(sink);
+}
+
+void AppendToLogFile(const std::string& line) {
     UseDataFile(kLogFileName, [&line](const DataFile& log) {
         return KeepBounded(log, line.size()) && log.Append(line);
     });

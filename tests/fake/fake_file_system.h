@@ -9,6 +9,7 @@ namespace platform {
 struct HeldEntry {
     std::wstring path;
     std::multimap<std::wstring, fake::Open>::iterator open;
+    const fake::World* world;  // a hold kept past a reset is gone with its world
 };
 }  // namespace platform
 

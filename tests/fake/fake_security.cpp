@@ -30,7 +30,7 @@ HeldEntry* Open(const std::wstring& path, bool isDirectory, EntryFacts& facts, f
     facts.security = found != w.security.end() ? found->second
                                                : SecurityFacts{true, Principal::System, false, {}};
     w.fileCalls.push_back(L"hold " + path);
-    return new HeldEntry{path, w.opens.emplace(path, hold)};
+    return new HeldEntry{path, w.opens.emplace(path, hold), &w};
 }
 
 }  // namespace
@@ -52,8 +52,10 @@ void ReleaseEntry(HeldEntry* entry) {
     if (entry != nullptr) {
         fake::World& w = fake::TheWorld();
         std::lock_guard<std::mutex> lock(w.fileSystemLock);
-        w.opens.erase(entry->open);
-        w.fileCalls.push_back(L"release " + entry->path);
+        if (entry->world == &w) {
+            w.opens.erase(entry->open);
+            w.fileCalls.push_back(L"release " + entry->path);
+        }
         delete entry;
     }
 }
@@ -74,6 +76,8 @@ uint32_t CreateProtectedDirectory(const std::wstring& path, Owner owner) {
     }
     w.directories.insert(path);
     w.protectedPaths.insert(path);
+    w.security[path] = {
+        true, owner == Owner::System ? Principal::System : Principal::Administrators, false, {}};
     return 0;
 }
 

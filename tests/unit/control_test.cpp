@@ -4,7 +4,7 @@
 #include "control/dispatcher.h"
 #include "control/pipe_server.h"
 #include "control/request_handler.h"
-#include "fake_world.h"
+#include "fresh_world.h"
 
 namespace {
 
@@ -13,7 +13,7 @@ using fake::PipeClient;
 class ControlTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        fake::Reset();
+        FreshWorld();
         platform::CreateManualResetEvent(stop_);
     }
     void TearDown() override { EXPECT_FALSE(fake::TheWorld().waitedWithoutDisconnect); }

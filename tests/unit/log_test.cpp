@@ -1,9 +1,10 @@
 // The data directory paths and the log's line format.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
-#include "fake_world.h"
+#include "fresh_world.h"
 #include "log/data_directory.h"
 #include "log/helper_log.h"
 
@@ -11,7 +12,7 @@ namespace {
 
 class LogTest : public ::testing::Test {
   protected:
-    void SetUp() override { fake::Reset(); }
+    void SetUp() override { FreshWorld(); }
     static std::string LogBytes() {
         return fake::TheWorld().files[L"C:\\ProgramData\\Orvanta\\helper.log"];
     }
@@ -48,22 +49,17 @@ INSTANTIATE_TEST_SUITE_P(
                       DirectoryCase{"TrailingBackslash", L"D:\\Data\\", L"D:\\Data\\\\Orvanta"}),
     [](const auto& info) { return info.param.name; });
 
-TEST_F(LogTest, LineIsTimestampTwoBlanksMessageCrLf) {
+TEST_F(LogTest, LineIsTimestampTwoBlanksMessageCrLfInUtf8WithoutByteOrderMark) {
+    CapturedLog captured;
     fake::TheWorld().localTime = {2026, 1, 2, 3, 4, 5};
     HelperLog(L"service starting");
-    EXPECT_EQ(LogBytes(), "2026-01-02 03:04:05  service starting\r\n");
-}
-
-TEST_F(LogTest, EmptyMessageKeepsTheTwoBlanks) {
-    HelperLog(L"");
-    EXPECT_EQ(LogBytes(), "2026-06-27 09:05:03  \r\n");
-}
-
-TEST_F(LogTest, NonAsciiIsWrittenAsUtf8WithoutByteOrderMark) {
+    HelperLog(L"");  // keeps the two blanks
     HelperLog(L"gr\u00F6\u00DFe \u2713");
-    EXPECT_EQ(LogBytes(),
-              "2026-06-27 09:05:03  gr\xC3\xB6\xC3\x9F"
+    EXPECT_EQ(captured.text,
+              "2026-01-02 03:04:05  service starting\r\n2026-01-02 03:04:05  \r\n"
+              "2026-01-02 03:04:05  gr\xC3\xB6\xC3\x9F"
               "e \xE2\x9C\x93\r\n");
+    EXPECT_TRUE(fake::TheWorld().fileCalls.empty()) << "nothing reaches the file system";
 }
 
 TEST_F(LogTest, LinesAreAppended) {
@@ -106,11 +102,19 @@ TEST_F(LogTest, LogThatWouldPassEightMebibytesBecomesTheBackupAndStartsAnew) {
     EXPECT_EQ(files[log], line) << "the log starts anew rather than grow";
 }
 
+// The directory is checked once for all lines, and anew after a write that failed.
 TEST_F(LogTest, ReaderThatSharesNothingDropsTheLineOnly) {
-    HelperLog(L"kept");
-    ASSERT_TRUE(fake::UserOpens(L"C:\\ProgramData\\Orvanta\\helper.log", 0x1, 0));
+    const std::wstring log = L"C:\\ProgramData\\Orvanta\\helper.log";
+    for (int i = 0; i < 100; ++i) {
+        HelperLog(L"kept");
+    }
+    ASSERT_TRUE(fake::UserOpens(log, 0x1, 0));
     HelperLog(L"lost");
-    EXPECT_EQ(LogBytes(), "2026-06-27 09:05:03  kept\r\n");
+    fake::TheWorld().opens.erase(log);  // the reader leaves
+    HelperLog(L"kept");
+    const auto& calls = fake::TheWorld().fileCalls;
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), L"hold C:\\ProgramData\\Orvanta"), 2);
+    EXPECT_EQ(LogBytes().size(), 101 * std::string("2026-06-27 09:05:03  kept\r\n").size());
 }
 
 TEST_F(LogTest, TwoThreadsNeverMixTheirLines) {

@@ -90,6 +90,7 @@ TEST_P(AttackTest, HelperWritesOnlyWhereNoUserCanReach) {
     for (const auto& [path, bytes] : before) {  // nothing lost
         EXPECT_EQ(W().files[now + path.substr(kDir.size())], bytes);
     }
+    ReleaseDataDirectory();
     W().opens.clear();  // the user lets go: the next line finds a way unless the path leads away
     HelperLog(L"again");
     EXPECT_EQ(Contains(W().files[kLogFile], "  again\r\n"), W().redirectedDirectories.empty());
@@ -169,7 +170,9 @@ TEST_F(SecurityTest, HeldDirectoryCanBeNeitherRenamedNorDeletedByAUser) {
         return true;
     });
     EXPECT_FALSE(userCouldDelete);
-    EXPECT_TRUE(fake::UserOpens(kDir, kDelete, kShareAll)) << "released after the use";
+    EXPECT_FALSE(fake::UserOpens(kDir, kDelete, kShareAll)) << "held between the uses";
+    ReleaseDataDirectory();
+    EXPECT_TRUE(fake::UserOpens(kDir, kDelete, kShareAll)) << "released at the end";
 }
 
 // Users may read the log, and a reader that does not share delete keeps it from rotating: it
@@ -198,25 +201,33 @@ TEST_F(SecurityTest, OrdinaryUsersForegroundHelperLogsButNeverWritesTheKeyWhereU
 }
 
 TEST_F(SecurityTest, InstallMakesTheDataDirectoryTheServicesOwnBeforeAnyUserCan) {
-    UserPreparesTheDirectory(W());
-    EXPECT_EQ(HelperMain({L"h", L"--install"}), 0);
-    EXPECT_EQ(W().movedAside.size(), 1u);
-    EXPECT_TRUE(Protected(kDir));
+    for (const bool asService : {false, true}) {
+        FreshWorld();
+        W().runningAsLocalSystem = asService;
+        UserPreparesTheDirectory(W());
+        EXPECT_EQ(HelperMain({L"h", L"--install"}), 0);
+        EXPECT_EQ(W().movedAside.size(), 1u);
+        EXPECT_TRUE(Protected(kDir));
+        EXPECT_EQ(W().security[kDir].owner,
+                  asService ? platform::Principal::System : platform::Principal::Administrators);
+    }
 }
 
 TEST_F(SecurityTest, DirectoryStaysHeldWhileTheFileInsideIsOpened) {
     W().runningAsLocalSystem = true;
     HelperLog(L"line");
     EXPECT_TRUE(ConnectTunnel(L"[Interface]"));
-    const std::vector<std::wstring> expected = {L"hold " + kDir,       L"append " + kLogFile,
-                                                L"release " + kDir,    L"hold " + kDir,
-                                                L"write " + kConfFile, L"release " + kDir};
+    ReleaseDataDirectory();
+    // Checked and held once, for every use, until its end.
+    const std::vector<std::wstring> expected = {L"hold " + kDir, L"append " + kLogFile,
+                                                L"write " + kConfFile};
     std::vector<std::wstring> calls;
     for (const std::wstring& call : W().fileCalls) {
         if (call.find(kDir) != std::wstring::npos) {
             calls.push_back(call);
         }
     }
+    EXPECT_EQ(calls.back(), L"release " + kDir);
     calls.resize(std::min(calls.size(), expected.size()));
     EXPECT_EQ(calls, expected);
 }

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <thread>
 
-#include "fake_world.h"
+#include "fresh_world.h"
 #include "split/split_apps.h"
 #include "split/split_state.h"
 #include "split/state_file.h"
@@ -71,7 +71,7 @@ class SplitFixture : public ::testing::Test {
             waker.join();
         }
         SetTunnelUp(false);  // the sniffer is stopped: only leftover rows may go
-        fake::Reset();
+        FreshWorld();
         std::lock_guard<std::mutex> lock(StateMutex);
         SplitAppSet.clear();
         BypassRouteSet.clear();

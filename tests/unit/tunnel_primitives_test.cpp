@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 
-#include "fake_world.h"
+#include "fresh_world.h"
 #include "tunnel/locator.h"
 #include "tunnel/process_runner.h"
 #include "tunnel/service_monitor.h"
@@ -13,7 +13,7 @@ const std::wstring kLog = L"C:\\ProgramData\\Orvanta\\helper.log";
 
 class TunnelPrimitivesTest : public ::testing::Test {
   protected:
-    void SetUp() override { fake::Reset(); }
+    void SetUp() override { FreshWorld(); }
     static fake::World& W() { return fake::TheWorld(); }
 };
 

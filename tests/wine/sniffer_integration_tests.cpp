@@ -4,6 +4,7 @@
 #include <set>
 #include <string>
 
+#include "log/helper_log.h"
 #include "split/process_identifier.h"
 #include "split/split_apps.h"
 #include "split/split_state.h"
@@ -118,5 +119,6 @@ WINE_TEST(none_MissingLibraryDisablesSplitting) {
 
 // The first argument names the library variant; its tests carry it as a prefix.
 int wmain(int argc, wchar_t** argv) {
+    SetLogSink(&AppendToLogFile);  // as the helper's entry point does
     return wine_check::RunMain(argc, argv, "_");
 }

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "log/helper_log.h"
 #include "platform/platform.h"
 #include "platform/posix/base64.h"
 #include "tunnel/locator.h"
@@ -137,5 +138,6 @@ WINE_TEST(PortableBase64DecoderAgreesWithTheSystems) {
 }
 
 int wmain(int argc, wchar_t** argv) {
+    SetLogSink(&AppendToLogFile);  // as the helper's entry point does
     return wine_check::RunMain(argc, argv);
 }
