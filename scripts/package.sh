@@ -77,13 +77,15 @@ wixl -a x64 -D "Version=$version" -D "BuildDir=$build" "${defines[@]}" -o "$pack
 # file-based executable (18) + ignore its exit code (64) + rollback (256) + in-script (1024) +
 # no impersonation (2048).
 msibuild "$package" -q "UPDATE CustomAction SET Type = 3410 WHERE Action = 'RollBackRegistration'"
-# Actions that run the new helper from the Binary table (wixl writes no such rows): 3138 =
-# executable from the Binary table (2) + ignore its exit code (64) + in-script (1024) + no
-# impersonation (2048); 3394 is the same as a rollback action (+ 256).
+# The tunnel's stop before an upgrade's files go, and its rollback, run the helper installed
+# in INSTALLDIR (wixl writes no such rows): 3170 = executable named with its working directory
+# (34) + ignore its exit code (64) + in-script (1024) + no impersonation (2048); 3426 is the
+# same as a rollback action (+ 256).
 upgrade_condition="WIX_UPGRADE_DETECTED AND NOT REMOVE=\"ALL\""
+installed_helper='"[INSTALLDIR]OrvantaHelper.exe"'
 msibuild "$package" \
-  -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('RollBackTunnelStop', 3394, 'HelperBinary', '--start-tunnel-after-upgrade')" \
-  -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('StopTunnelForUpgrade', 3138, 'HelperBinary', '--stop-tunnel-for-upgrade')" \
+  -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('RollBackTunnelStop', 3426, 'INSTALLDIR', '$installed_helper --start-tunnel-after-upgrade')" \
+  -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('StopTunnelForUpgrade', 3170, 'INSTALLDIR', '$installed_helper --stop-tunnel-for-upgrade')" \
   -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('RollBackTunnelStop', '$upgrade_condition', 1501)" \
   -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('StopTunnelForUpgrade', '$upgrade_condition', 1502)"
 [ -z "$sign" ] || sign_file "$package"  # last: any later change to the package would break it

@@ -168,8 +168,12 @@ std::shared_ptr<const VerifiedDirectory> Verified() {
 
 }  // namespace
 
+// Errors about the one file (missing, held by someone, locked) say nothing about the held
+// directory: a user holding the log would otherwise have it checked anew for every line.
 uint32_t DataFile::Noted(uint32_t error) const {
-    if (error != 0) {
+    constexpr uint32_t kFileNotFound = 2, kSharingViolation = 32, kLockViolation = 33;
+    if (error != 0 && error != kFileNotFound && error != kSharingViolation &&
+        error != kLockViolation) {
         writeFailed_->store(true);
     }
     return error;

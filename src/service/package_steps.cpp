@@ -24,8 +24,14 @@ int StopTunnelForUpgrade() {
     if (!IsTunnelServiceRunning()) {
         return 0;
     }
-    // Noted first: a tunnel stopped without the note would stay down after the upgrade.
-    UseDataFile(kRestartMarkName, [](const DataFile& file) { return file.Replace("1") == 0; });
+    // Noted first: a tunnel stopped without the note would stay down after the upgrade, so
+    // without one it is left running (its file may then wait for a reboot).
+    if (!UseDataFile(kRestartMarkName,
+                     [](const DataFile& file) { return file.Replace("1") == 0; })) {
+        HelperLog(L"tunnel service left running for the update: " + kRestartMarkName +
+                  L" not written");
+        return 0;
+    }
     const bool stopped = StopTunnelService(kTunnelStopWaitMs);
     HelperLog(stopped ? L"tunnel service stopped for an update of the helper"
                       : L"tunnel service still running 30 s after the stop asked for an update");

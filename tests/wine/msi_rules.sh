@@ -7,8 +7,8 @@
 #     the service the new version keeps
 #   - a rollback action undoes the registration, sequenced before the action that runs --install
 #   - the service's component and file keys are in place for the actions that run the helper
-#   - on an upgrade, a running tunnel is stopped (by the new helper, from the Binary table)
-#     before the old version's files go, and started again only after the new files are in
+#   - on an upgrade, a running tunnel is stopped (by the helper installed in INSTALLDIR, never
+#     a copy unpacked elsewhere) before the old version's files go, and started again only after the new files are in
 #     place (or by a rollback), through the helper's note, never by a ServiceControl row
 #   - the tunnel and its key are removed on removal only, before the files go
 # Prints one line per rule and exits non-zero when one fails.
@@ -73,7 +73,7 @@ while IFS=$'\t' read -r action type source target _; do
     *--stop-tunnel-for-upgrade*)
       stops=$((stops + 1))
       (( at < remove_existing )) && [[ "$guard" == *WIX_UPGRADE_DETECTED* ]] &&
-        [ -n "$(rows Binary | awk -F'\t' -v s="$source" '$1 == s')" ] ||
+        [ "$source" = INSTALLDIR ] && [[ "$target" == '"[INSTALLDIR]OrvantaHelper.exe" '* ]] ||
         verdict+="$action at $at [$guard] from [$source] is not an upgrade's stop before $remove_existing; " ;;
     *--start-tunnel-after-upgrade*)
       starts=$((starts + 1))
