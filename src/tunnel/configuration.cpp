@@ -65,18 +65,15 @@ constexpr wchar_t kKeyBlanks[] =
 // Lower case as the tunnel program's parser may read it: ASCII, and the letters whose case
 // folds onto ASCII ones (long s, Kelvin sign, dotted and dotless i).
 std::wstring FoldedKey(const std::wstring& key) {
-    std::wstring folded;
-    for (wchar_t c : Trimmed(key, kKeyBlanks, kKeyBlanks)) {
-        if (c >= L'A' && c <= L'Z') {
-            c = static_cast<wchar_t>(c - L'A' + L'a');
-        } else if (c == L'\u017F') {
+    std::wstring folded = LowerCaseName(Trimmed(key, kKeyBlanks, kKeyBlanks));
+    for (wchar_t& c : folded) {
+        if (c == L'\u017F') {
             c = L's';
         } else if (c == L'\u212A') {
             c = L'k';
         } else if (c == L'\u0130' || c == L'\u0131') {
             c = L'i';
         }
-        folded += c;
     }
     return folded;
 }
