@@ -1,7 +1,8 @@
 #pragma once
 
-// The IPv4 routing table and the interfaces behind it.
+// The routing tables of both families, the interfaces behind them and the TCP connections.
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -38,14 +39,49 @@ uint32_t ReadInterfaceMetric(uint32_t ifIndex, uint32_t& metric);
 // Returns 0 or the Win32 error.
 uint32_t InterfaceIndexFromAlias(const std::wstring& alias, uint32_t& ifIndex);
 
-// Calls `changed` on a thread of the system's whenever an IPv4 default route (0.0.0.0/0) is
-// added, deleted or changed, until stopped; other routes (the helper's own among them) do not
-// call it. Returns 0 or the Win32 error.
+// Calls `changed` on a thread of the system's whenever a default route of either family
+// (0.0.0.0/0 or ::/0) is added, deleted or changed, until stopped; other routes (the helper's own
+// among them) do not call it. Returns 0 or the Win32 error.
 struct RouteWatch;
 uint32_t WatchDefaultRoutes(void (*changed)(), RouteWatch*& watch);
 // Ends the watch; a call of `changed` that is running has returned when this returns. Never
 // call it from `changed` itself. Nothing for null.
 void StopWatchingRoutes(RouteWatch* watch);
+
+// An IPv6 address: its 16 bytes in network order.
+using Ipv6Address = std::array<uint8_t, 16>;
+
+// A row of the IPv6 table as the row-2 calls see it. Its metric is the route's own, which
+// Windows adds to the interface's; the interface is named by both its LUID and its index.
+struct Forward6Row {
+    Ipv6Address dest{};
+    uint8_t prefixLength = 0;
+    Ipv6Address nextHop{};  // all zeros: on-link
+    uint64_t luid = 0;
+    uint32_t ifIndex = 0;
+    uint32_t metric = 0;
+};
+// One read of the IPv6 table, rows in the system's order (ProbeFailed is never returned: the
+// system sizes the table itself).
+RouteTableRead ReadIpv6ForwardTable(std::vector<Forward6Row>& rows);
+// Both return 0 or the Win32 error; the row is made as a network manager's, for good.
+uint32_t CreateForward6Entry(const Forward6Row& row);
+uint32_t DeleteForward6Entry(const Forward6Row& row);
+// The IPv6 metric of the interface; an interface without IPv6 answers ERROR_NOT_FOUND.
+uint32_t ReadIpv6InterfaceMetric(uint32_t ifIndex, uint32_t& metric);
+
+// A TCP connection of the system's table with the process that owns it.
+struct TcpConnection {
+    uint32_t processId = 0;
+    uint32_t state = 0;
+    bool ipv6 = false;
+    uint32_t remote4 = 0;  // network byte order
+    Ipv6Address remote6{};
+};
+constexpr uint32_t kTcpStateSynSent = 3;
+constexpr uint32_t kTcpStateEstablished = 5;
+// One size probe and one read of the family's connections (listening sockets left out).
+RouteTableRead ReadTcpConnections(bool ipv6, std::vector<TcpConnection>& rows);
 
 // Dotted-decimal text to an IPv4 address in network byte order.
 bool ParseIpv4(const char* text, uint32_t& networkOrder);

@@ -49,8 +49,10 @@ void RecoverSplitting() {
     }
     const TunnelServiceCondition tunnel = TunnelServiceState();
     std::vector<platform::ForwardRow> rows;
+    std::vector<platform::Forward6Row> rows6;
     ReadRouteTable(rows);  // a table that cannot be read holds none of the saved routes
-    RestoreSplitState(saved, rows, tunnel != TunnelServiceCondition::Gone);
+    platform::ReadIpv6ForwardTable(rows6);
+    RestoreSplitState(saved, rows, rows6, tunnel != TunnelServiceCondition::Gone);
     if (tunnel == TunnelServiceCondition::Running) {
         SetTunnelUp(true);  // the sniffer resolves the physical route from the table again
         return;

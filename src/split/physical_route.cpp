@@ -1,5 +1,6 @@
 #include "split/physical_route.h"
 
+#include <cstdint>
 #include <atomic>
 #include <mutex>
 
@@ -10,9 +11,6 @@
 #include "split/state_file.h"
 
 namespace {
-
-// A table that grows between the size probe and the read is probed and read again.
-constexpr int kRetriesAfterGrowth = 3;
 
 // What one look at the routing table found.
 struct Resolution {
@@ -60,14 +58,14 @@ std::vector<Ipv4Prefix> OnLinkPrefixes(const std::vector<platform::ForwardRow>& 
 
 // Bypass rows must carry at least the interface's metric or Windows refuses them, so a route
 // whose interface metric is unknown is no route to bypass through.
-Resolution Resolve() {
+Resolution Resolve(uint32_t tunnelIfIndex) {
     Resolution found;
     std::vector<platform::ForwardRow> rows;
     found.read = ReadRouteTable(rows);
     if (found.read != platform::RouteTableRead::Ok) {
         return found;
     }
-    PhysicalRouteRecord best = BestDefaultRoute(rows, TunnelInterface());
+    PhysicalRouteRecord best = BestDefaultRoute(rows, tunnelIfIndex);
     found.foundIfIndex = best.ifIndex;
     if (best.ifIndex == 0) {
         return found;
@@ -89,27 +87,94 @@ void LogResolution(const Resolution& found) {
     }
 }
 
+struct Resolution6 {
+    platform::RouteTableRead read = platform::RouteTableRead::ReadFailed;
+    PhysicalRoute6Record route;
+};
+
+// The ::/0 row off the tunnel's interface with the lowest metric, its own plus its
+// interface's, as Windows ranks them; an interface whose IPv6 metric cannot be read is passed
+// over, and a tie keeps the first row.
+PhysicalRoute6Record BestDefaultRoute6(const std::vector<platform::Forward6Row>& rows,
+                                       uint32_t tunnelIfIndex) {
+    PhysicalRoute6Record best;
+    uint64_t bestMetric = UINT64_MAX;
+    for (const platform::Forward6Row& row : rows) {
+        uint32_t interfaceMetric = 0;
+        if (row.prefixLength != 0 || (tunnelIfIndex != 0 && row.ifIndex == tunnelIfIndex) ||
+            platform::ReadIpv6InterfaceMetric(row.ifIndex, interfaceMetric) != 0) {
+            continue;
+        }
+        const uint64_t metric = uint64_t{row.metric} + interfaceMetric;
+        if (metric < bestMetric) {
+            best.ifIndex = row.ifIndex;
+            best.luid = row.luid;
+            best.nextHop = row.nextHop;
+            bestMetric = metric;
+        }
+    }
+    return best;
+}
+
+std::vector<Ipv6Prefix> OnLinkPrefixes6(const std::vector<platform::Forward6Row>& rows,
+                                        uint32_t ifIndex) {
+    std::vector<Ipv6Prefix> prefixes;
+    for (const platform::Forward6Row& row : rows) {
+        if (row.ifIndex == ifIndex && row.prefixLength != 0 && row.nextHop == Ipv6Address{}) {
+            prefixes.push_back({row.dest, row.prefixLength});
+        }
+    }
+    return prefixes;
+}
+
+Resolution6 Resolve6(uint32_t tunnelIfIndex) {
+    Resolution6 found;
+    std::vector<platform::Forward6Row> rows;
+    found.read = platform::ReadIpv6ForwardTable(rows);
+    if (found.read == platform::RouteTableRead::Ok) {
+        found.route = BestDefaultRoute6(rows, tunnelIfIndex);
+        if (found.route.known()) {
+            found.route.onLink = OnLinkPrefixes6(rows, found.route.ifIndex);
+        }
+    }
+    return found;
+}
+
+// IPv4 splitting goes on without an IPv6 route; the log says what stays in the tunnel.
+void LogResolution6(const Resolution6& found) {
+    if (found.read != platform::RouteTableRead::Ok) {
+        HelperLog(
+            L"IPv6 routing table not read; IPv6 connections of listed applications stay "
+            L"in the tunnel");
+    } else if (found.route.known()) {
+        HelperLog(L"physical IPv6 default route: ifIndex=" + std::to_wstring(found.route.ifIndex));
+    } else {
+        HelperLog(
+            L"no physical IPv6 default route; IPv6 connections of listed applications stay "
+            L"in the tunnel");
+    }
+}
+
 }  // namespace
 
 platform::RouteTableRead ReadRouteTable(std::vector<platform::ForwardRow>& rows) {
-    platform::RouteTableRead read = platform::ReadIpv4ForwardTable(rows);
-    for (int retry = 0; read == platform::RouteTableRead::Grew && retry < kRetriesAfterGrowth;
-         ++retry) {
-        read = platform::ReadIpv4ForwardTable(rows);
-    }
-    return read;
+    return ReadGrowingTable([&rows] { return platform::ReadIpv4ForwardTable(rows); });
 }
 
 void RecordPhysicalDefaultRoute() {
-    const Resolution found = Resolve();
+    const uint32_t tunnelIfIndex = TunnelInterface();
+    const Resolution found = Resolve(tunnelIfIndex);
+    const Resolution6 found6 = Resolve6(tunnelIfIndex);
     {
         std::lock_guard<std::mutex> lock(StateMutex);
         PhysicalRoute = found.route;
+        PhysicalRoute6 = found6.route;
     }
     if (found.read != platform::RouteTableRead::ProbeFailed &&
         found.read != platform::RouteTableRead::NoMemory) {
         LogResolution(found);  // a probe that failed learned nothing and logs nothing
     }
+    LogResolution6(found6);
     SaveSplitState();
 }
 
@@ -117,21 +182,27 @@ void FollowPhysicalDefaultRoute() {
     // The first look at sniffer start runs on the caller's thread while route change callbacks
     // may already run on the system's: each look draws a ticket before it reads, and a look
     // whose ticket is older than one already applied learned less and changes nothing.
+    // Each family keeps its own last applied ticket.
     static std::mutex applyMutex;
     static std::atomic<uint64_t> lastTicket{0};
-    static uint64_t lastApplied = 0;
+    static uint64_t lastApplied = 0, lastApplied6 = 0;
     const uint64_t ticket = ++lastTicket;
-    const Resolution found = Resolve();
-    // A table or metric that cannot be read now says nothing about where the network went.
-    if (found.read != platform::RouteTableRead::Ok || found.metricError != 0) {
-        return;
-    }
+    const uint32_t tunnelIfIndex = TunnelInterface();
+    const Resolution found = Resolve(tunnelIfIndex);
+    const Resolution6 found6 = Resolve6(tunnelIfIndex);
     std::lock_guard<std::mutex> lock(applyMutex);
-    if (ticket < lastApplied) {
-        return;
+    // A table or metric that cannot be read now says nothing about where the network went.
+    if (found.read == platform::RouteTableRead::Ok && found.metricError == 0 &&
+        ticket >= lastApplied) {
+        lastApplied = ticket;
+        if (MoveBypassRoutes(found.route)) {
+            LogResolution(found);
+        }
     }
-    lastApplied = ticket;
-    if (MoveBypassRoutes(found.route)) {
-        LogResolution(found);
+    if (found6.read == platform::RouteTableRead::Ok && ticket >= lastApplied6) {
+        lastApplied6 = ticket;
+        if (MoveBypassRoutes(found6.route)) {
+            LogResolution6(found6);
+        }
     }
 }

@@ -1,48 +1,42 @@
 #include "split/route_manager.h"
 
-#include <cstring>
 #include <vector>
 
 #include "log/helper_log.h"
 #include "platform/platform.h"
+#include "split/address_text.h"
 #include "split/split_state.h"
 #include "split/state_file.h"
 
 namespace {
 
-// Addresses whose refused creation was logged since the routes were last removed, so that an
-// application reconnecting in a loop does not flood the log. Guarded by StateMutex.
-std::set<uint32_t> LoggedRefusals;
-// Addresses that already had a route the helper did not make (an administrator's, the tunnel
-// program's): left alone, never deleted. Guarded by StateMutex.
-std::set<uint32_t> ForeignRoutes;
+// A bypass row's own metric; Windows counts the interface's on top of it.
+constexpr uint32_t kBypassOwnMetric = 1;
 
-platform::ForwardRow BypassRow(uint32_t address, const PhysicalRouteRecord& route) {
-    platform::ForwardRow row;
-    row.dest = address;
-    row.mask = 0xFFFFFFFFu;
-    row.nextHop = route.nextHop;
-    row.ifIndex = route.ifIndex;
-    row.type = platform::kRouteTypeIndirect;
-    row.proto = platform::kRouteProtocolNetMgmt;
-    // The legacy metric is the interface's plus the route's own; the route's own is 1.
-    row.metric1 = route.interfaceMetric + 1;
-    return row;
-}
+// Log lines gathered under StateMutex and written once it is released.
+using Problems = std::vector<std::wstring>;
 
-std::wstring DottedAddress(uint32_t networkOrder) {
-    unsigned char bytes[4];
-    std::memcpy(bytes, &networkOrder, 4);
-    return std::to_wstring(bytes[0]) + L"." + std::to_wstring(bytes[1]) + L"." +
-           std::to_wstring(bytes[2]) + L"." + std::to_wstring(bytes[3]);
-}
+// What a family's route manager knows besides the routes it holds; guarded by StateMutex.
+template <typename Address>
+struct Bookkeeping {
+    // Addresses whose refused creation was logged since the routes were last removed, so that
+    // an application reconnecting in a loop does not flood the log.
+    std::set<Address> loggedRefusals;
+    // Addresses that already had a route the helper did not make (an administrator's, the
+    // tunnel program's): left alone, never deleted.
+    std::set<Address> foreign;
+
+    void Clear() {
+        loggedRefusals.clear();
+        foreign.clear();
+    }
+};
 
 // Destinations that never leave through the gateway: this host (0/8, loopback), multicast,
 // the limited broadcast, link-local, and whatever the physical interface reaches directly. A
 // host route through the gateway would send every application's traffic to them astray.
-bool NeedsNoBypass(uint32_t address, const PhysicalRouteRecord& route) {
-    unsigned char bytes[4];
-    std::memcpy(bytes, &address, 4);
+bool NeedsNoIpv4Bypass(uint32_t address, const PhysicalRouteRecord& route) {
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&address);
     if (bytes[0] == 0 || bytes[0] == 127 || (bytes[0] & 0xF0) == 0xE0 || address == 0xFFFFFFFFu ||
         (bytes[0] == 169 && bytes[1] == 254)) {
         return true;
@@ -55,38 +49,105 @@ bool NeedsNoBypass(uint32_t address, const PhysicalRouteRecord& route) {
     return false;
 }
 
-// Creates the row through PhysicalRoute; StateMutex is held. An automatic interface metric
-// follows the link speed, so a refusal for a metric below the interface's is met by reading
-// the metric again and trying once more.
-uint32_t CreateRow(uint32_t address) {
-    uint32_t result = platform::CreateForwardEntry(BypassRow(address, PhysicalRoute));
-    uint32_t metric = 0;
-    if (result == platform::kErrorMetricBelowInterface &&
-        platform::ReadInterfaceMetric(PhysicalRoute.ifIndex, metric) == 0 &&
-        metric != PhysicalRoute.interfaceMetric) {
-        PhysicalRoute.interfaceMetric = metric;
-        result = platform::CreateForwardEntry(BypassRow(address, PhysicalRoute));
+bool InPrefix(const Ipv6Address& address, const Ipv6Prefix& prefix) {
+    for (unsigned bit = 0; bit < prefix.length && bit < 128; ++bit) {
+        const unsigned byte = bit / 8, shift = 7 - bit % 8;
+        if (((address[byte] ^ prefix.prefix[byte]) >> shift) & 1) {
+            return false;
+        }
     }
-    return result;
+    return true;
 }
 
-// Log lines gathered under StateMutex and written once it is released.
-using Problems = std::vector<std::wstring>;
-
-void DeleteRow(uint32_t address, const PhysicalRouteRecord& route, Problems& problems) {
-    const uint32_t result = platform::DeleteForwardEntry(BypassRow(address, route));
-    if (result != 0 && result != platform::kErrorRouteNotFound) {
-        problems.push_back(L"bypass route not deleted: " + DottedAddress(address) + L" err=" +
-                           std::to_wstring(result));
+// The IPv6 counterparts: unspecified, loopback, link-local, multicast, on-link.
+bool NeedsNoIpv6Bypass(const Ipv6Address& address, const PhysicalRoute6Record& route) {
+    const Ipv6Address loopback{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    if (address == Ipv6Address{} || address == loopback || address[0] == 0xFF ||
+        (address[0] == 0xFE && (address[1] & 0xC0) == 0x80)) {
+        return true;
     }
+    for (const Ipv6Prefix& prefix : route.onLink) {
+        if (InPrefix(address, prefix)) {
+            return true;
+        }
+    }
+    return false;
 }
 
-void Refused(uint32_t address, uint32_t result, Problems& problems) {
-    if (LoggedRefusals.insert(address).second) {
-        problems.push_back(L"bypass route refused: " + DottedAddress(address) + L" err=" +
-                           std::to_wstring(result));
+struct Ipv4Family {
+    using Address = uint32_t;
+    using Route = PhysicalRouteRecord;
+    static std::set<Address>& Held() { return BypassRouteSet; }
+    static Route& Physical() { return PhysicalRoute; }
+    static Bookkeeping<Address>& Book() {
+        static Bookkeeping<Address> book;
+        return book;
     }
-}
+    static std::wstring Text(Address address) { return DottedAddress(address); }
+    static bool NeedsNoBypass(Address address, const Route& route) {
+        return NeedsNoIpv4Bypass(address, route);
+    }
+
+    static platform::ForwardRow Row(Address address, const Route& route) {
+        platform::ForwardRow row;
+        row.dest = address;
+        row.mask = 0xFFFFFFFFu;
+        row.nextHop = route.nextHop;
+        row.ifIndex = route.ifIndex;
+        row.type = platform::kRouteTypeIndirect;
+        row.proto = platform::kRouteProtocolNetMgmt;
+        row.metric1 = route.interfaceMetric + kBypassOwnMetric;  // legacy rows count both
+        return row;
+    }
+    // An automatic interface metric follows the link speed, so a refusal for a metric below
+    // the interface's is met by reading the metric again and trying once more.
+    static uint32_t Create(Address address, Route& route) {
+        uint32_t result = platform::CreateForwardEntry(Row(address, route));
+        uint32_t metric = 0;
+        if (result == platform::kErrorMetricBelowInterface &&
+            platform::ReadInterfaceMetric(route.ifIndex, metric) == 0 &&
+            metric != route.interfaceMetric) {
+            route.interfaceMetric = metric;
+            result = platform::CreateForwardEntry(Row(address, route));
+        }
+        return result;
+    }
+    static uint32_t Delete(Address address, const Route& route) {
+        return platform::DeleteForwardEntry(Row(address, route));
+    }
+};
+
+struct Ipv6Family {
+    using Address = Ipv6Address;
+    using Route = PhysicalRoute6Record;
+    static std::set<Address>& Held() { return BypassRoute6Set; }
+    static Route& Physical() { return PhysicalRoute6; }
+    static Bookkeeping<Address>& Book() {
+        static Bookkeeping<Address> book;
+        return book;
+    }
+    static std::wstring Text(const Address& address) { return Ipv6Text(address); }
+    static bool NeedsNoBypass(const Address& address, const Route& route) {
+        return NeedsNoIpv6Bypass(address, route);
+    }
+
+    static platform::Forward6Row Row(const Address& address, const Route& route) {
+        platform::Forward6Row row;
+        row.dest = address;
+        row.prefixLength = 128;
+        row.nextHop = route.nextHop;
+        row.luid = route.luid;
+        row.ifIndex = route.ifIndex;
+        row.metric = kBypassOwnMetric;
+        return row;
+    }
+    static uint32_t Create(const Address& address, Route& route) {
+        return platform::CreateForward6Entry(Row(address, route));
+    }
+    static uint32_t Delete(const Address& address, const Route& route) {
+        return platform::DeleteForward6Entry(Row(address, route));
+    }
+};
 
 void LogAll(const Problems& problems) {
     for (const std::wstring& line : problems) {
@@ -94,77 +155,79 @@ void LogAll(const Problems& problems) {
     }
 }
 
-// Creates the row and records what became of it; StateMutex is held. True when it was created.
-bool CreateAndRecord(uint32_t address, Problems& problems) {
-    const uint32_t result = CreateRow(address);
+template <typename Family>
+void DeleteRow(const typename Family::Address& address, const typename Family::Route& route,
+               Problems& problems) {
+    const uint32_t result = Family::Delete(address, route);
+    if (result != 0 && result != platform::kErrorRouteNotFound) {
+        problems.push_back(L"bypass route not deleted: " + Family::Text(address) + L" err=" +
+                           std::to_wstring(result));
+    }
+}
+
+// Creates the row through the family's physical route and records what became of it;
+// StateMutex is held. True when it was created.
+template <typename Family>
+bool CreateAndRecord(const typename Family::Address& address, Problems& problems) {
+    const uint32_t result = Family::Create(address, Family::Physical());
     if (result == 0) {
-        BypassRouteSet.insert(address);
+        Family::Held().insert(address);
     } else if (result == platform::kErrorRouteExists) {
-        ForeignRoutes.insert(address);
-    } else {
-        Refused(address, result, problems);
+        Family::Book().foreign.insert(address);
+    } else if (Family::Book().loggedRefusals.insert(address).second) {
+        problems.push_back(L"bypass route refused: " + Family::Text(address) + L" err=" +
+                           std::to_wstring(result));
     }
     return result == 0;
 }
 
-// Creates the route unless it is there already or none is needed; true when it was created.
-bool CreateBypassRoute(uint32_t address, Problems& problems) {
-    std::lock_guard<std::mutex> lock(StateMutex);
-    if (!PhysicalRoute.known() || BypassRouteSet.count(address) > 0 ||
-        ForeignRoutes.count(address) > 0 || NeedsNoBypass(address, PhysicalRoute)) {
-        return false;
-    }
-    return CreateAndRecord(address, problems);
-}
-
-}  // namespace
-
-void AddBypassRoute(uint32_t address) {
+// Creates the route unless it is there already or none is needed; the written state follows
+// a burst at a time, off this thread.
+template <typename Family>
+void AddRoute(const typename Family::Address& address) {
     Problems problems;
-    const bool created = CreateBypassRoute(address, problems);
+    bool created = false;
+    {
+        std::lock_guard<std::mutex> lock(StateMutex);
+        const typename Family::Route& route = Family::Physical();
+        if (route.known() && Family::Held().count(address) == 0 &&
+            Family::Book().foreign.count(address) == 0 && !Family::NeedsNoBypass(address, route)) {
+            created = CreateAndRecord<Family>(address, problems);
+        }
+    }
     LogAll(problems);
     if (created) {
-        MarkSplitStateChanged();  // written off this thread, a burst at a time
+        MarkSplitStateChanged();
     }
 }
 
-void RemoveAllBypassRoutes() {
-    Problems problems;
-    {
-        std::lock_guard<std::mutex> lock(StateMutex);
-        for (uint32_t address : BypassRouteSet) {
-            DeleteRow(address, PhysicalRoute, problems);
-        }
-        BypassRouteSet.clear();
-        LoggedRefusals.clear();
-        ForeignRoutes.clear();
+// Deletes every held route in ascending order; StateMutex is held.
+template <typename Family>
+void DeleteAll(Problems& problems) {
+    for (const typename Family::Address& address : Family::Held()) {
+        DeleteRow<Family>(address, Family::Physical(), problems);
     }
-    LogAll(problems);
-    SaveSplitState();
+    Family::Held().clear();
+    Family::Book().Clear();
 }
 
-bool BypassRoutesHeld() {
-    std::lock_guard<std::mutex> lock(StateMutex);
-    return !BypassRouteSet.empty();
-}
-
-bool MoveBypassRoutes(const PhysicalRouteRecord& to) {
+template <typename Family>
+bool MoveRoutes(const typename Family::Route& to) {
     Problems problems;
     {
         std::lock_guard<std::mutex> lock(StateMutex);
-        const PhysicalRouteRecord from = PhysicalRoute;
-        PhysicalRoute = to;  // also a fresh metric and subnets on the same gateway
+        const typename Family::Route from = Family::Physical();
+        Family::Physical() = to;  // also a fresh metric and subnets on the same gateway
         if (from.sameGateway(to)) {
             return false;
         }
-        const std::set<uint32_t> held = std::move(BypassRouteSet);
-        BypassRouteSet.clear();
-        LoggedRefusals.clear();
-        ForeignRoutes.clear();  // made for the old network; this one may need the addresses
-        for (uint32_t address : held) {
-            DeleteRow(address, from, problems);
-            if (to.known() && !NeedsNoBypass(address, to)) {
-                CreateAndRecord(address, problems);
+        const std::set<typename Family::Address> held = std::move(Family::Held());
+        Family::Held().clear();
+        Family::Book().Clear();  // made for the old network; this one may need the addresses
+        for (const typename Family::Address& address : held) {
+            DeleteRow<Family>(address, from, problems);
+            if (to.known() && !Family::NeedsNoBypass(address, to)) {
+                CreateAndRecord<Family>(address, problems);
             }  // otherwise the connection's next attempt decides again
         }
     }
@@ -173,12 +236,64 @@ bool MoveBypassRoutes(const PhysicalRouteRecord& to) {
     return true;
 }
 
+}  // namespace
+
+void AddBypassRoute(uint32_t address) {
+    AddRoute<Ipv4Family>(address);
+}
+
+void AddBypassRoute(const Ipv6Address& address) {
+    uint32_t ipv4 = 0;
+    if (MappedIpv4(address, ipv4)) {
+        AddRoute<Ipv4Family>(ipv4);  // a dual-stack socket's connection to an IPv4 address
+    } else {
+        AddRoute<Ipv6Family>(address);
+    }
+}
+
+void RemoveAllBypassRoutes() {
+    Problems problems;
+    {
+        std::lock_guard<std::mutex> lock(StateMutex);
+        DeleteAll<Ipv4Family>(problems);
+        DeleteAll<Ipv6Family>(problems);
+    }
+    LogAll(problems);
+    SaveSplitState();
+}
+
+bool BypassRoutesHeld() {
+    std::lock_guard<std::mutex> lock(StateMutex);
+    return !BypassRouteSet.empty() || !BypassRoute6Set.empty();
+}
+
+bool MoveBypassRoutes(const PhysicalRouteRecord& to) {
+    return MoveRoutes<Ipv4Family>(to);
+}
+
+bool MoveBypassRoutes(const PhysicalRoute6Record& to) {
+    return MoveRoutes<Ipv6Family>(to);
+}
+
 std::set<uint32_t> BypassRoutesInTable(const std::set<uint32_t>& addresses,
                                        const PhysicalRouteRecord& route,
                                        const std::vector<platform::ForwardRow>& rows) {
     std::set<uint32_t> present;
     for (const platform::ForwardRow& row : rows) {
         if (row.mask == 0xFFFFFFFFu && row.nextHop == route.nextHop &&
+            row.ifIndex == route.ifIndex && addresses.count(row.dest) > 0) {
+            present.insert(row.dest);
+        }
+    }
+    return present;
+}
+
+std::set<Ipv6Address> BypassRoutesInTable(const std::set<Ipv6Address>& addresses,
+                                          const PhysicalRoute6Record& route,
+                                          const std::vector<platform::Forward6Row>& rows) {
+    std::set<Ipv6Address> present;
+    for (const platform::Forward6Row& row : rows) {
+        if (row.prefixLength == 128 && row.nextHop == route.nextHop &&
             row.ifIndex == route.ifIndex && addresses.count(row.dest) > 0) {
             present.insert(row.dest);
         }

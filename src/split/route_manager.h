@@ -13,7 +13,12 @@
 // logged once per address until the routes are next removed. A route that is there already
 // is someone else's: it is left alone and never deleted.
 void AddBypassRoute(uint32_t address);
-// Deletes every route in BypassRouteSet, in ascending order, and empties the set. A deletion
+// The same for an IPv6 address, as a /128 through PhysicalRoute6 (none for the unspecified
+// and loopback addresses, link-local, multicast or the interface's on-link prefixes); an
+// IPv4-mapped address is an IPv4 address and takes the IPv4 path.
+void AddBypassRoute(const Ipv6Address& address);
+// Deletes every route in BypassRouteSet, then every one in BypassRoute6Set, each in ascending
+// order, and empties both. A deletion
 // refused for any reason but "not found" is logged.
 void RemoveAllBypassRoutes();
 // Whether any bypass route is held.
@@ -22,8 +27,12 @@ bool BypassRoutesHeld();
 // every bypass route is deleted where it was and created through `to` (an address that now
 // needs no bypass, or that `to` cannot carry, is dropped) and true is returned.
 bool MoveBypassRoutes(const PhysicalRouteRecord& to);
+bool MoveBypassRoutes(const PhysicalRoute6Record& to);
 // The addresses that still have the helper's row through `route` in the table. Windows keeps
 // no such route across a reboot, so a saved one counts only when it is found there.
 std::set<uint32_t> BypassRoutesInTable(const std::set<uint32_t>& addresses,
                                        const PhysicalRouteRecord& route,
                                        const std::vector<platform::ForwardRow>& rows);
+std::set<Ipv6Address> BypassRoutesInTable(const std::set<Ipv6Address>& addresses,
+                                          const PhysicalRoute6Record& route,
+                                          const std::vector<platform::Forward6Row>& rows);

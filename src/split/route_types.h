@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/routes.h"
+
+using platform::Ipv6Address;
+
 // An IPv4 destination and mask, both in network byte order.
 struct Ipv4Prefix {
     uint32_t dest = 0;
@@ -23,5 +27,26 @@ struct PhysicalRouteRecord {
     bool known() const { return ifIndex != 0 && nextHop != 0; }
     bool sameGateway(const PhysicalRouteRecord& other) const {
         return ifIndex == other.ifIndex && nextHop == other.nextHop;
+    }
+};
+
+// An IPv6 destination prefix.
+struct Ipv6Prefix {
+    Ipv6Address prefix{};
+    uint8_t length = 0;
+};
+
+// The physical IPv6 default route, kept beside the IPv4 one. Its gateway is usually link-local,
+// and all zeros on a point-to-point link; a zero interface means unknown. Bypass rows carry
+// their own metric, which Windows adds to the interface's, so no interface metric is kept.
+struct PhysicalRoute6Record {
+    uint32_t ifIndex = 0;
+    uint64_t luid = 0;
+    Ipv6Address nextHop{};
+    std::vector<Ipv6Prefix> onLink;  // the interface's on-link prefixes
+
+    bool known() const { return ifIndex != 0; }
+    bool sameGateway(const PhysicalRoute6Record& other) const {
+        return ifIndex == other.ifIndex && luid == other.luid && nextHop == other.nextHop;
     }
 };

@@ -5,6 +5,7 @@
 #include "common/beside_helper.h"
 #include "log/helper_log.h"
 #include "platform/platform.h"
+#include "split/open_connections.h"
 #include "split/process_identifier.h"
 #include "split/route_manager.h"
 #include "split/split_state.h"
@@ -73,6 +74,23 @@ bool IsListed(const std::wstring& name) {
     return SplitAppSet.count(name) > 0;
 }
 
+std::set<std::wstring> ListedApps() {
+    std::lock_guard<std::mutex> lock(StateMutex);
+    return SplitAppSet;
+}
+
+// WinDivert gives an address as four host-order words, word 3 the most significant.
+Ipv6Address RemoteIpv6(const platform::DivertAddress& event) {
+    Ipv6Address bytes{};
+    for (int word = 0; word < 4; ++word) {
+        const uint32_t value = event.remoteAddr[3 - word];
+        for (int byte = 0; byte < 4; ++byte) {
+            bytes[4 * word + byte] = static_cast<uint8_t>(value >> (24 - 8 * byte));
+        }
+    }
+    return bytes;
+}
+
 // The remote address in network byte order, through the library's own formatting when it
 // has one, else by swapping the raw host-order word.
 uint32_t RemoteAddress(const DivertExports& exports, const platform::DivertAddress& event) {
@@ -91,11 +109,15 @@ uint32_t RemoteAddress(const DivertExports& exports, const platform::DivertAddre
 void HandleEvent(const DivertExports& exports, const platform::DivertAddress& event) {
     // A loopback connection never leaves the machine: no route concerns it.
     if (platform::DivertEvent(event) != platform::kDivertEventSocketConnect ||
-        platform::DivertIsIPv6(event) || platform::DivertIsLoopback(event)) {
+        platform::DivertIsLoopback(event)) {
         return;
     }
     const std::wstring name = ProcessImageName(event.processId);
     if (name.empty() || !IsListed(name)) {
+        return;
+    }
+    if (platform::DivertIsIPv6(event)) {
+        AddBypassRoute(RemoteIpv6(event));  // a mapped IPv4 address takes the IPv4 path
         return;
     }
     const uint32_t address = RemoteAddress(exports, event);
@@ -141,10 +163,17 @@ void SnifferMain() {
     }
     PublishHandle(handle, exports.shutdown);
     HelperLog(L"WinDivert socket sniffer started");
+    // Events queue from the open on, so no connection falls between the table and the watch.
+    BypassOpenConnections(ListedApps());
     ReceiveLoop(exports, handle);
     PublishHandle(nullptr, nullptr);
     exports.close(handle);
     HelperLog(L"WinDivert sniffer stopped");
+}
+
+bool SnifferWatching() {
+    std::lock_guard<std::mutex> lock(OpenHandleLock);
+    return OpenHandle != nullptr;
 }
 
 void WakeSniffer() {

@@ -1,9 +1,13 @@
 #pragma once
 
-// The sniffer thread's body: loads WinDivert, watches the socket events of every process and
-// asks for a bypass route when a listed application connects to an IPv4 address. Returns
-// after SnifferRunning is cleared, or early (logged) when WinDivert cannot be used.
+// The sniffer thread's body: loads WinDivert, watches the socket events of every process,
+// gives the listed applications' open connections their bypass routes, and asks for one when a
+// listed application connects to an address of either family. Returns after SnifferRunning is
+// cleared, or early (logged) when WinDivert cannot be used.
 void SnifferMain();
+
+// Whether the sniffer's WinDivert handle is open, so that events are being watched.
+bool SnifferWatching();
 
 // Called by the stop after it cleared SnifferRunning: shuts the receive side of the sniffer's
 // WinDivert handle down so a pending receive returns without waiting for the next socket event.

@@ -4,6 +4,7 @@
 #include "common/text_pieces.h"
 #include "log/helper_log.h"
 #include "platform/platform.h"
+#include "split/open_connections.h"
 #include "split/physical_route.h"
 #include "split/route_manager.h"
 #include "split/sniffer.h"
@@ -46,13 +47,22 @@ std::set<std::wstring> ParseSplitApps(const std::wstring& text) {
 
 bool SetSplitApps(const std::wstring& text) {
     std::set<std::wstring> apps = ParseSplitApps(text);
-    const bool listed = !apps.empty();
+    std::set<std::wstring> gained;
     {
         std::lock_guard<std::mutex> lock(StateMutex);
-        SplitAppSet = std::move(apps);
+        for (const std::wstring& app : apps) {
+            if (SplitAppSet.count(app) == 0) {
+                gained.insert(app);
+            }
+        }
+        SplitAppSet = apps;
     }
     SaveSplitState();
-    return listed;
+    // A sniffer that opens later reads the connections of the whole list itself.
+    if (SnifferWatching()) {
+        BypassOpenConnections(gained);
+    }
+    return !apps.empty();
 }
 
 bool SplitAppsListed() {

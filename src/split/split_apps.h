@@ -8,7 +8,8 @@
 std::set<std::wstring> ParseSplitApps(const std::wstring& text);
 
 // Replaces SplitAppSet and saves it; whether splitting then runs is the tunnel's rule to
-// decide. True when the new set names any application.
+// decide. While the sniffer watches, the open connections of the applications it gained get
+// their bypass routes. True when the new set names any application.
 bool SetSplitApps(const std::wstring& text);
 bool SplitAppsListed();
 // Starts the sniffer thread unless one is running (or has given up and not been stopped), and

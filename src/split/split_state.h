@@ -12,8 +12,8 @@
 
 #include "split/route_types.h"
 
-// Guards SplitAppSet, BypassRouteSet and PhysicalRoute. Never held together with the log's
-// lock, and never held while waiting for a thread or a process.
+// Guards SplitAppSet, both families' bypass route sets and physical routes. Never held together
+// with the log's lock, and never held while waiting for a thread or a process.
 extern std::mutex StateMutex;
 // Lower-cased executable file names whose connections bypass the tunnel.
 extern std::set<std::wstring> SplitAppSet;
@@ -23,3 +23,6 @@ extern std::set<uint32_t> BypassRouteSet;
 extern std::atomic<bool> SnifferRunning;
 // The physical default route the bypass routes go through.
 extern PhysicalRouteRecord PhysicalRoute;
+// The IPv6 counterparts: host routes held, and the physical IPv6 default route.
+extern std::set<Ipv6Address> BypassRoute6Set;
+extern PhysicalRoute6Record PhysicalRoute6;

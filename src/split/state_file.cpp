@@ -1,5 +1,6 @@
 #include "split/state_file.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <sstream>
@@ -11,7 +12,9 @@
 
 namespace {
 
-const std::string kHeader = "orvanta-split-state 1";
+// Version 2 added the IPv6 lines; a version 1 file (IPv4 only) still loads.
+const std::string kHeader = "orvanta-split-state 2";
+const std::string kHeaderIpv4Only = "orvanta-split-state 1";
 constexpr size_t kMaxStateBytes = 4 * 1024 * 1024;
 
 constexpr uint32_t kCoalescedSaveMs = 500;
@@ -53,28 +56,68 @@ bool Unhex(const std::string& text, std::string& bytes) {
     return true;
 }
 
+std::string Hex(const Ipv6Address& address) {
+    return Hex(std::string(address.begin(), address.end()));
+}
+
+bool Unhex(const std::string& text, Ipv6Address& address) {
+    std::string bytes;
+    if (text.size() != 2 * address.size() || !Unhex(text, bytes)) {
+        return false;
+    }
+    std::copy(bytes.begin(), bytes.end(), address.begin());
+    return true;
+}
+
 std::string Format(const SplitStateRecord& state) {
     std::ostringstream text;
     text << kHeader << "\n"
          << "route " << state.route.ifIndex << ' ' << state.route.nextHop << ' '
-         << state.route.interfaceMetric << "\n";
+         << state.route.interfaceMetric << "\n"
+         << "route6 " << state.route6.ifIndex << ' ' << state.route6.luid << ' '
+         << Hex(state.route6.nextHop) << "\n";
     for (const std::wstring& app : state.apps) {
         text << "app " << Hex(platform::WideToUtf8(app)) << "\n";
     }
     for (uint32_t address : state.bypassRoutes) {
         text << "bypass " << address << "\n";
     }
+    for (const Ipv6Address& address : state.bypassRoutes6) {
+        text << "bypass6 " << Hex(address) << "\n";
+    }
     return text.str();
+}
+
+// An IPv6 line of a version 2 file; false for anything else.
+bool ParseIpv6Line(const std::string& kind, std::istringstream& fields, bool& route6Seen,
+                   SplitStateRecord& state) {
+    std::string value, rest;
+    uint64_t ifIndex = 0, luid = 0;
+    Ipv6Address address{};
+    if (kind == "route6" && !route6Seen && fields >> ifIndex >> luid >> value &&
+        !(fields >> rest) && ifIndex <= UINT32_MAX && Unhex(value, address)) {
+        state.route6.ifIndex = static_cast<uint32_t>(ifIndex);
+        state.route6.luid = luid;
+        state.route6.nextHop = address;
+        route6Seen = true;
+        return true;
+    }
+    if (kind == "bypass6" && fields >> value && !(fields >> rest) && Unhex(value, address)) {
+        state.bypassRoutes6.insert(address);
+        return true;
+    }
+    return false;
 }
 
 // Every line must be one the writer writes, whole: a torn or foreign file restores nothing.
 bool Parse(const std::string& text, SplitStateRecord& state) {
     std::istringstream lines(text);
     std::string line;
-    if (!std::getline(lines, line) || line != kHeader) {
+    if (!std::getline(lines, line) || (line != kHeader && line != kHeaderIpv4Only)) {
         return false;
     }
-    bool routeSeen = false;
+    const bool withIpv6 = line == kHeader;
+    bool routeSeen = false, route6Seen = false;
     while (std::getline(lines, line)) {
         std::istringstream fields(line);
         std::string kind, value, rest, name;
@@ -92,7 +135,7 @@ bool Parse(const std::string& text, SplitStateRecord& state) {
             state.apps.insert(platform::Utf8ToWide(name));
         } else if (kind == "bypass" && fields >> a && !(fields >> rest) && a <= UINT32_MAX) {
             state.bypassRoutes.insert(static_cast<uint32_t>(a));
-        } else {
+        } else if (!withIpv6 || !ParseIpv6Line(kind, fields, route6Seen, state)) {
             return false;
         }
     }
@@ -102,10 +145,12 @@ bool Parse(const std::string& text, SplitStateRecord& state) {
 }  // namespace
 
 void RestoreSplitState(const SplitStateRecord& saved, const std::vector<platform::ForwardRow>& rows,
-                       bool keepApps) {
+                       const std::vector<platform::Forward6Row>& rows6, bool keepApps) {
     std::lock_guard<std::mutex> lock(StateMutex);
     PhysicalRoute = saved.route;
     BypassRouteSet = BypassRoutesInTable(saved.bypassRoutes, saved.route, rows);
+    PhysicalRoute6 = saved.route6;
+    BypassRoute6Set = BypassRoutesInTable(saved.bypassRoutes6, saved.route6, rows6);
     if (keepApps) {
         SplitAppSet = saved.apps;
     }
@@ -114,6 +159,7 @@ void RestoreSplitState(const SplitStateRecord& saved, const std::vector<platform
 void ForgetPhysicalRoute() {
     std::lock_guard<std::mutex> lock(StateMutex);
     PhysicalRoute = {};
+    PhysicalRoute6 = {};
 }
 
 void UseSplitStateFile(bool use) {
@@ -146,7 +192,7 @@ void SaveSplitState() {
     SplitStateRecord state;
     {
         std::lock_guard<std::mutex> lock(StateMutex);
-        state = {PhysicalRoute, SplitAppSet, BypassRouteSet};
+        state = {PhysicalRoute, SplitAppSet, BypassRouteSet, PhysicalRoute6, BypassRoute6Set};
     }
     const std::string text = Format(state);
     UseDataFile(kStateFileName, [&text](const DataFile& file) { return file.Replace(text) == 0; });

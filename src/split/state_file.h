@@ -17,6 +17,8 @@ struct SplitStateRecord {
     PhysicalRouteRecord route;  // without its subnets, which are read again
     std::set<std::wstring> apps;
     std::set<uint32_t> bypassRoutes;
+    PhysicalRoute6Record route6;  // likewise; unknown in a file from before IPv6 was split
+    std::set<Ipv6Address> bypassRoutes6;
 };
 
 // Whether the state is saved and may be loaded: only the service turns it on.
@@ -26,12 +28,12 @@ void UseSplitStateFile(bool use);
 // "malformed"); nothing is read before UseSplitStateFile.
 std::wstring LoadSplitState(SplitStateRecord& state);
 
-// Brings back what the last run saved: its physical route (the rows to delete are the rows
-// that were made), those of its bypass routes still in `rows`, and its list unless `keepApps`
-// is false (the tunnel it went with is gone).
+// Brings back what the last run saved: its physical routes (the rows to delete are the rows
+// that were made), those of its bypass routes still in `rows` and `rows6`, and its list unless
+// `keepApps` is false (the tunnel it went with is gone).
 void RestoreSplitState(const SplitStateRecord& saved, const std::vector<platform::ForwardRow>& rows,
-                       bool keepApps);
-// Forgets the physical route; the next connect records it again.
+                       const std::vector<platform::Forward6Row>& rows6, bool keepApps);
+// Forgets both physical routes; the next connect records them again.
 void ForgetPhysicalRoute();
 
 // Writes the current state whole, through a temporary file that then replaces the old one.

@@ -97,6 +97,90 @@ uint32_t ReadInterfaceMetric(uint32_t ifIndex, uint32_t& metric) {
     return 0;
 }
 
+namespace {
+
+bool SameRoute6(const Forward6Row& a, const Forward6Row& b) {
+    return a.dest == b.dest && a.prefixLength == b.prefixLength && a.nextHop == b.nextHop &&
+           a.ifIndex == b.ifIndex;
+}
+
+// What CreateIpForwardEntry2 refuses before it looks at the table: no interface named, a
+// prefix longer than the family's or with bits behind it, an interface without IPv6.
+uint32_t Refusal6(const Forward6Row& row) {
+    bool hostBits = false;
+    for (size_t bit = row.prefixLength; bit < 128; ++bit) {
+        hostBits |= ((row.dest[bit / 8] >> (7 - bit % 8)) & 1) != 0;
+    }
+    if ((row.luid == 0 && row.ifIndex == 0) || row.prefixLength > 128 || hostBits) {
+        return 87;  // ERROR_INVALID_PARAMETER
+    }
+    return fake::TheWorld().interfaceMetrics6.count(row.ifIndex) > 0 ? 0 : kErrorRouteNotFound;
+}
+
+}  // namespace
+
+RouteTableRead ReadIpv6ForwardTable(std::vector<Forward6Row>& rows) {
+    fake::World& w = fake::TheWorld();
+    rows.clear();
+    if (RouteTableRead result{}; fake::TakeScripted(w.route6Reads, result)) {
+        return result;
+    }
+    rows = w.routeTable6;
+    return RouteTableRead::Ok;
+}
+
+uint32_t CreateForward6Entry(const Forward6Row& row) {
+    fake::World& w = fake::TheWorld();
+    w.createdRoutes6.push_back(row);
+    if (uint32_t refusal = Refusal6(row); refusal != 0) {
+        return refusal;
+    }
+    for (const Forward6Row& present : w.routeTable6) {
+        if (SameRoute6(present, row)) {
+            return kErrorRouteExists;
+        }
+    }
+    w.routeTable6.push_back(row);
+    return 0;
+}
+
+uint32_t DeleteForward6Entry(const Forward6Row& row) {
+    fake::World& w = fake::TheWorld();
+    w.deletedRoutes6.push_back(row);
+    for (auto it = w.routeTable6.begin(); it != w.routeTable6.end(); ++it) {
+        if (SameRoute6(*it, row)) {
+            w.routeTable6.erase(it);
+            return 0;
+        }
+    }
+    return kErrorRouteNotFound;
+}
+
+uint32_t ReadIpv6InterfaceMetric(uint32_t ifIndex, uint32_t& metric) {
+    const auto& metrics = fake::TheWorld().interfaceMetrics6;
+    const auto found = metrics.find(ifIndex);
+    if (found == metrics.end()) {
+        return kErrorRouteNotFound;
+    }
+    metric = found->second;
+    return 0;
+}
+
+RouteTableRead ReadTcpConnections(bool ipv6, std::vector<TcpConnection>& rows) {
+    fake::World& w = fake::TheWorld();
+    ++w.tcpTableReads;
+    rows.clear();
+    if (RouteTableRead result{}; fake::TakeScripted(w.tcpReads, result)) {
+        return result;
+    }
+    for (const TcpConnection& row : w.tcpConnections) {
+        if (row.ipv6 == ipv6) {
+            rows.push_back(row);
+        }
+    }
+    return RouteTableRead::Ok;
+}
+
 bool ParseIpv4(const char* text, uint32_t& networkOrder) {
     in_addr address{};
     if (inet_pton(AF_INET, text, &address) != 1) {

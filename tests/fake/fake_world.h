@@ -186,6 +186,15 @@ struct World {
     std::map<std::wstring, uint32_t> interfaceAliases;
     void (*routeWatch)() = nullptr;                 // while watched; tests call it as Windows would
     std::function<void()> afterNextRouteTableRead;  // runs once, as a callback racing a look
+    // IPv6 routing table: rows as the row-2 calls see them, refused as Windows refuses them.
+    std::vector<platform::Forward6Row> routeTable6;
+    std::deque<platform::RouteTableRead> route6Reads;  // scripted outcomes before Ok
+    std::vector<platform::Forward6Row> createdRoutes6, deletedRoutes6;
+    std::map<uint32_t, uint32_t> interfaceMetrics6;  // an interface not listed has no IPv6
+    // TCP connections of both families, and scripted outcomes of reading them before Ok.
+    std::vector<platform::TcpConnection> tcpConnections;
+    std::deque<platform::RouteTableRead> tcpReads;
+    int tcpTableReads = 0;
 
     Divert divert;
 

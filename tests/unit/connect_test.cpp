@@ -95,7 +95,7 @@ TEST_F(ConnectTest, RunningTunnelAtOnceNeedsNoSleepAndStartsNoSnifferWithoutApps
     EXPECT_TRUE(IsTunnelUp());
     EXPECT_FALSE(SnifferRunning);
     EXPECT_EQ(PhysicalRoute.ifIndex, 7u);
-    EXPECT_EQ(Log(), "2026-06-27 09:05:03  physical default route: ifIndex=7\r\n");
+    EXPECT_EQ(Log(), "2026-06-27 09:05:03  physical default route: ifIndex=7\r\n" + kNoIpv6Line);
 }
 
 TEST_F(ConnectTest, SuccessfulConnectStartsTheSnifferForListedAppsAndSaysWhatTheTunnelBlocks) {

@@ -331,6 +331,7 @@ struct RecoveryCase {
     size_t routesHeld;  // the saved routes the helper still holds
     bool listKept;
     bool noApps = false;  // the list was emptied before the end: the tunnel is up, unsplit
+    size_t routes6Held = SIZE_MAX;  // the saved IPv6 route still held; unset: as for IPv4
 };
 
 constexpr uint64_t kNever = UINT64_MAX;
@@ -341,6 +342,7 @@ class RecoveryTest : public SplitFixture, public ::testing::WithParamInterface<R
     const uint32_t kGateway = NetworkOrder(192, 168, 1, 1);
     const uint32_t kNewGateway = NetworkOrder(10, 1, 1, 1);
     const uint32_t kAddress = NetworkOrder(192, 0, 2, 10);
+    const Ipv6Address kAddress6 = V6("2606:4700::1111");
 
     // A connect's route, a list and two bypass routes, saved as they changed; then the process
     // is gone (a crash or a restart), with the routes still in the table.
@@ -348,9 +350,12 @@ class RecoveryTest : public SplitFixture, public ::testing::WithParamInterface<R
         UseSplitStateFile(true);
         W().routeTable = {DefaultRow(7, kGateway, 35)};
         W().interfaceMetrics = {{7, 25}, {8, 30}};
+        W().routeTable6 = {Default6Row(7, 0)};
+        W().interfaceMetrics6 = {{7, 10}};
         RecordPhysicalDefaultRoute();
         SetSplitApps(L"Chrome.exe;\u00DCBER.EXE");
         AddBypassRoute(kAddress);
+        AddBypassRoute(kAddress6);
         AddBypassRoute(NetworkOrder(198, 51, 100, 7));
         if (noApps) {
             SetSplitApps(L"");  // the routes stay until the sniffer would have stopped
@@ -361,6 +366,8 @@ class RecoveryTest : public SplitFixture, public ::testing::WithParamInterface<R
         SplitAppSet.clear();
         BypassRouteSet.clear();
         PhysicalRoute = {};
+        BypassRoute6Set.clear();
+        PhysicalRoute6 = {};
     }
 
     void SetTheScene(const RecoveryCase& c) {
@@ -374,7 +381,8 @@ class RecoveryTest : public SplitFixture, public ::testing::WithParamInterface<R
             tunnel.startsAutomatically = c.startsAutomatically;
         }
         if (c.rebooted) {
-            W().routeTable.resize(1);  // only the system's default route is left
+            W().routeTable.resize(1);  // only the system's default routes are left
+            W().routeTable6.resize(1);
         }
         if (c.networkMoved) {
             W().routeTable[0] = DefaultRow(8, kNewGateway, 35);
@@ -400,6 +408,8 @@ TEST_P(RecoveryTest, StartBringsBackOrCleansUpWhatTheLastRunLeft) {
     const std::set<std::wstring> apps = {L"chrome.exe", L"\u00DCber.exe"};
     EXPECT_EQ(Apps(), c.listKept ? apps : std::set<std::wstring>());
     EXPECT_EQ(BypassRouteSet.size(), c.routesHeld);
+    EXPECT_EQ(BypassRoute6Set.size(),
+              c.routes6Held != SIZE_MAX ? c.routes6Held : std::min<size_t>(c.routesHeld, 1));
     if (!c.noApps) {
         EXPECT_EQ(PhysicalRoute.nextHop,
                   c.splitting ? (c.networkMoved ? kNewGateway : kGateway) : 0);
@@ -409,6 +419,11 @@ TEST_P(RecoveryTest, StartBringsBackOrCleansUpWhatTheLastRunLeft) {
     if (!W().deletedRoutes.empty()) {  // the very rows that were made, found through the file
         EXPECT_EQ(W().deletedRoutes[0].nextHop, kGateway);
         EXPECT_EQ(W().deletedRoutes[1].metric1, 26u);
+    }
+    ASSERT_EQ(W().deletedRoutes6.size(), cleanedUp ? 1u : 0u);
+    if (cleanedUp) {
+        EXPECT_EQ(W().deletedRoutes6[0].dest, kAddress6);
+        EXPECT_EQ(W().deletedRoutes6[0].luid, uint64_t{7} << 24);
     }
     if (c.networkMoved) {
         ASSERT_EQ(W().createdRoutes.size(), 2u);
@@ -427,6 +442,20 @@ TEST_P(RecoveryTest, StartBringsBackOrCleansUpWhatTheLastRunLeft) {
     if (c.logLine != nullptr) {
         EXPECT_NE(Log().substr(logged).find(c.logLine), std::string::npos) << Log();
     }
+}
+
+// A file written before IPv6 was split: its IPv4 state loads, its IPv6 route is not known.
+void WrittenBeforeIpv6(std::string& file) {
+    std::string old = "orvanta-split-state 1\n";
+    for (size_t at = file.find('\n') + 1; at < file.size();) {
+        const size_t end = file.find('\n', at) + 1;
+        const std::string line = file.substr(at, end - at);
+        if (line.compare(0, 6, "route6") != 0 && line.compare(0, 7, "bypass6") != 0) {
+            old += line;
+        }
+        at = end;
+    }
+    file = old;
 }
 
 void Remove(std::string&) {
@@ -474,7 +503,15 @@ INSTANTIATE_TEST_SUITE_P(
                      "  state file malformed; ignored\r\n", false, 0, false},
         RecoveryCase{"ForeignLine", true, 4, 0, false, false, false,
                      [](std::string& file) { file += "bypass 1 2\n"; },
-                     "  state file malformed; ignored\r\n", false, 0, false}),
+                     "  state file malformed; ignored\r\n", false, 0, false},
+        RecoveryCase{"Ipv6LineInAnIpv4OnlyFile", true, 4, 0, false, false, false,
+                     [](std::string& file) {
+                         WrittenBeforeIpv6(file);
+                         file += "bypass6 26064700000000000000000000001111\n";
+                     },
+                     "  state file malformed; ignored\r\n", false, 0, false},
+        RecoveryCase{"WrittenBeforeIpv6", true, 4, 0, false, false, false, &WrittenBeforeIpv6,
+                     nullptr, true, 2, true, false, 0}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -27,6 +27,12 @@ class SnifferTest : public SplitFixture {
         W().routeTable = {DefaultRow(12, NetworkOrder(192, 168, 1, 1), 35), lan, noGateway};
         PhysicalRoute = Route(12, NetworkOrder(192, 168, 1, 1), 25);
         SplitAppSet = {L"chrome.exe", L"\u00FCber.exe"};
+        PhysicalRoute6 = Route6(12);
+        platform::Forward6Row lan6 = Default6Row(12, 256, 64);
+        lan6.dest = V6("2001:db8:1::");
+        lan6.nextHop = {};
+        W().routeTable6 = {Default6Row(12, 0), lan6};  // found again, unmoved, at the start
+        W().interfaceMetrics6 = {{12, 10}};
     }
 
     // Runs a sniffer over the events and stops it once it has taken them all.
@@ -47,6 +53,23 @@ class SnifferTest : public SplitFixture {
 
     static platform::DivertAddress Connect(uint32_t pid, uint32_t hostOrder, bool ipv6 = false) {
         return fake::SocketEvent(platform::kDivertEventSocketConnect, pid, hostOrder, ipv6);
+    }
+    // WinDivert's four host-order words, word 3 the most significant.
+    static platform::DivertAddress Connect6(uint32_t pid, const char* text) {
+        platform::DivertAddress event = Connect(pid, 0, true);
+        const Ipv6Address bytes = V6(text);
+        for (int word = 0; word < 4; ++word) {
+            const uint8_t* b = &bytes[4 * (3 - word)];
+            event.remoteAddr[word] = (uint32_t{b[0]} << 24) | (b[1] << 16) | (b[2] << 8) | b[3];
+        }
+        return event;
+    }
+    static std::vector<Ipv6Address> Created6() {
+        std::vector<Ipv6Address> destinations;
+        for (const auto& row : W().createdRoutes6) {
+            destinations.push_back(row.dest);
+        }
+        return destinations;
     }
     static platform::DivertAddress Looped(platform::DivertAddress event) {
         event.flags |= 1u << 18;
@@ -90,8 +113,17 @@ INSTANTIATE_TEST_SUITE_P(Formatting, AddressTest,
                                            FormatterCase{"FormatterFails", true, true}),
                          [](const auto& info) { return info.param.name; });
 
-TEST_F(SnifferTest, OnlyIPv4ConnectsOfListedProgramsToUsableAddressesCount) {
-    Sniff({Connect(kChrome, HostOrder(192, 0, 2, 1), true),         // IPv6
+TEST_F(SnifferTest, OnlyConnectsOfListedProgramsToUsableAddressesCount) {
+    Sniff({Connect6(kChrome, "2606:4700::1111"),
+           Connect6(kChrome, "2606:4700::1111"),                    // once
+           Connect6(kChrome, "::ffff:198.51.100.5"),                // IPv4 on a dual-stack socket
+           Connect6(kOther, "2606:4700::2"),                        // unlisted
+           Connect6(kChrome, "::"),                                 // unspecified
+           Connect6(kChrome, "::1"),                                // loopback
+           Connect6(kChrome, "fe80::5"),                            // link-local
+           Connect6(kChrome, "ff02::fb"),                           // multicast
+           Connect6(kChrome, "2001:db8:1::77"),                     // on-link
+           Looped(Connect6(kChrome, "2606:4700::3")),               // over loopback
            fake::SocketEvent(3, kChrome, HostOrder(192, 0, 2, 2)),  // bind
            fake::SocketEvent(6, kChrome, HostOrder(192, 0, 2, 3)),  // accept
            Connect(kOther, HostOrder(192, 0, 2, 4)),                // unlisted
@@ -107,7 +139,10 @@ TEST_F(SnifferTest, OnlyIPv4ConnectsOfListedProgramsToUsableAddressesCount) {
            Connect(kChrome, HostOrder(224, 0, 0, 251)),             // multicast
            Looped(Connect(kChrome, HostOrder(203, 0, 113, 8))),     // over loopback
            Connect(kChrome, HostOrder(203, 0, 113, 9))});
-    EXPECT_EQ(CreatedDestinations(), std::vector<uint32_t>{NetworkOrder(203, 0, 113, 9)});
+    EXPECT_EQ(CreatedDestinations(),
+              (std::vector<uint32_t>{NetworkOrder(198, 51, 100, 5), NetworkOrder(203, 0, 113, 9)}));
+    EXPECT_EQ(Created6(), std::vector<Ipv6Address>{V6("2606:4700::1111")});
+    EXPECT_EQ(W().deletedRoutes6.size(), 1u) << "the stop removes it";
 }
 
 TEST_F(SnifferTest, FailedReceivesAreRetriedEvery50MsWithoutALogLine) {
@@ -220,6 +255,59 @@ TEST_F(SnifferTest, LifecycleRacesAgainstAFedSniffer) {
     feeder.join();
     EXPECT_FALSE(SnifferRunning);
     EXPECT_TRUE(BypassRouteSet.empty());
+}
+
+}  // namespace
+
+namespace {
+
+platform::TcpConnection Tcp(uint32_t pid, uint32_t state, uint32_t remote) {
+    platform::TcpConnection row;
+    row.processId = pid;
+    row.state = state;
+    row.remote4 = remote;
+    return row;
+}
+
+platform::TcpConnection Tcp6(uint32_t pid, uint32_t state, const char* remote) {
+    platform::TcpConnection row = Tcp(pid, state, 0);
+    row.ipv6 = true;
+    row.remote6 = V6(remote);
+    return row;
+}
+
+// Connections a listed program had open before it was listed get routes at the start and when
+// the list gains it, by the rules of a connect; a table that cannot be read costs a log line.
+TEST_F(SnifferTest, OpenConnectionsOfListedProgramsGetTheirRoutes) {
+    W().tcpConnections = {Tcp(kChrome, 5, NetworkOrder(198, 51, 100, 20)),
+                          Tcp6(kChrome, 3, "2606:4700::4"),                  // connecting
+                          Tcp(kChrome, 2, NetworkOrder(198, 51, 100, 21)),   // listening
+                          Tcp(kChrome, 11, NetworkOrder(198, 51, 100, 22)),  // time-wait
+                          Tcp(kOther, 5, NetworkOrder(198, 51, 100, 23)),
+                          Tcp(kChrome, 5, NetworkOrder(127, 0, 0, 1)),
+                          Tcp6(kChrome, 5, "::ffff:198.51.100.24"),
+                          Tcp(kChrome, 5, NetworkOrder(198, 51, 100, 20))};
+    StartSniffer();
+    ASSERT_TRUE(fake::WaitUntilReceiving()) << "the tables are read once the handle is open";
+    EXPECT_EQ(CreatedDestinations(), (std::vector<uint32_t>{NetworkOrder(198, 51, 100, 20),
+                                                            NetworkOrder(198, 51, 100, 24)}));
+    EXPECT_EQ(Created6(), std::vector<Ipv6Address>{V6("2606:4700::4")});
+
+    W().tcpReads = {platform::RouteTableRead::Grew};
+    SetSplitApps(L"chrome.exe;other.exe");  // only the gained program's rows are new
+    EXPECT_EQ(CreatedDestinations().back(), NetworkOrder(198, 51, 100, 23));
+    EXPECT_EQ(W().createdRoutes.size(), 3u);
+
+    W().tcpReads = {platform::RouteTableRead::ReadFailed};
+    W().processImages[400] = L"C:\\apps\\Edge.exe";
+    W().tcpConnections.push_back(Tcp6(400, 5, "2606:4700::5"));
+    SetSplitApps(L"chrome.exe;other.exe;edge.exe");
+    EXPECT_EQ(Created6().back(), V6("2606:4700::5")) << "the other family is still read";
+    EXPECT_NE(Log().find("  open TCP connections not read: IPv4; they get their bypass routes at "
+                         "their next connect\r\n"),
+              std::string::npos);
+    StopSniffer();
+    EXPECT_EQ(W().tcpTableReads, 2 + 3 + 2);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 // A fresh fake world and empty split-tunnelling state for each test.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -17,6 +18,9 @@
 #include "tunnel/tunnel_state.h"
 
 inline const std::wstring kTestLog = L"C:\\ProgramData\\Orvanta\\helper.log";
+inline const std::string kNoIpv6Line =
+    "2026-06-27 09:05:03  no physical IPv6 default route; IPv6 connections of listed applications "
+    "stay in the tunnel\r\n";
 inline const std::wstring kDivertBesideHelper = L"C:\\Program Files\\Orvanta\\WinDivert.dll";
 
 inline uint32_t NetworkOrder(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
@@ -39,6 +43,34 @@ inline platform::ForwardRow DefaultRow(uint32_t ifIndex, uint32_t nextHop, uint3
     row.nextHop = nextHop;
     row.metric1 = metric;
     return row;
+}
+
+inline Ipv6Address V6(const char* text) {
+    Ipv6Address address{};
+    EXPECT_EQ(inet_pton(AF_INET6, text, address.data()), 1) << text;
+    return address;
+}
+
+// A ::/0 row (or a shorter prefix's) of the IPv6 table through fe80::<ifIndex>.
+inline platform::Forward6Row Default6Row(uint32_t ifIndex, uint32_t metric,
+                                         uint8_t prefixLength = 0) {
+    platform::Forward6Row row;
+    row.prefixLength = prefixLength;
+    row.ifIndex = ifIndex;
+    row.luid = uint64_t{ifIndex} << 24;
+    row.nextHop = {0xfe, 0x80, 0, 0, 0, 0, 0, 0,
+                   0,    0,    0, 0, 0, 0, 0, static_cast<uint8_t>(ifIndex)};
+    row.metric = metric;
+    return row;
+}
+
+inline PhysicalRoute6Record Route6(uint32_t ifIndex) {
+    const platform::Forward6Row row = Default6Row(ifIndex, 0);
+    PhysicalRoute6Record route;
+    route.ifIndex = ifIndex;
+    route.luid = row.luid;
+    route.nextHop = row.nextHop;
+    return route;
 }
 
 inline PhysicalRouteRecord Route(uint32_t ifIndex, uint32_t nextHop, uint32_t metric = 0) {
@@ -76,6 +108,8 @@ class SplitFixture : public ::testing::Test {
         SplitAppSet.clear();
         BypassRouteSet.clear();
         PhysicalRoute = {};
+        BypassRoute6Set.clear();
+        PhysicalRoute6 = {};
     }
 
     static fake::World& W() { return fake::TheWorld(); }

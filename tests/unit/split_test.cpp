@@ -46,6 +46,7 @@ TEST_F(SplitTest, ListReplacesTheSetWhileTheTunnelIsDownWithoutStartingTheSniffe
     EXPECT_EQ(Apps(), std::set<std::wstring>{L"b.exe"});
     EXPECT_FALSE(SnifferRunning);
     EXPECT_TRUE(W().divert.loadAttempts.empty());
+    EXPECT_EQ(W().tcpTableReads, 0) << "nothing is watched, so no connection is looked at";
 }
 
 TEST_F(SplitTest, ListWithTheTunnelUpStartsOneSnifferAndAnEmptyListStopsIt) {
@@ -100,6 +101,23 @@ TEST_F(SplitTest, RouteIsAddedOncePerAddressThroughThePhysicalRoute) {
     EXPECT_EQ(row.proto, 3u);
     EXPECT_EQ(row.metric1, 36u) << "the interface's metric plus one, or Windows refuses it";
     EXPECT_EQ(row.policy + row.age + row.nextHopAS + row.metric2 + row.metric5, 0u);
+
+    // IPv6: a /128 whose own metric Windows adds to the interface's.
+    W().interfaceMetrics6 = {{12, 10}};
+    W().routeTable6 = {Default6Row(12, 256)};
+    RecordPhysicalDefaultRoute();
+    AddBypassRoute(V6("2606:4700::1111"));
+    AddBypassRoute(V6("2606:4700::1111"));
+    AddBypassRoute(V6("::ffff:192.0.2.10"));  // IPv4, held already
+    ASSERT_EQ(W().createdRoutes6.size(), 1u);
+    const platform::Forward6Row& row6 = W().createdRoutes6[0];
+    EXPECT_EQ(row6.dest, V6("2606:4700::1111"));
+    EXPECT_EQ(row6.prefixLength, 128u);
+    EXPECT_EQ(row6.nextHop, V6("fe80::c"));
+    EXPECT_EQ(row6.luid, uint64_t{12} << 24);
+    EXPECT_EQ(row6.ifIndex, 12u);
+    EXPECT_EQ(row6.metric, 1u);
+    EXPECT_EQ(W().createdRoutes.size(), 1u);
 }
 
 TEST_F(SplitTest, UnknownPhysicalRouteAddsNothing) {
@@ -107,8 +125,11 @@ TEST_F(SplitTest, UnknownPhysicalRouteAddsNothing) {
         PhysicalRoute = unknown;
         AddBypassRoute(NetworkOrder(192, 0, 2, 10));
     }
-    EXPECT_TRUE(W().createdRoutes.empty());
-    EXPECT_TRUE(BypassRouteSet.empty());
+    AddBypassRoute(V6("2606:4700::1111"));  // no IPv6 route: stays in the tunnel
+    PhysicalRoute = Route(5, 5);
+    AddBypassRoute(V6("::ffff:192.0.2.10"));  // IPv4 splitting goes on
+    EXPECT_TRUE(W().createdRoutes6.empty());
+    EXPECT_EQ(BypassRouteSet, std::set<uint32_t>{NetworkOrder(192, 0, 2, 10)});
 }
 
 TEST_F(SplitTest, RefusedRouteIsTriedAgainLoggedOnceAndAnExistingOneIsLeftAlone) {
@@ -128,18 +149,34 @@ TEST_F(SplitTest, RefusedRouteIsTriedAgainLoggedOnceAndAnExistingOneIsLeftAlone)
     EXPECT_EQ(Log().size(), 2 * std::string("2026-06-27 09:05:03  bypass route refused: "
                                             "192.0.2.10 err=160\r\n")
                                     .size());
+    PhysicalRoute6 = Route6(4);  // an interface that lost IPv6: Windows finds no interface
+    AddBypassRoute(V6("2001:db8:0:1::a"));
+    AddBypassRoute(V6("2001:db8:0:1::a"));
+    EXPECT_TRUE(BypassRoute6Set.empty());
+    EXPECT_EQ(W().createdRoutes6.size(), 2u);
+    EXPECT_NE(Log().find("bypass route refused: 2001:db8:0:1::a err=1168\r\n"), std::string::npos);
+    EXPECT_EQ(Log().find("2001:db8:0:1::a"), Log().rfind("2001:db8:0:1::a")) << "logged once";
 }
 
 TEST_F(SplitTest, RemovalDeletesInAscendingOrderAndEmptiesTheSet) {
     PhysicalRoute = Route(12, NetworkOrder(192, 168, 1, 1));
+    PhysicalRoute6 = Route6(12);
+    W().interfaceMetrics6 = {{12, 10}};
+    AddBypassRoute(V6("2a00::1"));
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));
+    AddBypassRoute(V6("2606:4700::1111"));
     AddBypassRoute(NetworkOrder(10, 0, 0, 9));
     W().createResults = {};
     RemoveAllBypassRoutes();
     ASSERT_EQ(W().deletedRoutes.size(), 2u);
     EXPECT_LT(W().deletedRoutes[0].dest, W().deletedRoutes[1].dest);
     EXPECT_EQ(W().deletedRoutes[0].ifIndex, 12u);
+    ASSERT_EQ(W().deletedRoutes6.size(), 2u);
+    EXPECT_EQ(W().deletedRoutes6[0].dest, V6("2606:4700::1111"));
+    EXPECT_EQ(W().deletedRoutes6[1].nextHop, V6("fe80::c"));
+    EXPECT_TRUE(W().routeTable6.empty());
     EXPECT_TRUE(BypassRouteSet.empty());
+    EXPECT_TRUE(BypassRoute6Set.empty());
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));  // a removed address is created again
     EXPECT_EQ(W().createdRoutes.size(), 3u);
 }
@@ -177,7 +214,7 @@ TEST_F(SplitTest, RoutesFollowTheInterfaceMetricAndTheNetwork) {
         EXPECT_EQ(row.metric1, 31u);
     }
     EXPECT_EQ(BypassRouteSet.size(), 4u);
-    EXPECT_EQ(Log().substr(Log().find("2026", 10)),
+    EXPECT_EQ(Log().substr(Log().find("2026", 10 + kNoIpv6Line.size())),
               "2026-06-27 09:05:03  bypass route not deleted: 198.51.100.7 err=5\r\n"
               "2026-06-27 09:05:03  physical default route: ifIndex=8\r\n");
     FollowPhysicalDefaultRoute();  // nothing moved: nothing done, nothing logged
@@ -188,6 +225,24 @@ TEST_F(SplitTest, RoutesFollowTheInterfaceMetricAndTheNetwork) {
     EXPECT_EQ(W().deletedRoutes.size(), 2u);
     EXPECT_EQ(PhysicalRoute.ifIndex, 8u);
     W().metricReadError = 0;
+
+    // The IPv6 route follows its own network alike; losing it leaves IPv6 in the tunnel.
+    W().interfaceMetrics6 = {{7, 10}, {8, 10}};
+    W().routeTable6 = {Default6Row(7, 0)};
+    FollowPhysicalDefaultRoute();
+    AddBypassRoute(V6("2606:4700::1111"));
+    W().routeTable6.push_back(Default6Row(8, 0));
+    W().routeTable6[0].metric = 50;
+    FollowPhysicalDefaultRoute();
+    ASSERT_EQ(W().deletedRoutes6.size(), 1u);
+    EXPECT_EQ(W().deletedRoutes6[0].ifIndex, 7u);
+    EXPECT_EQ(W().createdRoutes6.back().ifIndex, 8u);
+    EXPECT_EQ(BypassRoute6Set.size(), 1u);
+    EXPECT_NE(Log().find("  physical IPv6 default route: ifIndex=8\r\n"), std::string::npos);
+    W().routeTable6.clear();
+    FollowPhysicalDefaultRoute();
+    EXPECT_TRUE(BypassRoute6Set.empty());
+    EXPECT_EQ(Log().substr(Log().size() - kNoIpv6Line.size()), kNoIpv6Line);
 
     // A callback that reads after a look, and applies first, is not undone by that older look.
     const uint32_t thirdGateway = NetworkOrder(172, 16, 0, 1);
@@ -224,7 +279,7 @@ TEST_F(SplitTest, RoutesOfABurstAreSavedInOneWriteOffTheEventPath) {
     EXPECT_EQ(stateWrites(), before + 1);
     EXPECT_EQ(std::count(W().files[L"C:\\ProgramData\\Orvanta\\helper.state"].begin(),
                          W().files[L"C:\\ProgramData\\Orvanta\\helper.state"].end(), '\n'),
-              2 + 1 + 3);
+              3 + 1 + 3);
     StopSniffer();
     EXPECT_TRUE(W().timers.empty());
 }
@@ -236,6 +291,8 @@ struct RouteCase {
     uint32_t metricError = 0;
     std::string moreLog = "";
     uint32_t tunnelIfIndex = 0;  // the interface of the adapter named after the tunnel
+    std::vector<platform::Forward6Row> table6 = {};
+    uint32_t expected6 = 0;  // the physical IPv6 route's interface
 };
 
 class PhysicalRouteTest : public SplitFixture, public ::testing::WithParamInterface<RouteCase> {};
@@ -244,6 +301,8 @@ TEST_P(PhysicalRouteTest, LowestMetricDefaultRowWins) {
     PhysicalRoute = Route(99, 99, 99);
     W().routeTable = GetParam().table;
     W().interfaceMetrics = {{2, 40}};
+    W().interfaceMetrics6 = {{2, 40}, {3, 5}, {9, 1}};  // 4 has no IPv6
+    W().routeTable6 = GetParam().table6;
     W().metricReadError = GetParam().metricError;
     if (GetParam().tunnelIfIndex != 0) {
         W().interfaceAliases = {{L"Orvanta", GetParam().tunnelIfIndex}};
@@ -254,8 +313,13 @@ TEST_P(PhysicalRouteTest, LowestMetricDefaultRowWins) {
     EXPECT_EQ(PhysicalRoute.interfaceMetric, GetParam().expected.interfaceMetric);
     const std::string found =
         GetParam().metricError != 0 ? "2" : std::to_string(GetParam().expected.ifIndex);
+    EXPECT_EQ(PhysicalRoute6.ifIndex, GetParam().expected6);
+    const std::string line6 = GetParam().expected6 == 0
+                                  ? kNoIpv6Line
+                                  : "2026-06-27 09:05:03  physical IPv6 default route: ifIndex=" +
+                                        std::to_string(GetParam().expected6) + "\r\n";
     EXPECT_EQ(Log(), "2026-06-27 09:05:03  physical default route: ifIndex=" + found + "\r\n" +
-                         GetParam().moreLog);
+                         GetParam().moreLog + line6);
 }
 
 platform::ForwardRow HostRow() {
@@ -286,7 +350,24 @@ INSTANTIATE_TEST_SUITE_P(
                   Route(2, 22, 40),
                   0,
                   "",
-                  9}),
+                  9},
+        // The route's own metric counts with its interface's: 30 + 5 beats 10 + 40.
+        RouteCase{"Ipv6RoutePlusInterfaceMetric",
+                  {},
+                  Route(0, 0),
+                  0,
+                  "",
+                  0,
+                  {Default6Row(2, 10), Default6Row(3, 30), Default6Row(4, 0)},
+                  3},
+        RouteCase{"Ipv6TunnelsOwnAndPrefixRowsSkipped",
+                  {},
+                  Route(0, 0),
+                  0,
+                  "",
+                  9,
+                  {Default6Row(9, 0), Default6Row(3, 0, 64), Default6Row(2, 50)},
+                  2}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(SplitTest, OnLinkDefaultRouteIsRecordedButAddsNoBypassRoute) {
@@ -305,12 +386,12 @@ TEST_F(SplitTest, LostDefaultRouteClearsTheRecord) {
     EXPECT_EQ(PhysicalRoute.nextHop, 0u);
 }
 
-TEST_F(SplitTest, FailedProbeClearsTheRecordWithoutALogLine) {
+TEST_F(SplitTest, FailedProbeClearsTheRecordAndLogsOnlyTheIpv6Look) {
     PhysicalRoute = Route(2, 22);
     W().routeReads = {platform::RouteTableRead::ProbeFailed};
     RecordPhysicalDefaultRoute();
     EXPECT_EQ(PhysicalRoute.ifIndex, 0u);
-    EXPECT_EQ(W().files.count(kTestLog), 0u);
+    EXPECT_EQ(Log(), kNoIpv6Line);
 }
 
 TEST_F(SplitTest, FailedReadLogsInterfaceZero) {
@@ -319,7 +400,7 @@ TEST_F(SplitTest, FailedReadLogsInterfaceZero) {
     RecordPhysicalDefaultRoute();
     EXPECT_EQ(PhysicalRoute.ifIndex, 0u);
     EXPECT_EQ(W().routeTableReads, 1);
-    EXPECT_EQ(Log(), "2026-06-27 09:05:03  physical default route: ifIndex=0\r\n");
+    EXPECT_EQ(Log(), "2026-06-27 09:05:03  physical default route: ifIndex=0\r\n" + kNoIpv6Line);
 }
 
 TEST_F(SplitTest, GrowingTableIsReadAgainUpToThreeTimes) {

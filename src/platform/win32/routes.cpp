@@ -4,6 +4,7 @@
 #include <iphlpapi.h>
 #include <netioapi.h>
 
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -115,6 +116,145 @@ uint32_t InterfaceIndexFromAlias(const std::wstring& alias, uint32_t& ifIndex) {
     return result;
 }
 
+namespace {
+
+Ipv6Address FromInet6(const SOCKADDR_INET& address) {
+    Ipv6Address bytes{};
+    std::memcpy(bytes.data(), &address.Ipv6.sin6_addr, bytes.size());
+    return bytes;
+}
+
+void ToInet6(const Ipv6Address& bytes, SOCKADDR_INET& address) {
+    address.Ipv6.sin6_family = AF_INET6;
+    std::memcpy(&address.Ipv6.sin6_addr, bytes.data(), bytes.size());
+}
+
+// The defaults Windows asks for, then the fields it leaves illegal (site prefix, metric,
+// protocol) and those it would otherwise advertise to the network.
+MIB_IPFORWARD_ROW2 ToMib2(const Forward6Row& row) {
+    MIB_IPFORWARD_ROW2 mib;
+    InitializeIpForwardEntry(&mib);
+    mib.InterfaceLuid.Value = row.luid;
+    mib.InterfaceIndex = row.ifIndex;
+    ToInet6(row.dest, mib.DestinationPrefix.Prefix);
+    mib.DestinationPrefix.PrefixLength = row.prefixLength;
+    ToInet6(row.nextHop, mib.NextHop);
+    mib.SitePrefixLength = 0;
+    mib.Metric = row.metric;
+    mib.Protocol = MIB_IPPROTO_NETMGMT;
+    mib.Publish = FALSE;
+    mib.AutoconfigureAddress = FALSE;
+    return mib;
+}
+
+// Frees a table the row-2 calls allocated.
+struct MibTableFree {
+    void operator()(void* table) const { FreeMibTable(table); }
+};
+
+}  // namespace
+
+RouteTableRead ReadIpv6ForwardTable(std::vector<Forward6Row>& rows) {
+    rows.clear();
+    MIB_IPFORWARD_TABLE2* raw = nullptr;
+    const DWORD result = GetIpForwardTable2(AF_INET6, &raw);
+    const std::unique_ptr<MIB_IPFORWARD_TABLE2, MibTableFree> table(raw);
+    if (result == ERROR_NOT_ENOUGH_MEMORY) {
+        return RouteTableRead::NoMemory;
+    }
+    if (result != NO_ERROR || table == nullptr) {
+        return RouteTableRead::ReadFailed;
+    }
+    for (ULONG i = 0; i < table->NumEntries; ++i) {
+        const MIB_IPFORWARD_ROW2& mib = table->Table[i];
+        Forward6Row row;
+        row.dest = FromInet6(mib.DestinationPrefix.Prefix);
+        row.prefixLength = mib.DestinationPrefix.PrefixLength;
+        row.nextHop = FromInet6(mib.NextHop);
+        row.luid = mib.InterfaceLuid.Value;
+        row.ifIndex = mib.InterfaceIndex;
+        row.metric = mib.Metric;
+        rows.push_back(row);
+    }
+    return RouteTableRead::Ok;
+}
+
+uint32_t CreateForward6Entry(const Forward6Row& row) {
+    const MIB_IPFORWARD_ROW2 mib = ToMib2(row);
+    return CreateIpForwardEntry2(&mib);
+}
+
+uint32_t DeleteForward6Entry(const Forward6Row& row) {
+    const MIB_IPFORWARD_ROW2 mib = ToMib2(row);
+    return DeleteIpForwardEntry2(&mib);
+}
+
+uint32_t ReadIpv6InterfaceMetric(uint32_t ifIndex, uint32_t& metric) {
+    MIB_IPINTERFACE_ROW row{};
+    row.Family = AF_INET6;
+    row.InterfaceIndex = ifIndex;
+    const DWORD result = GetIpInterfaceEntry(&row);
+    if (result == NO_ERROR) {
+        metric = row.Metric;
+    }
+    return result;
+}
+
+namespace {
+
+void AppendConnections(const MIB_TCPTABLE_OWNER_PID& table, std::vector<TcpConnection>& rows) {
+    for (DWORD i = 0; i < table.dwNumEntries; ++i) {
+        TcpConnection row;
+        row.processId = table.table[i].dwOwningPid;
+        row.state = table.table[i].dwState;
+        row.remote4 = table.table[i].dwRemoteAddr;
+        rows.push_back(row);
+    }
+}
+
+void AppendConnections(const MIB_TCP6TABLE_OWNER_PID& table, std::vector<TcpConnection>& rows) {
+    for (DWORD i = 0; i < table.dwNumEntries; ++i) {
+        TcpConnection row;
+        row.processId = table.table[i].dwOwningPid;
+        row.state = table.table[i].dwState;
+        row.ipv6 = true;
+        std::memcpy(row.remote6.data(), table.table[i].ucRemoteAddr, row.remote6.size());
+        rows.push_back(row);
+    }
+}
+
+}  // namespace
+
+RouteTableRead ReadTcpConnections(bool ipv6, std::vector<TcpConnection>& rows) {
+    rows.clear();
+    const ULONG family = ipv6 ? AF_INET6 : AF_INET;
+    DWORD size = 0;
+    if (GetExtendedTcpTable(nullptr, &size, FALSE, family, TCP_TABLE_OWNER_PID_CONNECTIONS, 0) !=
+        ERROR_INSUFFICIENT_BUFFER) {
+        return RouteTableRead::ProbeFailed;
+    }
+    std::vector<unsigned char> buffer;
+    try {
+        buffer.resize(size);
+    } catch (const std::bad_alloc&) {
+        return RouteTableRead::NoMemory;
+    }
+    const DWORD result = GetExtendedTcpTable(buffer.data(), &size, FALSE, family,
+                                             TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
+    if (result == ERROR_INSUFFICIENT_BUFFER) {
+        return RouteTableRead::Grew;
+    }
+    if (result != NO_ERROR) {
+        return RouteTableRead::ReadFailed;
+    }
+    if (ipv6) {
+        AppendConnections(*reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID*>(buffer.data()), rows);
+    } else {
+        AppendConnections(*reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data()), rows);
+    }
+    return RouteTableRead::Ok;
+}
+
 struct RouteWatch {
     HANDLE handle;
     void (*changed)();
@@ -122,8 +262,8 @@ struct RouteWatch {
 
 namespace {
 
-// Runs on a thread of the system's for every IPv4 route that changes, the helper's own /32
-// routes included; only a default route's change is passed on.
+// Runs on a thread of the system's for every route of either family that changes, the
+// helper's own host routes included; only a default route's change is passed on.
 void WINAPI OnRouteChange(void* context, MIB_IPFORWARD_ROW2* row, MIB_NOTIFICATION_TYPE type) {
     if (type == MibInitialNotification || row == nullptr ||
         row->DestinationPrefix.PrefixLength != 0) {
@@ -137,7 +277,7 @@ void WINAPI OnRouteChange(void* context, MIB_IPFORWARD_ROW2* row, MIB_NOTIFICATI
 uint32_t WatchDefaultRoutes(void (*changed)(), RouteWatch*& watch) {
     auto made = std::make_unique<RouteWatch>(RouteWatch{nullptr, changed});
     const DWORD result =
-        NotifyRouteChange2(AF_INET, OnRouteChange, made.get(), FALSE, &made->handle);
+        NotifyRouteChange2(AF_UNSPEC, OnRouteChange, made.get(), FALSE, &made->handle);
     if (result == NO_ERROR) {
         watch = made.release();
     }
