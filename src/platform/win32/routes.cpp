@@ -141,7 +141,7 @@ MIB_IPFORWARD_ROW2 ToMib2(const Forward6Row& row) {
     ToInet6(row.nextHop, mib.NextHop);
     mib.SitePrefixLength = 0;
     mib.Metric = row.metric;
-    mib.Protocol = MIB_IPPROTO_NETMGMT;
+    mib.Protocol = static_cast<NL_ROUTE_PROTOCOL>(MIB_IPPROTO_NETMGMT);
     mib.Publish = FALSE;
     mib.AutoconfigureAddress = FALSE;
     return mib;
