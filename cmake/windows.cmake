@@ -77,6 +77,7 @@ target_compile_definitions(windivert_open_fails PRIVATE STANDIN_OPEN_ERROR=5)
 add_library(iphlpapi_standin SHARED tests/standins/iphlpapi_standin.cpp)
 set_target_properties(iphlpapi_standin PROPERTIES PREFIX "" OUTPUT_NAME iphlpapi
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/routing)
+target_link_libraries(iphlpapi_standin PRIVATE ntdll)  # IPv6 text, without Winsock
 if(MINGW)
   target_link_options(iphlpapi_standin PRIVATE -static)
 endif()
