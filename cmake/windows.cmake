@@ -63,6 +63,7 @@ foreach(variant full no_format no_recv open_fails)
   set(target windivert_${variant})
   add_library(${target} SHARED tests/standins/windivert_standin.cpp)
   target_include_directories(${target} PRIVATE src)
+  target_link_libraries(${target} PRIVATE ntdll)  # IPv6 text of the events
   set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME WinDivert
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/windivert/${variant})
   if(MINGW)
