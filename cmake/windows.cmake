@@ -63,6 +63,7 @@ foreach(variant full no_format no_recv open_fails)
   set(target windivert_${variant})
   add_library(${target} SHARED tests/standins/windivert_standin.cpp)
   target_include_directories(${target} PRIVATE src)
+  target_link_libraries(${target} PRIVATE ntdll)  # IPv6 text of the events
   set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME WinDivert
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/windivert/${variant})
   if(MINGW)
@@ -77,6 +78,7 @@ target_compile_definitions(windivert_open_fails PRIVATE STANDIN_OPEN_ERROR=5)
 add_library(iphlpapi_standin SHARED tests/standins/iphlpapi_standin.cpp)
 set_target_properties(iphlpapi_standin PROPERTIES PREFIX "" OUTPUT_NAME iphlpapi
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/routing)
+target_link_libraries(iphlpapi_standin PRIVATE ntdll)  # IPv6 text, without Winsock
 if(MINGW)
   target_link_options(iphlpapi_standin PRIVATE -static)
 endif()

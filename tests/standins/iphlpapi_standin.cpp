@@ -1,12 +1,25 @@
-// Stand-in for iphlpapi.dll: an IPv4 routing table that lives across processes, refuses what
-// Windows refuses, forgets the routes made through it at a "reboot" and reports changes as
-// NotifyRouteChange2 does. Files beside the DLL, all read again on every call:
-//   routes-table.txt    the system's rows, "dest mask nexthop ifindex metric" a line (a next hop
-//                       of 0.0.0.0 makes an on-link row); rewrite it to move the machine to
-//                       another network
-//   routes-live.txt     the rows made with CreateIpForwardEntry; delete it for a reboot
-//   routes-metrics.txt  "ifindex metric [alias]" a line: the interfaces that exist
-//   routes-journal.txt  every create and delete, field by field, with its result
+// Stand-in for iphlpapi.dll: IPv4 and IPv6 routing tables that live across processes, refuse
+// what Windows refuses, forget the routes made through them at a "reboot" and report changes as
+// NotifyRouteChange2 does, and a TCP connection table. Files beside the DLL, all read again on
+// every call:
+//   routes-table.txt     the system's IPv4 rows, "dest mask nexthop ifindex metric" a line (a
+//                        next hop of 0.0.0.0 makes an on-link row); rewrite it to move the
+//                        machine to another network
+//   routes-live.txt      the rows made with CreateIpForwardEntry; delete it for a reboot
+//   routes-metrics.txt   "ifindex metric [alias]" a line: the interfaces that exist
+//   routes-journal.txt   every create and delete, field by field, with its result
+//   routes6-table.txt    the system's IPv6 rows, "prefix/length nexthop ifindex metric" a line
+//                        (a next hop of :: makes an on-link row; the metric is the route's own,
+//                        added to the interface's)
+//   routes6-live.txt     the rows made with CreateIpForwardEntry2, same format; delete it for a
+//                        reboot (Windows keeps no route made through the API across one)
+//   routes6-metrics.txt  "ifindex metric" a line: the interfaces that have IPv6
+//   routes6-journal.txt  every create6 and delete6, field by field, with its result
+//   tcp-table.txt        "remote-address remote-port state pid" a line; an address with ':' is
+//                        an IPv6 connection, a dotted one an IPv4 connection
+//   tcp-error.txt        when present, GetExtendedTcpTable answers the number in it
+// Interfaces are known by index; an interface's LUID is derived from it (see LuidOf).
+// GetIpForwardTable2 serves IPv6 only: the helper reads IPv4 through GetIpForwardTable.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -20,6 +33,12 @@
 #define ConvertInterfaceLuidToIndex SdkConvertInterfaceLuidToIndex
 #define NotifyRouteChange2 SdkNotifyRouteChange2
 #define CancelMibChangeNotify2 SdkCancelMibChangeNotify2
+#define GetIpForwardTable2 SdkGetIpForwardTable2
+#define FreeMibTable SdkFreeMibTable
+#define InitializeIpForwardEntry SdkInitializeIpForwardEntry
+#define CreateIpForwardEntry2 SdkCreateIpForwardEntry2
+#define DeleteIpForwardEntry2 SdkDeleteIpForwardEntry2
+#define GetExtendedTcpTable SdkGetExtendedTcpTable
 #include <iphlpapi.h>
 #include <netioapi.h>
 #undef GetIpForwardTable
@@ -30,14 +49,29 @@
 #undef ConvertInterfaceLuidToIndex
 #undef NotifyRouteChange2
 #undef CancelMibChangeNotify2
+#undef GetIpForwardTable2
+#undef FreeMibTable
+#undef InitializeIpForwardEntry
+#undef CreateIpForwardEntry2
+#undef DeleteIpForwardEntry2
+#undef GetExtendedTcpTable
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+// ntdll reads and writes IPv6 text, so the stand-in needs no Winsock (the headers here do not
+// declare the pair).
+extern "C" LONG NTAPI RtlIpv6StringToAddressA(PCSTR text, PCSTR* terminator, IN6_ADDR* address);
+extern "C" PSTR NTAPI RtlIpv6AddressToStringA(const IN6_ADDR* address, PSTR text);
 
 namespace {
 
@@ -76,6 +110,26 @@ std::string Dotted(DWORD address) {
     std::snprintf(text, sizeof text, "%lu.%lu.%lu.%lu", address & 0xFF, (address >> 8) & 0xFF,
                   (address >> 16) & 0xFF, address >> 24);
     return text;
+}
+
+// An interface's LUID: its index as NetLuidIndex, an Ethernet IfType; stable across calls.
+constexpr ULONG64 kEthernet = 6;
+
+NET_LUID LuidOf(NET_IFINDEX ifIndex) {
+    NET_LUID luid{};
+    luid.Info.NetLuidIndex = ifIndex;
+    luid.Info.IfType = kEthernet;
+    return luid;
+}
+
+// The interface a row names: its LUID when one is given, else its index, as Windows reads them.
+// A LUID the stand-in never handed out names no interface (0).
+NET_IFINDEX NamedInterface(const NET_LUID& luid, NET_IFINDEX index) {
+    if (luid.Value == 0) {
+        return index;
+    }
+    const NET_IFINDEX named = static_cast<NET_IFINDEX>(luid.Info.NetLuidIndex);
+    return LuidOf(named).Value == luid.Value ? named : 0;
 }
 
 std::vector<MIB_IPFORWARDROW> LoadRows(const wchar_t* name) {
@@ -186,18 +240,212 @@ DWORD CreationVerdict(const MIB_IPFORWARDROW& row) {
     return NO_ERROR;
 }
 
-// One NotifyRouteChange2 registration: a thread that compares the table every 20 ms with what
-// it saw last and reports each row added or deleted, as Windows reports every route change.
+// --- IPv6 routes: MIB_IPFORWARD_ROW2 rows, compared by prefix, next hop and interface.
+
+constexpr ULONG kInfinite = 0xFFFFFFFF;
+// What InitializeIpForwardEntry leaves in the members Microsoft calls "set to illegal values".
+constexpr UCHAR kUnsetSitePrefixLength = 0xFF;
+constexpr ULONG kUnsetMetric = 0xFFFFFFFF;
+constexpr NL_ROUTE_PROTOCOL kUnsetProtocol = static_cast<NL_ROUTE_PROTOCOL>(-1);
+
+bool ParseAddress6(const std::string& text, IN6_ADDR& address) {
+    PCSTR end = nullptr;
+    return RtlIpv6StringToAddressA(text.c_str(), &end, &address) == 0 && *end == '\0';
+}
+
+std::string Text6(const IN6_ADDR& address) {
+    char text[64];
+    RtlIpv6AddressToStringA(&address, text);
+    return text;
+}
+
+MIB_IPFORWARD_ROW2 MakeRow6(const IN6_ADDR& prefix, UINT8 length, const IN6_ADDR& nextHop,
+                            NET_IFINDEX ifIndex, ULONG metric) {
+    MIB_IPFORWARD_ROW2 row{};
+    row.InterfaceLuid = LuidOf(ifIndex);
+    row.InterfaceIndex = ifIndex;
+    row.DestinationPrefix.Prefix.Ipv6.sin6_family = AF_INET6;
+    row.DestinationPrefix.Prefix.Ipv6.sin6_addr = prefix;
+    row.DestinationPrefix.PrefixLength = length;
+    row.NextHop.Ipv6.sin6_family = AF_INET6;
+    row.NextHop.Ipv6.sin6_addr = nextHop;
+    row.ValidLifetime = kInfinite;
+    row.PreferredLifetime = kInfinite;
+    row.Metric = metric;
+    row.Protocol = static_cast<NL_ROUTE_PROTOCOL>(MIB_IPPROTO_NETMGMT);
+    return row;
+}
+
+// "prefix/length nexthop ifindex metric" lines; a line that does not read so is passed over.
+std::vector<MIB_IPFORWARD_ROW2> LoadRows6(const wchar_t* name) {
+    std::vector<MIB_IPFORWARD_ROW2> rows;
+    std::ifstream file(Beside(name).c_str());
+    std::string prefix, nextHop;
+    DWORD ifIndex = 0, metric = 0;
+    while (file >> prefix >> nextHop >> ifIndex >> metric) {
+        const size_t slash = prefix.find('/');
+        IN6_ADDR destination{}, via{};
+        char* end = nullptr;
+        const unsigned long length =
+            slash == std::string::npos ? 999 : std::strtoul(prefix.c_str() + slash + 1, &end, 10);
+        if (length <= 128 && *end == '\0' && ParseAddress6(prefix.substr(0, slash), destination) &&
+            ParseAddress6(nextHop, via)) {
+            rows.push_back(MakeRow6(destination, static_cast<UINT8>(length), via, ifIndex, metric));
+        }
+    }
+    return rows;
+}
+
+std::vector<MIB_IPFORWARD_ROW2> AllRows6() {
+    std::vector<MIB_IPFORWARD_ROW2> rows = LoadRows6(L"routes6-table.txt");
+    for (const MIB_IPFORWARD_ROW2& row : LoadRows6(L"routes6-live.txt")) {
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+void SaveLiveRows6(const std::vector<MIB_IPFORWARD_ROW2>& rows) {
+    std::ofstream file(Beside(L"routes6-live.txt").c_str(), std::ios::trunc);
+    for (const MIB_IPFORWARD_ROW2& row : rows) {
+        file << Text6(row.DestinationPrefix.Prefix.Ipv6.sin6_addr) << '/'
+             << unsigned{row.DestinationPrefix.PrefixLength} << ' '
+             << Text6(row.NextHop.Ipv6.sin6_addr) << ' ' << row.InterfaceIndex << ' ' << row.Metric
+             << '\n';
+    }
+}
+
+// "ifindex metric" lines: the interfaces with IPv6 and their metrics.
+std::map<DWORD, DWORD> Interfaces6() {
+    std::map<DWORD, DWORD> interfaces;
+    std::ifstream file(Beside(L"routes6-metrics.txt").c_str());
+    DWORD ifIndex = 0, metric = 0;
+    while (file >> ifIndex >> metric) {
+        interfaces[ifIndex] = metric;
+    }
+    return interfaces;
+}
+
+std::map<DWORD, DWORD> InterfaceMetrics(ADDRESS_FAMILY family) {
+    if (family == AF_INET6) {
+        return Interfaces6();
+    }
+    std::map<DWORD, DWORD> metrics;
+    for (const auto& [ifIndex, found] : Interfaces()) {
+        metrics[ifIndex] = found.metric;
+    }
+    return metrics;
+}
+
+bool SameRoute6(const MIB_IPFORWARD_ROW2& a, const MIB_IPFORWARD_ROW2& b) {
+    return std::memcmp(&a.DestinationPrefix.Prefix.Ipv6.sin6_addr,
+                       &b.DestinationPrefix.Prefix.Ipv6.sin6_addr, sizeof(IN6_ADDR)) == 0 &&
+           a.DestinationPrefix.PrefixLength == b.DestinationPrefix.PrefixLength &&
+           std::memcmp(&a.NextHop.Ipv6.sin6_addr, &b.NextHop.Ipv6.sin6_addr, sizeof(IN6_ADDR)) ==
+               0 &&
+           a.InterfaceIndex == b.InterfaceIndex;
+}
+
+// The row as the table would hold it: the interface it names, resolved to an index.
+MIB_IPFORWARD_ROW2 Resolved6(const MIB_IPFORWARD_ROW2& row) {
+    return MakeRow6(row.DestinationPrefix.Prefix.Ipv6.sin6_addr, row.DestinationPrefix.PrefixLength,
+                    row.NextHop.Ipv6.sin6_addr,
+                    NamedInterface(row.InterfaceLuid, row.InterfaceIndex), row.Metric);
+}
+
+// A row both DeleteIpForwardEntry2 and CreateIpForwardEntry2 can read: an IPv6 prefix and next
+// hop, and an interface named by LUID or index.
+bool NamesIpv6Route(const MIB_IPFORWARD_ROW2& row) {
+    return row.DestinationPrefix.Prefix.si_family == AF_INET6 &&
+           row.NextHop.si_family == AF_INET6 &&
+           (row.InterfaceLuid.Value != 0 || row.InterfaceIndex != 0);
+}
+
+bool HostBitsClear(const IN6_ADDR& prefix, unsigned length) {
+    for (unsigned bit = length; bit < 128; ++bit) {
+        if (prefix.s6_addr[bit / 8] & (0x80 >> (bit % 8))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// What CreateIpForwardEntry2 answers on Windows for this row. The stand-in also refuses the
+// members InitializeIpForwardEntry leaves illegal (metric, protocol; the site prefix length by
+// the documented rule that it may not exceed the prefix length) and any protocol but NETMGMT,
+// so the helper cannot come to rely on a default.
+DWORD CreationVerdict6(const MIB_IPFORWARD_ROW2& row, bool interfaceExists) {
+    const UINT8 length = row.DestinationPrefix.PrefixLength;
+    if (!NamesIpv6Route(row) || length > 128 ||
+        !HostBitsClear(row.DestinationPrefix.Prefix.Ipv6.sin6_addr, length) ||
+        row.PreferredLifetime > row.ValidLifetime || row.SitePrefixLength > length ||
+        row.Metric == kUnsetMetric || row.Protocol != MIB_IPPROTO_NETMGMT) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (!interfaceExists) {
+        return ERROR_NOT_FOUND;
+    }
+    const MIB_IPFORWARD_ROW2 resolved = Resolved6(row);
+    for (const MIB_IPFORWARD_ROW2& present : AllRows6()) {
+        if (SameRoute6(present, resolved)) {
+            return ERROR_OBJECT_ALREADY_EXISTS;
+        }
+    }
+    return NO_ERROR;
+}
+
+// One journal line; "effective" is the interface's metric plus the row's, where known.
+DWORD Journal6(const char* call, const MIB_IPFORWARD_ROW2* row, const std::string& effective,
+               DWORD result) {
+    std::ostringstream line;
+    line << call;
+    if (row == nullptr) {
+        line << " (null)";
+    } else {
+        line << ' ' << Text6(row->DestinationPrefix.Prefix.Ipv6.sin6_addr) << '/'
+             << unsigned{row->DestinationPrefix.PrefixLength} << " via "
+             << Text6(row->NextHop.Ipv6.sin6_addr)
+             << " af=" << row->DestinationPrefix.Prefix.si_family << ',' << row->NextHop.si_family
+             << " if=" << row->InterfaceIndex << " luid=0x" << std::hex << row->InterfaceLuid.Value
+             << std::dec << " proto=" << row->Protocol << " metric=" << row->Metric
+             << " effective=" << effective << " site=" << unsigned{row->SitePrefixLength}
+             << " valid=" << row->ValidLifetime << " preferred=" << row->PreferredLifetime
+             << " loopback=" << int{row->Loopback} << " autoconf=" << int{row->AutoconfigureAddress}
+             << " publish=" << int{row->Publish} << " immortal=" << int{row->Immortal}
+             << " origin=" << row->Origin;
+    }
+    line << " -> " << result << '\n';
+    std::ofstream(Beside(L"routes6-journal.txt").c_str(), std::ios::app | std::ios::binary)
+        << line.str();
+    return result;
+}
+
+struct Tables {
+    std::vector<MIB_IPFORWARDROW> ipv4;
+    std::vector<MIB_IPFORWARD_ROW2> ipv6;
+};
+
+// One NotifyRouteChange2 registration: a thread that compares the tables of its family every
+// 20 ms with what it saw last and reports each row added or deleted, as Windows reports every
+// route change.
 struct Watch {
+    ADDRESS_FAMILY family;  // AF_INET, AF_INET6 or AF_UNSPEC for both
     PIPFORWARD_CHANGE_CALLBACK callback;
     void* context;
     HANDLE stop;  // a cancel ends the wait at once, as on Windows
+    Tables seen;  // taken before the registration returns: no later change goes unreported
     std::thread thread;
 };
 
-std::vector<MIB_IPFORWARDROW> Snapshot() {
+Tables Snapshot(ADDRESS_FAMILY family) {
     TableLock lock;
-    return AllRows();
+    Tables tables;
+    if (family != AF_INET6) {
+        tables.ipv4 = AllRows();
+    }
+    if (family != AF_INET) {
+        tables.ipv6 = AllRows6();
+    }
+    return tables;
 }
 
 void Report(Watch& watch, const MIB_IPFORWARDROW& row, MIB_NOTIFICATION_TYPE type) {
@@ -209,7 +457,13 @@ void Report(Watch& watch, const MIB_IPFORWARDROW& row, MIB_NOTIFICATION_TYPE typ
     changed.NextHop.Ipv4.sin_family = AF_INET;
     changed.NextHop.Ipv4.sin_addr.s_addr = row.dwForwardNextHop;
     changed.InterfaceIndex = row.dwForwardIfIndex;
+    changed.InterfaceLuid = LuidOf(row.dwForwardIfIndex);
     changed.Metric = row.dwForwardMetric1;
+    watch.callback(watch.context, &changed, type);
+}
+
+void Report(Watch& watch, const MIB_IPFORWARD_ROW2& row, MIB_NOTIFICATION_TYPE type) {
+    MIB_IPFORWARD_ROW2 changed = row;
     watch.callback(watch.context, &changed, type);
 }
 
@@ -222,22 +476,101 @@ bool Holds(const std::vector<MIB_IPFORWARDROW>& rows, const MIB_IPFORWARDROW& ro
     return false;
 }
 
-void WatchTable(Watch* watch) {
-    std::vector<MIB_IPFORWARDROW> seen = Snapshot();
-    while (WaitForSingleObject(watch->stop, 20) == WAIT_TIMEOUT) {
-        const std::vector<MIB_IPFORWARDROW> now = Snapshot();
-        for (const MIB_IPFORWARDROW& row : seen) {
-            if (!Holds(now, row)) {
-                Report(*watch, row, MibDeleteInstance);
-            }
+bool Holds(const std::vector<MIB_IPFORWARD_ROW2>& rows, const MIB_IPFORWARD_ROW2& row) {
+    for (const MIB_IPFORWARD_ROW2& present : rows) {
+        if (SameRoute6(present, row) && present.Metric == row.Metric) {
+            return true;
         }
-        for (const MIB_IPFORWARDROW& row : now) {
-            if (!Holds(seen, row)) {
-                Report(*watch, row, MibAddInstance);
-            }
-        }
-        seen = now;
     }
+    return false;
+}
+
+template <typename Row>
+void ReportDifferences(Watch& watch, const std::vector<Row>& seen, const std::vector<Row>& now) {
+    for (const Row& row : seen) {
+        if (!Holds(now, row)) {
+            Report(watch, row, MibDeleteInstance);
+        }
+    }
+    for (const Row& row : now) {
+        if (!Holds(seen, row)) {
+            Report(watch, row, MibAddInstance);
+        }
+    }
+}
+
+void WatchTable(Watch* watch) {
+    while (WaitForSingleObject(watch->stop, 20) == WAIT_TIMEOUT) {
+        Tables now = Snapshot(watch->family);
+        ReportDifferences(*watch, watch->seen.ipv4, now.ipv4);
+        ReportDifferences(*watch, watch->seen.ipv6, now.ipv6);
+        watch->seen = std::move(now);
+    }
+}
+
+// --- TCP connections, as GetExtendedTcpTable's TCP_TABLE_OWNER_PID_CONNECTIONS gives them.
+
+DWORD NetworkPort(DWORD port) {
+    return ((port & 0xFF) << 8) | ((port >> 8) & 0xFF);
+}
+
+// The local end of the n-th connection: loopback, a port one above the last row's, so the file's
+// order is also the order bOrder asks for (local address, then local port).
+DWORD LocalPort(size_t n) {
+    return NetworkPort(static_cast<DWORD>(49152 + n % 16384));
+}
+
+struct Connections {
+    std::vector<MIB_TCPROW_OWNER_PID> ipv4;
+    std::vector<MIB_TCP6ROW_OWNER_PID> ipv6;
+};
+
+// "remote-address remote-port state pid" lines; a line that does not read so is passed over.
+Connections LoadConnections() {
+    Connections connections;
+    std::ifstream file(Beside(L"tcp-table.txt").c_str());
+    std::string address;
+    DWORD port = 0, state = 0, pid = 0;
+    while (file >> address >> port >> state >> pid) {
+        IN6_ADDR remote{};
+        if (address.find(':') == std::string::npos) {
+            MIB_TCPROW_OWNER_PID row{};
+            row.dwState = state;
+            row.dwLocalAddr = ParseAddress("127.0.0.1");
+            row.dwLocalPort = LocalPort(connections.ipv4.size());
+            row.dwRemoteAddr = ParseAddress(address);
+            row.dwRemotePort = NetworkPort(port);
+            row.dwOwningPid = pid;
+            connections.ipv4.push_back(row);
+        } else if (ParseAddress6(address, remote)) {
+            MIB_TCP6ROW_OWNER_PID row{};
+            row.ucLocalAddr[15] = 1;  // ::1
+            row.dwLocalPort = LocalPort(connections.ipv6.size());
+            std::memcpy(row.ucRemoteAddr, &remote, sizeof row.ucRemoteAddr);
+            row.dwRemotePort = NetworkPort(port);
+            row.dwState = state;
+            row.dwOwningPid = pid;
+            connections.ipv6.push_back(row);
+        }
+    }
+    return connections;
+}
+
+// Fills a MIB_TCPTABLE_OWNER_PID or MIB_TCP6TABLE_OWNER_PID, or says how large one must be.
+template <typename Table, typename Row>
+DWORD HandOut(const std::vector<Row>& rows, void* buffer, DWORD* size) {
+    const size_t needed =
+        std::max(sizeof(Table), offsetof(Table, table) + rows.size() * sizeof(Row));
+    if (buffer == nullptr || *size < needed) {
+        *size = static_cast<DWORD>(needed);
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    static_cast<Table*>(buffer)->dwNumEntries = static_cast<DWORD>(rows.size());
+    if (!rows.empty()) {
+        std::memcpy(static_cast<char*>(buffer) + offsetof(Table, table), rows.data(),
+                    rows.size() * sizeof(Row));
+    }
+    return NO_ERROR;
 }
 
 }  // namespace
@@ -249,7 +582,7 @@ __declspec(dllexport) DWORD WINAPI
     if (size == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
-    const std::vector<MIB_IPFORWARDROW> rows = Snapshot();
+    const std::vector<MIB_IPFORWARDROW> rows = Snapshot(AF_INET).ipv4;
     const ULONG needed = sizeof(MIB_IPFORWARDTABLE) + rows.size() * sizeof(MIB_IPFORWARDROW);
     if (buffer == nullptr || *size < needed) {
         *size = needed;
@@ -290,12 +623,15 @@ __declspec(dllexport) DWORD WINAPI GetIpInterfaceEntry(PMIB_IPINTERFACE_ROW row)
     if (row == nullptr || (row->Family != AF_INET && row->Family != AF_INET6)) {
         return ERROR_INVALID_PARAMETER;
     }
-    const std::map<DWORD, Interface> interfaces = Interfaces();
-    const auto found = interfaces.find(row->InterfaceIndex);
-    if (row->Family != AF_INET || found == interfaces.end()) {
-        return ERROR_NOT_FOUND;
+    const NET_IFINDEX ifIndex = NamedInterface(row->InterfaceLuid, row->InterfaceIndex);
+    const std::map<DWORD, DWORD> metrics = InterfaceMetrics(row->Family);
+    const auto found = metrics.find(ifIndex);
+    if (found == metrics.end()) {
+        return ERROR_NOT_FOUND;  // for AF_INET6: an interface without IPv6
     }
-    row->Metric = found->second.metric;
+    row->InterfaceLuid = LuidOf(ifIndex);
+    row->InterfaceIndex = ifIndex;
+    row->Metric = found->second;
     return NO_ERROR;
 }
 
@@ -305,7 +641,7 @@ __declspec(dllexport) DWORD WINAPI ConvertInterfaceAliasToLuid(const WCHAR* alia
     }
     for (const auto& [ifIndex, found] : Interfaces()) {
         if (!found.alias.empty() && found.alias == alias) {
-            luid->Value = ifIndex;  // the stand-in's interfaces are known by index alone
+            *luid = LuidOf(ifIndex);
             return NO_ERROR;
         }
     }
@@ -317,17 +653,20 @@ __declspec(dllexport) DWORD WINAPI
     if (luid == nullptr || index == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
-    *index = static_cast<NET_IFINDEX>(luid->Value);
-    return NO_ERROR;
+    *index = NamedInterface(*luid, 0);
+    return *index != 0 ? NO_ERROR : ERROR_FILE_NOT_FOUND;
 }
 
 __declspec(dllexport) DWORD WINAPI
-    NotifyRouteChange2(ADDRESS_FAMILY, PIPFORWARD_CHANGE_CALLBACK callback, PVOID context,
+    NotifyRouteChange2(ADDRESS_FAMILY family, PIPFORWARD_CHANGE_CALLBACK callback, PVOID context,
                        BOOLEAN initial, HANDLE* handle) {
-    if (callback == nullptr || handle == nullptr) {
+    if (callback == nullptr || handle == nullptr ||
+        (family != AF_INET && family != AF_INET6 && family != AF_UNSPEC)) {
         return ERROR_INVALID_PARAMETER;
     }
     auto* watch = new Watch();
+    watch->family = family;
+    watch->seen = Snapshot(family);
     watch->callback = callback;
     watch->context = context;
     watch->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -349,6 +688,116 @@ __declspec(dllexport) DWORD WINAPI CancelMibChangeNotify2(HANDLE handle) {
     CloseHandle(watch->stop);
     delete watch;
     return NO_ERROR;
+}
+
+__declspec(dllexport) DWORD WINAPI
+    GetIpForwardTable2(ADDRESS_FAMILY family, PMIB_IPFORWARD_TABLE2* table) {
+    if (table == nullptr || (family != AF_INET && family != AF_INET6 && family != AF_UNSPEC)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    *table = nullptr;
+    if (family != AF_INET6) {
+        return ERROR_NOT_SUPPORTED;  // IPv4 is served through GetIpForwardTable
+    }
+    const std::vector<MIB_IPFORWARD_ROW2> rows = Snapshot(AF_INET6).ipv6;
+    if (rows.empty()) {
+        return ERROR_NOT_FOUND;  // documented: no entries of the family were found
+    }
+    const size_t bytes = offsetof(MIB_IPFORWARD_TABLE2, Table) + rows.size() * sizeof(rows[0]);
+    auto* made = static_cast<PMIB_IPFORWARD_TABLE2>(HeapAlloc(GetProcessHeap(), 0, bytes));
+    if (made == nullptr) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    made->NumEntries = static_cast<ULONG>(rows.size());
+    std::memcpy(reinterpret_cast<char*>(made) + offsetof(MIB_IPFORWARD_TABLE2, Table), rows.data(),
+                rows.size() * sizeof(rows[0]));
+    *table = made;
+    return NO_ERROR;
+}
+
+__declspec(dllexport) VOID WINAPI FreeMibTable(PVOID memory) {
+    if (memory != nullptr) {
+        HeapFree(GetProcessHeap(), 0, memory);
+    }
+}
+
+__declspec(dllexport) VOID WINAPI InitializeIpForwardEntry(PMIB_IPFORWARD_ROW2 row) {
+    *row = {};
+    row->ValidLifetime = kInfinite;
+    row->PreferredLifetime = kInfinite;
+    row->Loopback = TRUE;
+    row->AutoconfigureAddress = TRUE;
+    row->Publish = TRUE;
+    row->Immortal = TRUE;
+    row->SitePrefixLength = kUnsetSitePrefixLength;
+    row->Metric = kUnsetMetric;
+    row->Protocol = kUnsetProtocol;
+}
+
+__declspec(dllexport) DWORD WINAPI CreateIpForwardEntry2(const MIB_IPFORWARD_ROW2* row) {
+    if (row == nullptr) {
+        return Journal6("create6", row, "-", ERROR_INVALID_PARAMETER);
+    }
+    TableLock lock;
+    const std::map<DWORD, DWORD> interfaces = Interfaces6();
+    const auto found = interfaces.find(NamedInterface(row->InterfaceLuid, row->InterfaceIndex));
+    const bool exists = found != interfaces.end();
+    const DWORD verdict = CreationVerdict6(*row, exists);
+    if (verdict == NO_ERROR) {
+        std::vector<MIB_IPFORWARD_ROW2> live = LoadRows6(L"routes6-live.txt");
+        live.push_back(Resolved6(*row));
+        SaveLiveRows6(live);
+    }
+    const std::string effective =
+        exists ? std::to_string(ULONG64{found->second} + row->Metric) : "-";
+    return Journal6("create6", row, effective, verdict);
+}
+
+// Deletes a row made with CreateIpForwardEntry2. The system's rows (routes6-table.txt, which the
+// test owns) answer ERROR_NOT_FOUND, where Windows would delete them: the helper deletes only
+// routes it made.
+__declspec(dllexport) DWORD WINAPI DeleteIpForwardEntry2(const MIB_IPFORWARD_ROW2* row) {
+    if (row == nullptr || !NamesIpv6Route(*row)) {
+        return Journal6("delete6", row, "-", ERROR_INVALID_PARAMETER);
+    }
+    TableLock lock;
+    const NET_IFINDEX ifIndex = NamedInterface(row->InterfaceLuid, row->InterfaceIndex);
+    if (Interfaces6().count(ifIndex) == 0) {
+        return Journal6("delete6", row, "-", ERROR_NOT_FOUND);
+    }
+    std::vector<MIB_IPFORWARD_ROW2> live = LoadRows6(L"routes6-live.txt");
+    for (auto it = live.begin(); it != live.end(); ++it) {
+        if (SameRoute6(*it, Resolved6(*row))) {
+            live.erase(it);
+            SaveLiveRows6(live);
+            return Journal6("delete6", row, "-", NO_ERROR);
+        }
+    }
+    return Journal6("delete6", row, "-", ERROR_NOT_FOUND);
+}
+
+// Serves TCP_TABLE_OWNER_PID_CONNECTIONS only; the other classes of the enumeration answer
+// ERROR_NOT_SUPPORTED, values outside it ERROR_INVALID_PARAMETER as documented.
+__declspec(dllexport) DWORD WINAPI GetExtendedTcpTable(PVOID table, PDWORD size, BOOL, ULONG family,
+                                                       TCP_TABLE_CLASS tableClass, ULONG reserved) {
+    if (size == nullptr || reserved != 0 || (family != AF_INET && family != AF_INET6) ||
+        tableClass < TCP_TABLE_BASIC_LISTENER || tableClass > TCP_TABLE_OWNER_MODULE_ALL) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (tableClass != TCP_TABLE_OWNER_PID_CONNECTIONS) {
+        return ERROR_NOT_SUPPORTED;
+    }
+    std::ifstream error(Beside(L"tcp-error.txt").c_str());
+    if (error) {
+        DWORD code = ERROR_GEN_FAILURE;
+        error >> code;
+        return code;
+    }
+    const Connections connections = LoadConnections();
+    if (family == AF_INET) {
+        return HandOut<MIB_TCPTABLE_OWNER_PID>(connections.ipv4, table, size);
+    }
+    return HandOut<MIB_TCP6TABLE_OWNER_PID>(connections.ipv6, table, size);
 }
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {

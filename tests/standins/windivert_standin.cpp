@@ -1,9 +1,13 @@
 // Stand-in for WinDivert.dll: the same exports and record layout, replaying socket events that
 // the test appends to divert-events.txt beside the DLL, one a line:
-//   <event> <process id> <remote IPv4, dotted> [ipv6]
+//   <event> <process id> <remote address> [ipv6]
+// An address with ':' is an IPv6 event (the IPv6 flag set); a dotted one is IPv4, given as
+// WinDivert gives it, ::ffff:a.b.c.d, and a trailing "ipv6" sets the flag on it as a dual-stack
+// socket's connect to an IPv4 address shows.
 // WinDivertOpen writes its arguments to divert-open.txt. Variants are built with
 // STANDIN_NO_FORMAT, STANDIN_NO_RECV or STANDIN_OPEN_ERROR=<code>.
 #include <windows.h>
+#include <in6addr.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +16,8 @@
 #include <string>
 
 #include "platform/windivert_types.h"
+
+extern "C" LONG NTAPI RtlIpv6StringToAddressA(PCSTR text, PCSTR* terminator, IN6_ADDR* address);
 
 namespace {
 
@@ -50,19 +56,45 @@ std::wstring Beside(const wchar_t* name) {
     return true;
 }
 
+// WinDivert's four words, word 3 the most significant, each in host byte order.
+[[maybe_unused]] bool EncodeAddress(const std::string& text, uint32_t (&words)[4], bool& ipv6) {
+    if (text.find(':') != std::string::npos) {
+        IN6_ADDR address{};
+        PCSTR end = nullptr;
+        if (RtlIpv6StringToAddressA(text.c_str(), &end, &address) != 0 || *end != '\0') {
+            return false;
+        }
+        for (int word = 0; word < 4; ++word) {
+            const unsigned char* bytes = address.s6_addr + 12 - 4 * word;
+            words[word] =
+                (uint32_t{bytes[0]} << 24) | (bytes[1] << 16) | (bytes[2] << 8) | bytes[3];
+        }
+        ipv6 = true;
+        return true;
+    }
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (std::sscanf(text.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d) != 4) {
+        return false;
+    }
+    words[0] = (a << 24) | (b << 16) | (c << 8) | d;
+    words[1] = 0x0000FFFF;
+    return true;
+}
+
 [[maybe_unused]] bool ParseEvent(const std::string& line, platform::DivertAddress& address) {
-    unsigned event = 0, pid = 0, a = 0, b = 0, c = 0, d = 0;
-    char ipv6[8] = {};
-    const int fields =
-        std::sscanf(line.c_str(), "%u %u %u.%u.%u.%u %7s", &event, &pid, &a, &b, &c, &d, ipv6);
-    if (fields < 6) {
+    unsigned event = 0, pid = 0;
+    char remote[64] = {}, ipv6[8] = {};
+    if (std::sscanf(line.c_str(), "%u %u %63s %7s", &event, &pid, remote, ipv6) < 3) {
         return false;
     }
     address = {};
-    address.flags = platform::kDivertLayerSocket | (event << 8) | (1u << 16) |
-                    (std::string(ipv6) == "ipv6" ? 1u << 20 : 0);
+    bool isIpv6 = std::string(ipv6) == "ipv6";
+    if (!EncodeAddress(remote, address.remoteAddr, isIpv6)) {
+        return false;
+    }
+    address.flags =
+        platform::kDivertLayerSocket | (event << 8) | (1u << 16) | (isIpv6 ? 1u << 20 : 0);
     address.processId = pid;
-    address.remoteAddr[0] = (a << 24) | (b << 16) | (c << 8) | d;
     return true;
 }
 
