@@ -159,6 +159,9 @@ RouteTableRead ReadIpv6ForwardTable(std::vector<Forward6Row>& rows) {
     MIB_IPFORWARD_TABLE2* raw = nullptr;
     const DWORD result = GetIpForwardTable2(AF_INET6, &raw);
     const std::unique_ptr<MIB_IPFORWARD_TABLE2, MibTableFree> table(raw);
+    if (result == ERROR_NOT_FOUND) {
+        return RouteTableRead::Ok;  // no IPv6 route at all: an empty table, no table given
+    }
     if (result == ERROR_NOT_ENOUGH_MEMORY) {
         return RouteTableRead::NoMemory;
     }
