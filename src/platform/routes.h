@@ -49,14 +49,14 @@ uint32_t WatchDefaultRoutes(void (*changed)(), RouteWatch*& watch);
 void StopWatchingRoutes(RouteWatch* watch);
 
 // An IPv6 address: its 16 bytes in network order.
-using Ipv6Address = std::array<uint8_t, 16>;
+using Ipv6Bytes = std::array<uint8_t, 16>;
 
 // A row of the IPv6 table as the row-2 calls see it. Its metric is the route's own, which
 // Windows adds to the interface's; the interface is named by both its LUID and its index.
 struct Forward6Row {
-    Ipv6Address dest{};
+    Ipv6Bytes dest{};
     uint8_t prefixLength = 0;
-    Ipv6Address nextHop{};  // all zeros: on-link
+    Ipv6Bytes nextHop{};  // all zeros: on-link
     uint64_t luid = 0;
     uint32_t ifIndex = 0;
     uint32_t metric = 0;
@@ -76,7 +76,7 @@ struct TcpConnection {
     uint32_t state = 0;
     bool ipv6 = false;
     uint32_t remote4 = 0;  // network byte order
-    Ipv6Address remote6{};
+    Ipv6Bytes remote6{};
 };
 constexpr uint32_t kTcpStateSynSent = 3;
 constexpr uint32_t kTcpStateEstablished = 5;

@@ -32,7 +32,7 @@ void LongestZeroRun(const unsigned (&groups)[kGroups], int& start, int& length) 
 
 }  // namespace
 
-std::wstring Ipv6Text(const Ipv6Address& address) {
+std::wstring Ipv6Text(const Ipv6Bytes& address) {
     static const wchar_t kDigits[] = L"0123456789abcdef";
     unsigned groups[kGroups];
     for (int i = 0; i < kGroups; ++i) {
@@ -59,7 +59,7 @@ std::wstring Ipv6Text(const Ipv6Address& address) {
     return text;
 }
 
-bool MappedIpv4(const Ipv6Address& address, uint32_t& networkOrder) {
+bool MappedIpv4(const Ipv6Bytes& address, uint32_t& networkOrder) {
     static const unsigned char kPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
     if (std::memcmp(address.data(), kPrefix, sizeof kPrefix) != 0) {
         return false;

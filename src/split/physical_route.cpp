@@ -120,7 +120,7 @@ std::vector<Ipv6Prefix> OnLinkPrefixes6(const std::vector<platform::Forward6Row>
                                         uint32_t ifIndex) {
     std::vector<Ipv6Prefix> prefixes;
     for (const platform::Forward6Row& row : rows) {
-        if (row.ifIndex == ifIndex && row.prefixLength != 0 && row.nextHop == Ipv6Address{}) {
+        if (row.ifIndex == ifIndex && row.prefixLength != 0 && row.nextHop == Ipv6Bytes{}) {
             prefixes.push_back({row.dest, row.prefixLength});
         }
     }

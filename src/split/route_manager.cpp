@@ -49,7 +49,7 @@ bool NeedsNoIpv4Bypass(uint32_t address, const PhysicalRouteRecord& route) {
     return false;
 }
 
-bool InPrefix(const Ipv6Address& address, const Ipv6Prefix& prefix) {
+bool InPrefix(const Ipv6Bytes& address, const Ipv6Prefix& prefix) {
     for (unsigned bit = 0; bit < prefix.length && bit < 128; ++bit) {
         const unsigned byte = bit / 8, shift = 7 - bit % 8;
         if (((address[byte] ^ prefix.prefix[byte]) >> shift) & 1) {
@@ -60,9 +60,9 @@ bool InPrefix(const Ipv6Address& address, const Ipv6Prefix& prefix) {
 }
 
 // The IPv6 counterparts: unspecified, loopback, link-local, multicast, on-link.
-bool NeedsNoIpv6Bypass(const Ipv6Address& address, const PhysicalRoute6Record& route) {
-    const Ipv6Address loopback{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    if (address == Ipv6Address{} || address == loopback || address[0] == 0xFF ||
+bool NeedsNoIpv6Bypass(const Ipv6Bytes& address, const PhysicalRoute6Record& route) {
+    const Ipv6Bytes loopback{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    if (address == Ipv6Bytes{} || address == loopback || address[0] == 0xFF ||
         (address[0] == 0xFE && (address[1] & 0xC0) == 0x80)) {
         return true;
     }
@@ -118,7 +118,7 @@ struct Ipv4Family {
 };
 
 struct Ipv6Family {
-    using Address = Ipv6Address;
+    using Address = Ipv6Bytes;
     using Route = PhysicalRoute6Record;
     static std::set<Address>& Held() { return BypassRoute6Set; }
     static Route& Physical() { return PhysicalRoute6; }
@@ -242,7 +242,7 @@ void AddBypassRoute(uint32_t address) {
     AddRoute<Ipv4Family>(address);
 }
 
-void AddBypassRoute(const Ipv6Address& address) {
+void AddBypassRoute(const Ipv6Bytes& address) {
     uint32_t ipv4 = 0;
     if (MappedIpv4(address, ipv4)) {
         AddRoute<Ipv4Family>(ipv4);  // a dual-stack socket's connection to an IPv4 address
@@ -288,10 +288,10 @@ std::set<uint32_t> BypassRoutesInTable(const std::set<uint32_t>& addresses,
     return present;
 }
 
-std::set<Ipv6Address> BypassRoutesInTable(const std::set<Ipv6Address>& addresses,
-                                          const PhysicalRoute6Record& route,
-                                          const std::vector<platform::Forward6Row>& rows) {
-    std::set<Ipv6Address> present;
+std::set<Ipv6Bytes> BypassRoutesInTable(const std::set<Ipv6Bytes>& addresses,
+                                        const PhysicalRoute6Record& route,
+                                        const std::vector<platform::Forward6Row>& rows) {
+    std::set<Ipv6Bytes> present;
     for (const platform::Forward6Row& row : rows) {
         if (row.prefixLength == 128 && row.nextHop == route.nextHop &&
             row.ifIndex == route.ifIndex && addresses.count(row.dest) > 0) {

@@ -16,7 +16,7 @@ void AddBypassRoute(uint32_t address);
 // The same for an IPv6 address, as a /128 through PhysicalRoute6 (none for the unspecified
 // and loopback addresses, link-local, multicast or the interface's on-link prefixes); an
 // IPv4-mapped address is an IPv4 address and takes the IPv4 path.
-void AddBypassRoute(const Ipv6Address& address);
+void AddBypassRoute(const Ipv6Bytes& address);
 // Deletes every route in BypassRouteSet, then every one in BypassRoute6Set, each in ascending
 // order, and empties both. A deletion
 // refused for any reason but "not found" is logged.
@@ -33,6 +33,6 @@ bool MoveBypassRoutes(const PhysicalRoute6Record& to);
 std::set<uint32_t> BypassRoutesInTable(const std::set<uint32_t>& addresses,
                                        const PhysicalRouteRecord& route,
                                        const std::vector<platform::ForwardRow>& rows);
-std::set<Ipv6Address> BypassRoutesInTable(const std::set<Ipv6Address>& addresses,
-                                          const PhysicalRoute6Record& route,
-                                          const std::vector<platform::Forward6Row>& rows);
+std::set<Ipv6Bytes> BypassRoutesInTable(const std::set<Ipv6Bytes>& addresses,
+                                        const PhysicalRoute6Record& route,
+                                        const std::vector<platform::Forward6Row>& rows);

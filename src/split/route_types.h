@@ -7,7 +7,7 @@
 
 #include "platform/routes.h"
 
-using platform::Ipv6Address;
+using platform::Ipv6Bytes;
 
 // An IPv4 destination and mask, both in network byte order.
 struct Ipv4Prefix {
@@ -32,7 +32,7 @@ struct PhysicalRouteRecord {
 
 // An IPv6 destination prefix.
 struct Ipv6Prefix {
-    Ipv6Address prefix{};
+    Ipv6Bytes prefix{};
     uint8_t length = 0;
 };
 
@@ -42,7 +42,7 @@ struct Ipv6Prefix {
 struct PhysicalRoute6Record {
     uint32_t ifIndex = 0;
     uint64_t luid = 0;
-    Ipv6Address nextHop{};
+    Ipv6Bytes nextHop{};
     std::vector<Ipv6Prefix> onLink;  // the interface's on-link prefixes
 
     bool known() const { return ifIndex != 0; }

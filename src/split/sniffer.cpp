@@ -80,8 +80,8 @@ std::set<std::wstring> ListedApps() {
 }
 
 // WinDivert gives an address as four host-order words, word 3 the most significant.
-Ipv6Address RemoteIpv6(const platform::DivertAddress& event) {
-    Ipv6Address bytes{};
+Ipv6Bytes RemoteIpv6(const platform::DivertAddress& event) {
+    Ipv6Bytes bytes{};
     for (int word = 0; word < 4; ++word) {
         const uint32_t value = event.remoteAddr[3 - word];
         for (int byte = 0; byte < 4; ++byte) {

@@ -5,5 +5,5 @@ std::set<std::wstring> SplitAppSet;
 std::set<uint32_t> BypassRouteSet;
 std::atomic<bool> SnifferRunning{false};
 PhysicalRouteRecord PhysicalRoute;
-std::set<Ipv6Address> BypassRoute6Set;
+std::set<Ipv6Bytes> BypassRoute6Set;
 PhysicalRoute6Record PhysicalRoute6;

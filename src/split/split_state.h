@@ -24,5 +24,5 @@ extern std::atomic<bool> SnifferRunning;
 // The physical default route the bypass routes go through.
 extern PhysicalRouteRecord PhysicalRoute;
 // The IPv6 counterparts: host routes held, and the physical IPv6 default route.
-extern std::set<Ipv6Address> BypassRoute6Set;
+extern std::set<Ipv6Bytes> BypassRoute6Set;
 extern PhysicalRoute6Record PhysicalRoute6;

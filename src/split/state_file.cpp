@@ -56,11 +56,11 @@ bool Unhex(const std::string& text, std::string& bytes) {
     return true;
 }
 
-std::string Hex(const Ipv6Address& address) {
+std::string Hex(const Ipv6Bytes& address) {
     return Hex(std::string(address.begin(), address.end()));
 }
 
-bool Unhex(const std::string& text, Ipv6Address& address) {
+bool Unhex(const std::string& text, Ipv6Bytes& address) {
     std::string bytes;
     if (text.size() != 2 * address.size() || !Unhex(text, bytes)) {
         return false;
@@ -82,7 +82,7 @@ std::string Format(const SplitStateRecord& state) {
     for (uint32_t address : state.bypassRoutes) {
         text << "bypass " << address << "\n";
     }
-    for (const Ipv6Address& address : state.bypassRoutes6) {
+    for (const Ipv6Bytes& address : state.bypassRoutes6) {
         text << "bypass6 " << Hex(address) << "\n";
     }
     return text.str();
@@ -93,7 +93,7 @@ bool ParseIpv6Line(const std::string& kind, std::istringstream& fields, bool& ro
                    SplitStateRecord& state) {
     std::string value, rest;
     uint64_t ifIndex = 0, luid = 0;
-    Ipv6Address address{};
+    Ipv6Bytes address{};
     if (kind == "route6" && !route6Seen && fields >> ifIndex >> luid >> value &&
         !(fields >> rest) && ifIndex <= UINT32_MAX && Unhex(value, address)) {
         state.route6.ifIndex = static_cast<uint32_t>(ifIndex);

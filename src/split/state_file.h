@@ -18,7 +18,7 @@ struct SplitStateRecord {
     std::set<std::wstring> apps;
     std::set<uint32_t> bypassRoutes;
     PhysicalRoute6Record route6;  // likewise; unknown in a file from before IPv6 was split
-    std::set<Ipv6Address> bypassRoutes6;
+    std::set<Ipv6Bytes> bypassRoutes6;
 };
 
 // Whether the state is saved and may be loaded: only the service turns it on.

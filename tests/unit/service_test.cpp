@@ -342,7 +342,7 @@ class RecoveryTest : public SplitFixture, public ::testing::WithParamInterface<R
     const uint32_t kGateway = NetworkOrder(192, 168, 1, 1);
     const uint32_t kNewGateway = NetworkOrder(10, 1, 1, 1);
     const uint32_t kAddress = NetworkOrder(192, 0, 2, 10);
-    const Ipv6Address kAddress6 = V6("2606:4700::1111");
+    const Ipv6Bytes kAddress6 = V6("2606:4700::1111");
 
     // A connect's route, a list and two bypass routes, saved as they changed; then the process
     // is gone (a crash or a restart), with the routes still in the table.

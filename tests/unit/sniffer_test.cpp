@@ -57,15 +57,15 @@ class SnifferTest : public SplitFixture {
     // WinDivert's four host-order words, word 3 the most significant.
     static platform::DivertAddress Connect6(uint32_t pid, const char* text) {
         platform::DivertAddress event = Connect(pid, 0, true);
-        const Ipv6Address bytes = V6(text);
+        const Ipv6Bytes bytes = V6(text);
         for (int word = 0; word < 4; ++word) {
             const uint8_t* b = &bytes[4 * (3 - word)];
             event.remoteAddr[word] = (uint32_t{b[0]} << 24) | (b[1] << 16) | (b[2] << 8) | b[3];
         }
         return event;
     }
-    static std::vector<Ipv6Address> Created6() {
-        std::vector<Ipv6Address> destinations;
+    static std::vector<Ipv6Bytes> Created6() {
+        std::vector<Ipv6Bytes> destinations;
         for (const auto& row : W().createdRoutes6) {
             destinations.push_back(row.dest);
         }
@@ -141,7 +141,7 @@ TEST_F(SnifferTest, OnlyConnectsOfListedProgramsToUsableAddressesCount) {
            Connect(kChrome, HostOrder(203, 0, 113, 9))});
     EXPECT_EQ(CreatedDestinations(),
               (std::vector<uint32_t>{NetworkOrder(198, 51, 100, 5), NetworkOrder(203, 0, 113, 9)}));
-    EXPECT_EQ(Created6(), std::vector<Ipv6Address>{V6("2606:4700::1111")});
+    EXPECT_EQ(Created6(), std::vector<Ipv6Bytes>{V6("2606:4700::1111")});
     EXPECT_EQ(W().deletedRoutes6.size(), 1u) << "the stop removes it";
 }
 
@@ -291,7 +291,7 @@ TEST_F(SnifferTest, OpenConnectionsOfListedProgramsGetTheirRoutes) {
     ASSERT_TRUE(fake::WaitUntilReceiving()) << "the tables are read once the handle is open";
     EXPECT_EQ(CreatedDestinations(), (std::vector<uint32_t>{NetworkOrder(198, 51, 100, 20),
                                                             NetworkOrder(198, 51, 100, 24)}));
-    EXPECT_EQ(Created6(), std::vector<Ipv6Address>{V6("2606:4700::4")});
+    EXPECT_EQ(Created6(), std::vector<Ipv6Bytes>{V6("2606:4700::4")});
 
     W().tcpReads = {platform::RouteTableRead::Grew};
     SetSplitApps(L"chrome.exe;other.exe");  // only the gained program's rows are new

@@ -45,8 +45,8 @@ inline platform::ForwardRow DefaultRow(uint32_t ifIndex, uint32_t nextHop, uint3
     return row;
 }
 
-inline Ipv6Address V6(const char* text) {
-    Ipv6Address address{};
+inline Ipv6Bytes V6(const char* text) {
+    Ipv6Bytes address{};
     EXPECT_EQ(inet_pton(AF_INET6, text, address.data()), 1) << text;
     return address;
 }

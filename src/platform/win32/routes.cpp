@@ -118,13 +118,13 @@ uint32_t InterfaceIndexFromAlias(const std::wstring& alias, uint32_t& ifIndex) {
 
 namespace {
 
-Ipv6Address FromInet6(const SOCKADDR_INET& address) {
-    Ipv6Address bytes{};
+Ipv6Bytes FromInet6(const SOCKADDR_INET& address) {
+    Ipv6Bytes bytes{};
     std::memcpy(bytes.data(), &address.Ipv6.sin6_addr, bytes.size());
     return bytes;
 }
 
-void ToInet6(const Ipv6Address& bytes, SOCKADDR_INET& address) {
+void ToInet6(const Ipv6Bytes& bytes, SOCKADDR_INET& address) {
     address.Ipv6.sin6_family = AF_INET6;
     std::memcpy(&address.Ipv6.sin6_addr, bytes.data(), bytes.size());
 }
