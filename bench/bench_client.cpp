@@ -14,7 +14,14 @@
 //                          table has journalled N more creations: routes per second
 //   routes N               N bypass rows created through the stand-in routing table directly
 //                          (then deleted, untimed): routes per second
+//   burst6 N | routes6 N   the same for IPv6 addresses (2001:db8::/32) and /128 rows
+//   scan N                 writes N established connections (of 50 processes, none listed)
+//                          to the stand-in TCP table, then times a splitapps request that adds
+//                          an application: milliseconds
+//   tcpread                the stand-in TCP table as it stands, probed and read for both
+//                          families directly, as the helper reads it: milliseconds
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <iphlpapi.h>
 #include <winternl.h>
@@ -175,25 +182,39 @@ std::wstring Beside(const wchar_t* name) {
     return text.substr(0, text.find_last_of(L"\\/") + 1) + name;
 }
 
-size_t CreationsJournalled() {
-    std::ifstream file(Beside(L"routes-journal.txt").c_str(), std::ios::binary);
+// What a family's benchmark reads and writes in the stand-in routing table.
+struct Family {
+    const wchar_t* journal;
+    const char* creation;
+};
+const Family kIpv4{L"routes-journal.txt", "create "};
+const Family kIpv6{L"routes6-journal.txt", "create6 "};
+
+size_t CreationsJournalled(const Family& family) {
+    std::ifstream file(Beside(family.journal).c_str(), std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(file)),
                            std::istreambuf_iterator<char>());
     size_t count = 0;
-    for (size_t at = text.find("create "); at != std::string::npos;
-         at = text.find("create ", at + 1)) {
+    for (size_t at = text.find(family.creation); at != std::string::npos;
+         at = text.find(family.creation, at + 1)) {
         ++count;
     }
     return count;
 }
 
-// The i-th address of a benchmark range (198.18.0.0/15), dotted.
-std::string BenchAddress(int range, int i) {
+// The i-th address of a benchmark range: 198.18.0.0/15 dotted, or 2001:db8:<range>::/48.
+std::string BenchAddress(int range, int i, bool ipv6 = false) {
+    if (ipv6) {
+        char text[48];
+        std::snprintf(text, sizeof text, "2001:db8:%x::%x", 18 + range, i + 1);
+        return text;
+    }
     return "198." + std::to_string(18 + range) + "." + std::to_string(i / 250) + "." +
            std::to_string(1 + i % 250);
 }
 
-int Burst(int count) {
+int Burst(int count, bool ipv6) {
+    const Family& family = ipv6 ? kIpv6 : kIpv4;
     std::wstring chrome = L"\"" + Beside(L"Chrome.exe") + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
@@ -204,19 +225,19 @@ int Burst(int count) {
     }
     std::string events;
     for (int i = 0; i < count; ++i) {
-        events += "4 " + std::to_string(info.dwProcessId) + " " + BenchAddress(0, i) + "\n";
+        events += "4 " + std::to_string(info.dwProcessId) + " " + BenchAddress(0, i, ipv6) + "\n";
     }
-    const size_t before = CreationsJournalled();
+    const size_t before = CreationsJournalled(family);
     const double start = Seconds();
     std::ofstream(Beside(L"divert-events.txt").c_str(), std::ios::app | std::ios::binary) << events;
     // Polls the journal only when it grew, so that the polling takes little from the helper.
-    const std::wstring journal = Beside(L"routes-journal.txt");
+    const std::wstring journal = Beside(family.journal);
     ULONGLONG seenSize = 0;
     for (;;) {
         WIN32_FILE_ATTRIBUTE_DATA data{};
         GetFileAttributesExW(journal.c_str(), GetFileExInfoStandard, &data);
         const ULONGLONG size = (ULONGLONG{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
-        if ((size != seenSize && CreationsJournalled() >= before + count) ||
+        if ((size != seenSize && CreationsJournalled(family) >= before + count) ||
             Seconds() - start >= 60) {
             break;
         }
@@ -257,6 +278,68 @@ int Routes(int count) {
     return failed == 0 ? 0 : 1;
 }
 
+MIB_IPFORWARD_ROW2 Bypass6Row(int i) {
+    MIB_IPFORWARD_ROW2 row;
+    InitializeIpForwardEntry(&row);
+    row.InterfaceIndex = 7;
+    row.DestinationPrefix.Prefix.Ipv6.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, BenchAddress(1, i, true).c_str(),
+              &row.DestinationPrefix.Prefix.Ipv6.sin6_addr);
+    row.DestinationPrefix.PrefixLength = 128;
+    row.NextHop.Ipv6.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, "fe80::1", &row.NextHop.Ipv6.sin6_addr);
+    row.SitePrefixLength = 0;
+    row.Metric = 1;
+    row.Protocol = static_cast<NL_ROUTE_PROTOCOL>(MIB_IPPROTO_NETMGMT);
+    return row;
+}
+
+int Routes6(int count) {
+    const double start = Seconds();
+    int failed = 0;
+    for (int i = 0; i < count; ++i) {
+        const MIB_IPFORWARD_ROW2 row = Bypass6Row(i);
+        failed += CreateIpForwardEntry2(&row) == NO_ERROR ? 0 : 1;
+    }
+    std::printf("%.1f\n", count / (Seconds() - start));
+    for (int i = 0; i < count; ++i) {
+        const MIB_IPFORWARD_ROW2 row = Bypass6Row(i);
+        DeleteIpForwardEntry2(&row);
+    }
+    return failed == 0 ? 0 : 1;
+}
+
+int Scan(int rows) {
+    std::string table;
+    for (int i = 0; i < rows; ++i) {
+        const DWORD pid = i % 50 == 0 ? GetCurrentProcessId() : 100000 + 4 * (i % 50);
+        table += (i % 2 ? "2001:db8:20::" + std::to_string(i) : BenchAddress(2, i)) + " 443 5 " +
+                 std::to_string(pid) + "\n";
+    }
+    std::ofstream(Beside(L"tcp-table.txt").c_str(), std::ios::trunc | std::ios::binary) << table;
+    const std::string request =
+        "splitapps chrome.exe;gained" + std::to_string(GetTickCount64()) + ".exe\n";
+    const double start = Seconds();
+    const bool replied = Asks(request);
+    std::printf("%.2f\n", (Seconds() - start) * 1000);
+    return replied ? 0 : 1;
+}
+
+int TcpRead() {
+    const double start = Seconds();
+    for (ULONG family : {AF_INET, AF_INET6}) {
+        DWORD size = 0;
+        GetExtendedTcpTable(nullptr, &size, FALSE, family, TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
+        std::vector<unsigned char> buffer(size);
+        if (GetExtendedTcpTable(buffer.data(), &size, FALSE, family,
+                                TCP_TABLE_OWNER_PID_CONNECTIONS, 0) != NO_ERROR) {
+            return 1;
+        }
+    }
+    std::printf("%.2f\n", (Seconds() - start) * 1000);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -283,11 +366,20 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("%.1f %s\n", (Seconds() - start) * 1000, result.reply.c_str());
         return 0;
     }
-    if (mode == L"burst") {
-        return Burst(first);
+    if (mode == L"burst" || mode == L"burst6") {
+        return Burst(first, mode == L"burst6");
     }
     if (mode == L"routes") {
         return Routes(first);
+    }
+    if (mode == L"routes6") {
+        return Routes6(first);
+    }
+    if (mode == L"scan") {
+        return Scan(first);
+    }
+    if (mode == L"tcpread") {
+        return TcpRead();
     }
     if (mode == L"stop" && argc > 2) {
         return Stop(argv[2]);

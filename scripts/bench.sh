@@ -12,7 +12,11 @@
 #                      200 ms
 #   route burst        200 listed connects to 200 new addresses at once: bypass routes per
 #                      second, vs the same number of rows created in the stand-in routing
-#                      table directly
+#                      table directly; for IPv4 and for IPv6
+#   open connections   a splitapps request that adds an application while splitting runs,
+#                      with 1,000 established TCP connections in the table vs with none: the
+#                      difference is the reading of the tables, of which the stand-in's own
+#                      reading (probe and read of both families, timed directly) is shown apart
 #   soak               10,000 sequential pings: the helper's handles and resident memory
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,6 +37,8 @@ cp build/win/amneziawg.exe "$dir/awg/"
 cp build/win/standin_app.exe "$dir/Chrome.exe"
 printf '0.0.0.0 0.0.0.0 192.168.1.1 7 35\n' >"$dir/routes-table.txt"
 printf '7 25\n' >"$dir/routes-metrics.txt"
+printf '::/0 fe80::1 7 256\n' >"$dir/routes6-table.txt"
+printf '7 10\n' >"$dir/routes6-metrics.txt"
 printf '[Interface]\nPrivateKey = YmVuY2g=\n' >"$dir/Orvanta.conf"
 config=$(base64 -w0 "$dir/Orvanta.conf")
 
@@ -73,8 +79,15 @@ for round in $(seq "$rounds"); do
   bc time "splitapps chrome.exe" >/dev/null
   bc time "connect $config" >/dev/null
   add helper_burst "$(bc burst 200)"
+  add helper_burst6 "$(bc burst6 200)"
+  for _ in 1 2 3; do
+    add scan_1000 "$(bc scan 1000)"
+    add tcp_read_1000 "$(bc tcpread)"
+    add scan_0 "$(bc scan 0)"
+  done
   bc time disconnect >/dev/null  # the helper's routes go
   add direct_routes "$(bc routes 200)"
+  add direct_routes6 "$(bc routes6 200)"
   end OrvantaHelper.exe
   echo "round $round done"
 done
@@ -118,6 +131,9 @@ for delay in 0 200; do
   printf '| disconnect, start delay %s ms, ms | %s | %s (uninstall) | +%s ms |\n' "$delay" "$(med helper_down_$delay)" "$(med direct_down_$delay)" "$(awk -v a="$(med helper_down_$delay)" -v b="$(med direct_down_$delay)" 'BEGIN { printf "%.0f", a - b }')"
 done
 printf '| burst of 200 listed connects, routes/s | %s | %s (routing stand-in alone) | %s |\n' "$(med helper_burst)" "$(med direct_routes)" "$(ratio "$(med helper_burst)" "$(med direct_routes)")"
+printf '| burst of 200 listed IPv6 connects, routes/s | %s | %s (routing stand-in alone) | %s |\n' "$(med helper_burst6)" "$(med direct_routes6)" "$(ratio "$(med helper_burst6)" "$(med direct_routes6)")"
+printf '| splitapps adding an application, 1,000 open connections, ms | %s | %s (no connection) | +%s ms |\n' "$(med scan_1000)" "$(med scan_0)" "$(awk -v a="$(med scan_1000)" -v b="$(med scan_0)" 'BEGIN { printf "%.2f", a - b }')"
+printf '| of which the TCP table stand-in itself, 1,000 rows, ms | %s | | |\n' "$(med tcp_read_1000)"
 printf '| soak, 10,000 pings: handles | %s -> %s | | |\n' "$handles_before" "$handles_after"
 printf '| soak, 10,000 pings: resident memory, KiB | %s -> %s | | |\n' "$rss_before" "$rss_after"
 echo

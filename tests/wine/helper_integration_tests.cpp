@@ -76,15 +76,18 @@ class Helper {
         wine_support::AppendToFile(dir_ + L"\\divert-events.txt",
                                    "4 " + std::to_string(processId) + " " + address + "\n");
     }
-    std::string RouteJournal() const {
+    void SetOpenConnections(const std::string& rows) const {
+        wine_support::WriteWholeFile(dir_ + L"\\tcp-table.txt", rows);
+    }
+    std::string RouteJournal(const wchar_t* name = L"routes-journal.txt") const {
         std::string bytes;
-        wine_support::ReadWholeFile(dir_ + L"\\routes-journal.txt", bytes);
+        wine_support::ReadWholeFile(dir_ + L"\\" + name, bytes);
         return bytes;
     }
     // Polls the route journal until it holds `lines` lines, at most 10 s.
-    bool RouteJournalReaches(size_t lines) const {
+    bool RouteJournalReaches(size_t lines, const wchar_t* name = L"routes-journal.txt") const {
         for (int i = 0; i < 1000; ++i) {
-            const std::string journal = RouteJournal();
+            const std::string journal = RouteJournal(name);
             if (static_cast<size_t>(std::count(journal.begin(), journal.end(), '\n')) >= lines) {
                 return true;
             }
@@ -305,6 +308,49 @@ WINE_TEST(SplitRoutesAreWrittenAsWindowsAcceptsThemFollowTheNetworkAndAreRemoved
     const std::string log = helper.Log();
     CHECK(Contains(log, "  physical default route: ifIndex=11\r\n"));
     CHECK(!Contains(log, "refused"));
+}
+
+std::string Route6Line(const char* call, const char* address, const char* effective = "11") {
+    return std::string(call) + " " + address +
+           "/128 via fe80::1 if=7 luid=0x6000007000000 proto=3 metric=1 effective=" + effective +
+           " -> 0\n";
+}
+
+// On a dual-stack network a listed application's IPv6 connects, and the connections it had open
+// before splitting started, get their host routes through the physical network; an IPv4 address
+// a dual-stack socket reaches takes the IPv4 path; disconnect removes every route.
+WINE_TEST(Ipv6ConnectsAndOpenConnectionsGetRoutesUntilDisconnect) {
+    Helper helper(L"dualstack", true);
+    CHECK(helper.ready());
+    wine_support::Child chrome(L"\"" + kBuilt + L"\\apps\\Chrome.exe\"");
+    CHECK(chrome.started());
+    const std::string pid = std::to_string(chrome.id());
+    helper.SetOpenConnections("198.51.100.40 443 5 " + pid + "\n2606:4700::40 443 5 " + pid +
+                              "\n2606:4700::41 443 2 " + pid + "\n198.51.100.41 443 5 " +
+                              std::to_string(GetCurrentProcessId()) + "\n");
+    CHECK_EQ(Ask("splitapps Chrome.exe\n"), "OK");
+    CHECK_EQ(Connect(kSample), "OK");
+    helper.FeedConnect(chrome.id(), "2606:4700::1111");
+    helper.FeedConnect(chrome.id(), "2606:4700::1111");
+    helper.FeedConnect(chrome.id(), "fe80::9");        // link-local
+    helper.FeedConnect(chrome.id(), "2001:db8:1::5");  // on the physical link
+    helper.FeedConnect(chrome.id(), "::ffff:192.0.2.77");
+    CHECK(helper.RouteJournalReaches(2, L"routes6-journal.txt"));
+    CHECK(helper.RouteJournalReaches(2));
+    std::string expected6 =
+        Route6Line("create6", "2606:4700::40") + Route6Line("create6", "2606:4700::1111");
+    CHECK_EQ(helper.RouteJournal(L"routes6-journal.txt"), expected6);
+    std::string expected =
+        RouteLine("create", "198.51.100.40", "0") + RouteLine("create", "192.0.2.77", "0");
+    CHECK_EQ(helper.RouteJournal(), expected);
+
+    CHECK_EQ(Ask("disconnect\n"), "OK");
+    expected6 +=
+        Route6Line("delete6", "2606:4700::40", "-") + Route6Line("delete6", "2606:4700::1111", "-");
+    CHECK_EQ(helper.RouteJournal(L"routes6-journal.txt"), expected6);
+    expected += RouteLine("delete", "198.51.100.40", "0") + RouteLine("delete", "192.0.2.77", "0");
+    CHECK_EQ(helper.RouteJournal(), expected);
+    CHECK(Contains(helper.Log(), "  physical IPv6 default route: ifIndex=7\r\n"));
 }
 
 // The tunnel program blocks all traffic outside the tunnel for a single peer that allows

@@ -57,6 +57,12 @@ void StageRoutingTable(const std::wstring& dir) {
     SetInterfaceMetrics(dir, "7 25\n9 10\n");
     WriteWholeFile(dir + L"\\routes-journal.txt", "");
     DeleteFileW((dir + L"\\routes-live.txt").c_str());  // a machine just started
+    // Dual-stack: IPv6 through a link-local gateway on the same interface.
+    WriteWholeFile(dir + L"\\routes6-table.txt", "::/0 fe80::1 7 256\n2001:db8:1::/64 :: 7 256\n");
+    WriteWholeFile(dir + L"\\routes6-metrics.txt", "7 10\n");
+    WriteWholeFile(dir + L"\\routes6-journal.txt", "");
+    WriteWholeFile(dir + L"\\tcp-table.txt", "");
+    DeleteFileW((dir + L"\\routes6-live.txt").c_str());
 }
 
 void SetInterfaceMetrics(const std::wstring& dir, const std::string& metrics) {
