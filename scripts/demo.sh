@@ -24,6 +24,8 @@ cp build/win/routing/iphlpapi.dll "$install_dir/"
 printf '0.0.0.0 0.0.0.0 192.168.1.1 7 35\n192.168.1.0 255.255.255.0 0.0.0.0 7 35\n' \
   >"$install_dir/routes-table.txt"
 printf '7 25\n' >"$install_dir/routes-metrics.txt"
+printf '::/0 fe80::1 7 256\n2001:db8:1::/64 :: 7 256\n' >"$install_dir/routes6-table.txt"
+printf '7 10\n' >"$install_dir/routes6-metrics.txt"
 printf '[Interface]\nPrivateKey = c2FtcGxlIGtleSwgbm90IGEgcmVhbCBvbmU=\nAddress = 10.8.0.2/32\n' \
   >"$install_dir/sample.conf"
 # A --console helper here runs as the Wine user, not as LocalSystem: skip the client's check
@@ -52,13 +54,18 @@ ask 'splitapps Chrome.exe; firefox.exe' splitapps 'Chrome.exe; firefox.exe'
 ask 'connect <Base64 of C:\Orvanta\sample.conf>' connect 'C:\Orvanta\sample.conf'
 ask 'status' status
 
-# Chrome.exe connects to 198.51.100.7: the stand-in WinDivert.dll reports the socket event, as
-# WinDivert would, and the helper makes a bypass route for it.
+# Chrome.exe connects to 198.51.100.7 and to 2606:4700::1111: the stand-in WinDivert.dll reports
+# the socket events, as WinDivert would, and the helper makes a bypass route for each.
 wine 'C:\Orvanta\Chrome.exe' 'C:\Orvanta\chrome.pid' >/dev/null 2>&1 &
 for _ in $(seq 100); do [ -s "$install_dir/chrome.pid" ] && break; sleep 0.1; done
-echo "(Chrome.exe, process $(tr -d '\r\n' <"$install_dir/chrome.pid"), connects to 198.51.100.7)"
-printf '4 %s 198.51.100.7\n' "$(tr -d '\r\n' <"$install_dir/chrome.pid")" >>"$install_dir/divert-events.txt"
-for _ in $(seq 100); do grep -q create "$install_dir/routes-journal.txt" 2>/dev/null && break; sleep 0.1; done
+chrome_pid=$(tr -d '\r\n' <"$install_dir/chrome.pid")
+echo "(Chrome.exe, process $chrome_pid, connects to 198.51.100.7 and to 2606:4700::1111)"
+printf '4 %s 198.51.100.7\n4 %s 2606:4700::1111\n' "$chrome_pid" "$chrome_pid" >>"$install_dir/divert-events.txt"
+for _ in $(seq 100); do
+  grep -q create "$install_dir/routes-journal.txt" 2>/dev/null &&
+    grep -q create6 "$install_dir/routes6-journal.txt" 2>/dev/null && break
+  sleep 0.1
+done
 ask 'disconnect' disconnect
 ask 'status' status
 ask 'connect <not Base64>' raw 'connect not*base64\n'
@@ -73,6 +80,8 @@ fi
 wine taskkill /f /im Chrome.exe >/dev/null 2>&1 || true
 echo "--- stand-in routing table journal (every route created or deleted)"
 cat "$install_dir/routes-journal.txt" 2>/dev/null || echo "(none)"
+echo "--- stand-in IPv6 routing table journal"
+cat "$install_dir/routes6-journal.txt" 2>/dev/null || echo "(none)"
 echo "--- stand-in amneziawg.exe journal (every command line it was run with)"
 cat "$install_dir/awg/amneziawg-journal.txt"
 # A service gets Wine's system environment, whose ProgramData may differ from ours.
