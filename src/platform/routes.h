@@ -64,7 +64,8 @@ struct Forward6Row {
 // One read of the IPv6 table, rows in the system's order (ProbeFailed is never returned: the
 // system sizes the table itself).
 RouteTableRead ReadIpv6ForwardTable(std::vector<Forward6Row>& rows);
-// Both return 0 or the Win32 error; the row is made as a network manager's, for good.
+// Both return 0 or the Win32 error. The row is made as a network manager's and lives until it
+// is deleted or the machine restarts; Windows picks its interface by the LUID.
 uint32_t CreateForward6Entry(const Forward6Row& row);
 uint32_t DeleteForward6Entry(const Forward6Row& row);
 // The IPv6 metric of the interface; an interface without IPv6 answers ERROR_NOT_FOUND.
@@ -75,8 +76,8 @@ struct TcpConnection {
     uint32_t processId = 0;
     uint32_t state = 0;
     bool ipv6 = false;
-    uint32_t remote4 = 0;  // network byte order
-    Ipv6Bytes remote6{};
+    uint32_t local4 = 0, remote4 = 0;  // network byte order
+    Ipv6Bytes local6{}, remote6{};
 };
 constexpr uint32_t kTcpStateSynSent = 3;
 constexpr uint32_t kTcpStateEstablished = 5;

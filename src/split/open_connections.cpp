@@ -11,8 +11,13 @@
 
 namespace {
 
+// A connection to one of this machine's own addresses is a loopback connection, which WinDivert
+// flags and the connect path skips.
 bool Connecting(const platform::TcpConnection& row) {
-    return row.state == platform::kTcpStateEstablished || row.state == platform::kTcpStateSynSent;
+    const bool toItself = row.ipv6 ? row.remote6 == row.local6 : row.remote4 == row.local4;
+    return (row.state == platform::kTcpStateEstablished ||
+            row.state == platform::kTcpStateSynSent) &&
+           !toItself;
 }
 
 // Process names are looked up once per process and pass: a browser holds hundreds of rows.

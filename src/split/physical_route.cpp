@@ -90,37 +90,58 @@ void LogResolution(const Resolution& found) {
 struct Resolution6 {
     platform::RouteTableRead read = platform::RouteTableRead::ReadFailed;
     PhysicalRoute6Record route;
+    uint32_t metricError = 0;  // a candidate's metric failed for another reason than no IPv6
 };
 
+bool OnLinkRow(const platform::Forward6Row& row, uint32_t ifIndex) {
+    return row.ifIndex == ifIndex && row.prefixLength != 0 && row.nextHop == Ipv6Bytes{};
+}
+
+// Windows sends by the strong host model: an interface with link-local addresses only (a router
+// that advertises no prefix, say) has no source for a bypassed connection, so its ::/0 carries
+// none. A global on-link prefix shows an address to send from.
+bool HasGlobalPrefix(const std::vector<platform::Forward6Row>& rows, uint32_t ifIndex) {
+    for (const platform::Forward6Row& row : rows) {
+        const bool linkLocal = row.dest[0] == 0xFE && (row.dest[1] & 0xC0) == 0x80;
+        if (OnLinkRow(row, ifIndex) && !linkLocal && row.dest[0] != 0xFF) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The ::/0 row off the tunnel's interface with the lowest metric, its own plus its
-// interface's, as Windows ranks them; an interface whose IPv6 metric cannot be read is passed
-// over, and a tie keeps the first row.
-PhysicalRoute6Record BestDefaultRoute6(const std::vector<platform::Forward6Row>& rows,
-                                       uint32_t tunnelIfIndex) {
-    PhysicalRoute6Record best;
+// interface's, as Windows ranks them; an interface without IPv6 or without a global prefix is
+// passed over, and a tie keeps the first row.
+void FindBestDefaultRoute6(const std::vector<platform::Forward6Row>& rows, uint32_t tunnelIfIndex,
+                           Resolution6& found) {
     uint64_t bestMetric = UINT64_MAX;
     for (const platform::Forward6Row& row : rows) {
-        uint32_t interfaceMetric = 0;
         if (row.prefixLength != 0 || (tunnelIfIndex != 0 && row.ifIndex == tunnelIfIndex) ||
-            platform::ReadIpv6InterfaceMetric(row.ifIndex, interfaceMetric) != 0) {
+            !HasGlobalPrefix(rows, row.ifIndex)) {
+            continue;
+        }
+        uint32_t interfaceMetric = 0;
+        const uint32_t error = platform::ReadIpv6InterfaceMetric(row.ifIndex, interfaceMetric);
+        if (error != 0) {
+            found.metricError = error == platform::kErrorRouteNotFound ? found.metricError : error;
             continue;
         }
         const uint64_t metric = uint64_t{row.metric} + interfaceMetric;
         if (metric < bestMetric) {
-            best.ifIndex = row.ifIndex;
-            best.luid = row.luid;
-            best.nextHop = row.nextHop;
+            found.route.ifIndex = row.ifIndex;
+            found.route.luid = row.luid;
+            found.route.nextHop = row.nextHop;
             bestMetric = metric;
         }
     }
-    return best;
 }
 
 std::vector<Ipv6Prefix> OnLinkPrefixes6(const std::vector<platform::Forward6Row>& rows,
                                         uint32_t ifIndex) {
     std::vector<Ipv6Prefix> prefixes;
     for (const platform::Forward6Row& row : rows) {
-        if (row.ifIndex == ifIndex && row.prefixLength != 0 && row.nextHop == Ipv6Bytes{}) {
+        if (OnLinkRow(row, ifIndex)) {
             prefixes.push_back({row.dest, row.prefixLength});
         }
     }
@@ -132,7 +153,7 @@ Resolution6 Resolve6(uint32_t tunnelIfIndex) {
     std::vector<platform::Forward6Row> rows;
     found.read = platform::ReadIpv6ForwardTable(rows);
     if (found.read == platform::RouteTableRead::Ok) {
-        found.route = BestDefaultRoute6(rows, tunnelIfIndex);
+        FindBestDefaultRoute6(rows, tunnelIfIndex, found);
         if (found.route.known()) {
             found.route.onLink = OnLinkPrefixes6(rows, found.route.ifIndex);
         }
@@ -199,7 +220,8 @@ void FollowPhysicalDefaultRoute() {
             LogResolution(found);
         }
     }
-    if (found6.read == platform::RouteTableRead::Ok && ticket >= lastApplied6) {
+    if (found6.read == platform::RouteTableRead::Ok && found6.metricError == 0 &&
+        ticket >= lastApplied6) {
         lastApplied6 = ticket;
         if (MoveBypassRoutes(found6.route)) {
             LogResolution6(found6);

@@ -294,7 +294,8 @@ std::set<Ipv6Bytes> BypassRoutesInTable(const std::set<Ipv6Bytes>& addresses,
     std::set<Ipv6Bytes> present;
     for (const platform::Forward6Row& row : rows) {
         if (row.prefixLength == 128 && row.nextHop == route.nextHop &&
-            row.ifIndex == route.ifIndex && addresses.count(row.dest) > 0) {
+            row.ifIndex == route.ifIndex && row.luid == route.luid &&
+            addresses.count(row.dest) > 0) {
             present.insert(row.dest);
         }
     }

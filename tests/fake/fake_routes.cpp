@@ -99,9 +99,10 @@ uint32_t ReadInterfaceMetric(uint32_t ifIndex, uint32_t& metric) {
 
 namespace {
 
+// Windows names the interface by the LUID when one is given, as the helper always gives it.
 bool SameRoute6(const Forward6Row& a, const Forward6Row& b) {
     return a.dest == b.dest && a.prefixLength == b.prefixLength && a.nextHop == b.nextHop &&
-           a.ifIndex == b.ifIndex;
+           a.luid == b.luid;
 }
 
 // What CreateIpForwardEntry2 refuses before it looks at the table: no interface named, a
@@ -114,7 +115,9 @@ uint32_t Refusal6(const Forward6Row& row) {
     if ((row.luid == 0 && row.ifIndex == 0) || row.prefixLength > 128 || hostBits) {
         return 87;  // ERROR_INVALID_PARAMETER
     }
-    return fake::TheWorld().interfaceMetrics6.count(row.ifIndex) > 0 ? 0 : kErrorRouteNotFound;
+    // A LUID of the fake world carries its interface's index where NetLuidIndex sits.
+    const uint32_t named = row.luid != 0 ? static_cast<uint32_t>(row.luid >> 24) : row.ifIndex;
+    return fake::TheWorld().interfaceMetrics6.count(named) > 0 ? 0 : kErrorRouteNotFound;
 }
 
 }  // namespace
@@ -157,6 +160,9 @@ uint32_t DeleteForward6Entry(const Forward6Row& row) {
 }
 
 uint32_t ReadIpv6InterfaceMetric(uint32_t ifIndex, uint32_t& metric) {
+    if (fake::TheWorld().metricReadError != 0) {
+        return fake::TheWorld().metricReadError;
+    }
     const auto& metrics = fake::TheWorld().interfaceMetrics6;
     const auto found = metrics.find(ifIndex);
     if (found == metrics.end()) {

@@ -350,7 +350,7 @@ class RecoveryTest : public SplitFixture, public ::testing::WithParamInterface<R
         UseSplitStateFile(true);
         W().routeTable = {DefaultRow(7, kGateway, 35)};
         W().interfaceMetrics = {{7, 25}, {8, 30}};
-        W().routeTable6 = {Default6Row(7, 0)};
+        W().routeTable6 = {Default6Row(7, 0), Global6Row(7)};
         W().interfaceMetrics6 = {{7, 10}};
         RecordPhysicalDefaultRoute();
         SetSplitApps(L"Chrome.exe;\u00DCBER.EXE");
@@ -382,7 +382,7 @@ class RecoveryTest : public SplitFixture, public ::testing::WithParamInterface<R
         }
         if (c.rebooted) {
             W().routeTable.resize(1);  // only the system's default routes are left
-            W().routeTable6.resize(1);
+            W().routeTable6.resize(2);
         }
         if (c.networkMoved) {
             W().routeTable[0] = DefaultRow(8, kNewGateway, 35);

@@ -276,6 +276,12 @@ platform::TcpConnection Tcp6(uint32_t pid, uint32_t state, const char* remote) {
     return row;
 }
 
+// A connection to the machine's own (tunnel) address: loopback, whatever the address.
+platform::TcpConnection ToItself(platform::TcpConnection row) {
+    row.local4 = row.remote4;
+    return row;
+}
+
 // Connections a listed program had open before it was listed get routes at the start and when
 // the list gains it, by the rules of a connect; a table that cannot be read costs a log line.
 TEST_F(SnifferTest, OpenConnectionsOfListedProgramsGetTheirRoutes) {
@@ -285,6 +291,7 @@ TEST_F(SnifferTest, OpenConnectionsOfListedProgramsGetTheirRoutes) {
                           Tcp(kChrome, 11, NetworkOrder(198, 51, 100, 22)),  // time-wait
                           Tcp(kOther, 5, NetworkOrder(198, 51, 100, 23)),
                           Tcp(kChrome, 5, NetworkOrder(127, 0, 0, 1)),
+                          ToItself(Tcp(kChrome, 5, NetworkOrder(10, 8, 0, 2))),
                           Tcp6(kChrome, 5, "::ffff:198.51.100.24"),
                           Tcp(kChrome, 5, NetworkOrder(198, 51, 100, 20))};
     StartSniffer();

@@ -64,6 +64,14 @@ inline platform::Forward6Row Default6Row(uint32_t ifIndex, uint32_t metric,
     return row;
 }
 
+// The on-link /64 that gives an interface a global address to send from.
+inline platform::Forward6Row Global6Row(uint32_t ifIndex) {
+    platform::Forward6Row row = Default6Row(ifIndex, 256, 64);
+    row.dest = {0x20, 0x01, 0x0d, 0xb8, 0, static_cast<uint8_t>(ifIndex)};
+    row.nextHop = {};
+    return row;
+}
+
 inline PhysicalRoute6Record Route6(uint32_t ifIndex) {
     const platform::Forward6Row row = Default6Row(ifIndex, 0);
     PhysicalRoute6Record route;

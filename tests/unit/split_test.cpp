@@ -104,7 +104,7 @@ TEST_F(SplitTest, RouteIsAddedOncePerAddressThroughThePhysicalRoute) {
 
     // IPv6: a /128 whose own metric Windows adds to the interface's.
     W().interfaceMetrics6 = {{12, 10}};
-    W().routeTable6 = {Default6Row(12, 256)};
+    W().routeTable6 = {Default6Row(12, 256), Global6Row(12)};
     RecordPhysicalDefaultRoute();
     AddBypassRoute(V6("2606:4700::1111"));
     AddBypassRoute(V6("2606:4700::1111"));
@@ -228,17 +228,21 @@ TEST_F(SplitTest, RoutesFollowTheInterfaceMetricAndTheNetwork) {
 
     // The IPv6 route follows its own network alike; losing it leaves IPv6 in the tunnel.
     W().interfaceMetrics6 = {{7, 10}, {8, 10}};
-    W().routeTable6 = {Default6Row(7, 0)};
+    W().routeTable6 = {Default6Row(7, 0), Global6Row(7)};
     FollowPhysicalDefaultRoute();
     AddBypassRoute(V6("2606:4700::1111"));
-    W().routeTable6.push_back(Default6Row(8, 0));
-    W().routeTable6[0].metric = 50;
+    W().routeTable6 = {Default6Row(7, 50), Global6Row(7), Default6Row(8, 0), Global6Row(8)};
     FollowPhysicalDefaultRoute();
     ASSERT_EQ(W().deletedRoutes6.size(), 1u);
     EXPECT_EQ(W().deletedRoutes6[0].ifIndex, 7u);
     EXPECT_EQ(W().createdRoutes6.back().ifIndex, 8u);
     EXPECT_EQ(BypassRoute6Set.size(), 1u);
     EXPECT_NE(Log().find("  physical IPv6 default route: ifIndex=8\r\n"), std::string::npos);
+    W().routeTable6.resize(2);  // back on 7, but its metric cannot be read: nothing moves
+    W().metricReadError = 5;
+    FollowPhysicalDefaultRoute();
+    EXPECT_EQ(PhysicalRoute6.ifIndex, 8u);
+    W().metricReadError = 0;
     W().routeTable6.clear();
     FollowPhysicalDefaultRoute();
     EXPECT_TRUE(BypassRoute6Set.empty());
@@ -322,6 +326,12 @@ TEST_P(PhysicalRouteTest, LowestMetricDefaultRowWins) {
                          GetParam().moreLog + line6);
 }
 
+platform::Forward6Row LinkLocal6Row(uint32_t ifIndex) {
+    platform::Forward6Row row = Global6Row(ifIndex);
+    row.dest = {0xfe, 0x80};
+    return row;
+}
+
 platform::ForwardRow HostRow() {
     platform::ForwardRow row = DefaultRow(3, 3, 1, 0xFFFFFFFF);
     row.dest = 5;
@@ -358,15 +368,18 @@ INSTANTIATE_TEST_SUITE_P(
                   0,
                   "",
                   0,
-                  {Default6Row(2, 10), Default6Row(3, 30), Default6Row(4, 0)},
+                  {Default6Row(2, 10), Default6Row(3, 30), Default6Row(4, 0), Global6Row(2),
+                   Global6Row(3), Global6Row(4)},
                   3},
-        RouteCase{"Ipv6TunnelsOwnAndPrefixRowsSkipped",
+        // Interface 3 has a link-local prefix only: no address to send a bypass from.
+        RouteCase{"Ipv6TunnelsOwnPrefixAndLinkLocalOnlyRowsSkipped",
                   {},
                   Route(0, 0),
                   0,
                   "",
                   9,
-                  {Default6Row(9, 0), Default6Row(3, 0, 64), Default6Row(2, 50)},
+                  {Default6Row(9, 0), Global6Row(9), Default6Row(3, 0, 64), Default6Row(3, 0),
+                   LinkLocal6Row(3), Default6Row(2, 50), Global6Row(2)},
                   2}),
     [](const auto& info) { return info.param.name; });
 

@@ -210,6 +210,7 @@ void AppendConnections(const MIB_TCPTABLE_OWNER_PID& table, std::vector<TcpConne
         TcpConnection row;
         row.processId = table.table[i].dwOwningPid;
         row.state = table.table[i].dwState;
+        row.local4 = table.table[i].dwLocalAddr;
         row.remote4 = table.table[i].dwRemoteAddr;
         rows.push_back(row);
     }
@@ -221,6 +222,7 @@ void AppendConnections(const MIB_TCP6TABLE_OWNER_PID& table, std::vector<TcpConn
         row.processId = table.table[i].dwOwningPid;
         row.state = table.table[i].dwState;
         row.ipv6 = true;
+        std::memcpy(row.local6.data(), table.table[i].ucLocalAddr, row.local6.size());
         std::memcpy(row.remote6.data(), table.table[i].ucRemoteAddr, row.remote6.size());
         rows.push_back(row);
     }
@@ -236,6 +238,9 @@ RouteTableRead ReadTcpConnections(bool ipv6, std::vector<TcpConnection>& rows) {
         ERROR_INSUFFICIENT_BUFFER) {
         return RouteTableRead::ProbeFailed;
     }
+    // Connections come and go between the probe and the read: a quarter more room keeps a busy
+    // machine's table from outgrowing every retry.
+    size += size / 4;
     std::vector<unsigned char> buffer;
     try {
         buffer.resize(size);
