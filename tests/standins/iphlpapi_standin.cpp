@@ -14,90 +14,126 @@
 //   routes6-live.txt     the rows made with CreateIpForwardEntry2, same format; delete it for a
 //                        reboot (Windows keeps no route made through the API across one)
 //   routes6-metrics.txt  "ifindex metric" a line: the interfaces that have IPv6
-//   routes6-journal.txt  every create6 and delete6, field by field, with its result
+//   routes6-journal.txt  "create6 prefix/length via nexthop if=index luid=0xLUID proto=P
+//                        metric=M effective=E -> result" and the same for delete6: the index the
+//                        row names, its LUID as given, E the interface's metric plus M or "-"
 //   tcp-table.txt        "remote-address remote-port state pid" a line; an address with ':' is
 //                        an IPv6 connection, a dotted one an IPv4 connection
 //   tcp-error.txt        when present, GetExtendedTcpTable answers the number in it
 // Interfaces are known by index; an interface's LUID is derived from it (see LuidOf).
-// GetIpForwardTable2 serves IPv6 only: the helper reads IPv4 through GetIpForwardTable.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
 
-// The SDK declares these as imports; the stand-in defines them, so only the types are taken.
-#define GetIpForwardTable SdkGetIpForwardTable
-#define CreateIpForwardEntry SdkCreateIpForwardEntry
-#define DeleteIpForwardEntry SdkDeleteIpForwardEntry
-#define GetIpInterfaceEntry SdkGetIpInterfaceEntry
-#define ConvertInterfaceAliasToLuid SdkConvertInterfaceAliasToLuid
-#define ConvertInterfaceLuidToIndex SdkConvertInterfaceLuidToIndex
-#define NotifyRouteChange2 SdkNotifyRouteChange2
-#define CancelMibChangeNotify2 SdkCancelMibChangeNotify2
-#define GetIpForwardTable2 SdkGetIpForwardTable2
-#define FreeMibTable SdkFreeMibTable
-#define InitializeIpForwardEntry SdkInitializeIpForwardEntry
-#define CreateIpForwardEntry2 SdkCreateIpForwardEntry2
-#define DeleteIpForwardEntry2 SdkDeleteIpForwardEntry2
-#define GetExtendedTcpTable SdkGetExtendedTcpTable
+// The SDK declares the exports as imports; the stand-in defines them.
+#define IPHLPAPI_DLL_LINKAGE
 #include <iphlpapi.h>
 #include <netioapi.h>
-#undef GetIpForwardTable
-#undef CreateIpForwardEntry
-#undef DeleteIpForwardEntry
-#undef GetIpInterfaceEntry
-#undef ConvertInterfaceAliasToLuid
-#undef ConvertInterfaceLuidToIndex
-#undef NotifyRouteChange2
-#undef CancelMibChangeNotify2
-#undef GetIpForwardTable2
-#undef FreeMibTable
-#undef InitializeIpForwardEntry
-#undef CreateIpForwardEntry2
-#undef DeleteIpForwardEntry2
-#undef GetExtendedTcpTable
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
-// ntdll reads and writes IPv6 text, so the stand-in needs no Winsock (the headers here do not
-// declare the pair).
+// ntdll reads and writes IPv6 text, so the stand-in needs no Winsock.
 extern "C" LONG NTAPI RtlIpv6StringToAddressA(PCSTR text, PCSTR* terminator, IN6_ADDR* address);
 extern "C" PSTR NTAPI RtlIpv6AddressToStringA(const IN6_ADDR* address, PSTR text);
+extern "C" IMAGE_DOS_HEADER __ImageBase;  // this DLL's own module
 
 namespace {
 
-HMODULE self = nullptr;
-
 std::wstring Beside(const wchar_t* name) {
     wchar_t path[MAX_PATH * 4];
-    const DWORD length = GetModuleFileNameW(self, path, MAX_PATH * 4);
+    const DWORD length =
+        GetModuleFileNameW(reinterpret_cast<HMODULE>(&__ImageBase), path, MAX_PATH * 4);
     std::wstring text(path, length);
     return text.substr(0, text.find_last_of(L"\\/") + 1) + name;
 }
 
-// The helper and the test read and change the table from two processes.
-class TableLock {
-  public:
-    TableLock() : mutex_(CreateMutexW(nullptr, FALSE, L"Local\\OrvantaRoutingStandIn")) {
-        WaitForSingleObject(mutex_, INFINITE);
-    }
+// The helper and the test read and change the tables from two processes. A thread that holds
+// the mutex may take it again, so a reader locks whether or not its caller has.
+struct TableLock {
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Local\\OrvantaRoutingStandIn");
+    TableLock() { WaitForSingleObject(mutex, INFINITE); }
     ~TableLock() {
-        ReleaseMutex(mutex_);
-        CloseHandle(mutex_);
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
     }
-
-  private:
-    HANDLE mutex_;
 };
+
+// Hands each line of a file beside the DLL to `read`, as a stream of its fields.
+template <typename Read>
+void ForEachLine(const wchar_t* name, Read read) {
+    std::ifstream file(Beside(name).c_str());
+    for (std::string line; std::getline(file, line);) {
+        std::istringstream fields(line);
+        read(fields);
+    }
+}
+
+// A row made through the API is kept as a line in the text of the table files, and found again
+// by that text without its metric.
+void AddLive(const wchar_t* name, const std::string& line) {
+    std::ofstream(Beside(name).c_str(), std::ios::app) << line << '\n';
+}
+
+bool RemoveLive(const wchar_t* name, const std::string& route) {
+    std::string kept;
+    bool found = false;
+    ForEachLine(name, [&](std::istringstream& fields) {
+        const bool match = !found && fields.str().rfind(route + ' ', 0) == 0;
+        kept += match ? "" : fields.str() + '\n';
+        found = found || match;
+    });
+    if (found) {
+        std::ofstream(Beside(name).c_str(), std::ios::trunc) << kept;
+    }
+    return found;
+}
+
+DWORD Journal(const wchar_t* name, const std::ostringstream& line, DWORD result) {
+    std::ofstream(Beside(name).c_str(), std::ios::app | std::ios::binary)
+        << line.str() << " -> " << result << '\n';
+    return result;
+}
+
+// "ifindex metric ..." lines: the interfaces of a family and their metrics.
+std::map<DWORD, DWORD> Metrics(const wchar_t* name) {
+    std::map<DWORD, DWORD> metrics;
+    ForEachLine(name, [&](std::istringstream& fields) {
+        DWORD ifIndex = 0, metric = 0;
+        if (fields >> ifIndex >> metric) {
+            metrics[ifIndex] = metric;
+        }
+    });
+    return metrics;
+}
+
+// An interface's LUID: its index as NetLuidIndex, an Ethernet IfType; stable across calls.
+NET_LUID LuidOf(NET_IFINDEX ifIndex) {
+    NET_LUID luid{};
+    luid.Info.NetLuidIndex = ifIndex;
+    luid.Info.IfType = IF_TYPE_ETHERNET_CSMACD;
+    return luid;
+}
+
+// The interface a row names: its LUID when one is given, else its index, as Windows reads them.
+// A LUID the stand-in never handed out names no interface (0).
+NET_IFINDEX NamedInterface(const NET_LUID& luid, NET_IFINDEX index) {
+    if (luid.Value == 0) {
+        return index;
+    }
+    const NET_IFINDEX named = static_cast<NET_IFINDEX>(luid.Info.NetLuidIndex);
+    return LuidOf(named).Value == luid.Value ? named : 0;
+}
 
 DWORD ParseAddress(const std::string& text) {
     unsigned a = 0, b = 0, c = 0, d = 0;
@@ -112,99 +148,95 @@ std::string Dotted(DWORD address) {
     return text;
 }
 
-// An interface's LUID: its index as NetLuidIndex, an Ethernet IfType; stable across calls.
-constexpr ULONG64 kEthernet = 6;
-
-NET_LUID LuidOf(NET_IFINDEX ifIndex) {
-    NET_LUID luid{};
-    luid.Info.NetLuidIndex = ifIndex;
-    luid.Info.IfType = kEthernet;
-    return luid;
+bool ParseAddress6(const std::string& text, IN6_ADDR& address) {
+    PCSTR end = nullptr;
+    return RtlIpv6StringToAddressA(text.c_str(), &end, &address) == 0 && *end == '\0';
 }
 
-// The interface a row names: its LUID when one is given, else its index, as Windows reads them.
-// A LUID the stand-in never handed out names no interface (0).
-NET_IFINDEX NamedInterface(const NET_LUID& luid, NET_IFINDEX index) {
-    if (luid.Value == 0) {
-        return index;
-    }
-    const NET_IFINDEX named = static_cast<NET_IFINDEX>(luid.Info.NetLuidIndex);
-    return LuidOf(named).Value == luid.Value ? named : 0;
+std::string Text(const SOCKADDR_INET& address) {
+    char text[64];
+    RtlIpv6AddressToStringA(&address.Ipv6.sin6_addr, text);
+    return address.si_family == AF_INET6 ? text : Dotted(address.Ipv4.sin_addr.s_addr);
 }
 
-std::vector<MIB_IPFORWARDROW> LoadRows(const wchar_t* name) {
-    std::vector<MIB_IPFORWARDROW> rows;
-    std::ifstream file(Beside(name).c_str());
-    std::string dest, mask, nextHop;
-    DWORD ifIndex = 0, metric = 0;
-    while (file >> dest >> mask >> nextHop >> ifIndex >> metric) {
-        MIB_IPFORWARDROW row{};
-        row.dwForwardDest = ParseAddress(dest);
-        row.dwForwardMask = ParseAddress(mask);
-        row.dwForwardNextHop = ParseAddress(nextHop);
-        row.dwForwardIfIndex = ifIndex;
-        row.dwForwardType =
-            row.dwForwardNextHop == 0 ? MIB_IPROUTE_TYPE_DIRECT : MIB_IPROUTE_TYPE_INDIRECT;
-        row.dwForwardProto = MIB_IPPROTO_NETMGMT;
-        row.dwForwardMetric1 = metric;
-        rows.push_back(row);
-    }
-    return rows;
+// --- Routes of either family as MIB_IPFORWARD_ROW2 carries them.
+
+constexpr ULONG kInfinite = 0xFFFFFFFF;
+
+MIB_IPFORWARD_ROW2 Row2(ADDRESS_FAMILY family, unsigned length, NET_IFINDEX ifIndex, ULONG metric) {
+    MIB_IPFORWARD_ROW2 row{};
+    row.InterfaceLuid = LuidOf(ifIndex);
+    row.InterfaceIndex = ifIndex;
+    row.DestinationPrefix.Prefix.si_family = row.NextHop.si_family = family;
+    row.DestinationPrefix.PrefixLength = static_cast<UINT8>(length);
+    row.ValidLifetime = row.PreferredLifetime = kInfinite;
+    row.Metric = metric;
+    row.Protocol = static_cast<NL_ROUTE_PROTOCOL>(MIB_IPPROTO_NETMGMT);
+    return row;
 }
 
-void SaveLiveRows(const std::vector<MIB_IPFORWARDROW>& rows) {
-    std::ofstream file(Beside(L"routes-live.txt").c_str(), std::ios::trunc);
-    for (const MIB_IPFORWARDROW& row : rows) {
-        file << Dotted(row.dwForwardDest) << ' ' << Dotted(row.dwForwardMask) << ' '
-             << Dotted(row.dwForwardNextHop) << ' ' << row.dwForwardIfIndex << ' '
-             << row.dwForwardMetric1 << '\n';
-    }
+// "prefix/length nexthop ifindex": a route as the IPv6 files write it, without its metric, under
+// the interface the row names.
+std::string RouteText(const MIB_IPFORWARD_ROW2& row) {
+    return Text(row.DestinationPrefix.Prefix) + '/' +
+           std::to_string(row.DestinationPrefix.PrefixLength) + ' ' + Text(row.NextHop) + ' ' +
+           std::to_string(NamedInterface(row.InterfaceLuid, row.InterfaceIndex));
 }
+
+std::string RowText(const MIB_IPFORWARD_ROW2& row) {
+    return RouteText(row) + ' ' + std::to_string(row.Metric);
+}
+
+// "dest mask nexthop ifindex": a route as the IPv4 files write it, without its metric.
+std::string RouteText(const MIB_IPFORWARDROW& row) {
+    return Dotted(row.dwForwardDest) + ' ' + Dotted(row.dwForwardMask) + ' ' +
+           Dotted(row.dwForwardNextHop) + ' ' + std::to_string(row.dwForwardIfIndex);
+}
+
+template <typename Row>
+bool HoldsRoute(const std::vector<Row>& rows, const Row& row) {
+    return std::any_of(rows.begin(), rows.end(),
+                       [&](const Row& present) { return RouteText(present) == RouteText(row); });
+}
+
+// --- IPv4 routes, served through GetIpForwardTable as MIB_IPFORWARDROW.
 
 std::vector<MIB_IPFORWARDROW> AllRows() {
-    std::vector<MIB_IPFORWARDROW> rows = LoadRows(L"routes-table.txt");
-    for (MIB_IPFORWARDROW& row : LoadRows(L"routes-live.txt")) {
-        row.dwForwardType = MIB_IPROUTE_TYPE_INDIRECT;
-        rows.push_back(row);
+    TableLock lock;
+    std::vector<MIB_IPFORWARDROW> rows;
+    for (const wchar_t* name : {L"routes-table.txt", L"routes-live.txt"}) {
+        const bool live = std::wcscmp(name, L"routes-live.txt") == 0;
+        ForEachLine(name, [&](std::istringstream& fields) {
+            std::string dest, mask, nextHop;
+            MIB_IPFORWARDROW row{};
+            if (fields >> dest >> mask >> nextHop >> row.dwForwardIfIndex >> row.dwForwardMetric1) {
+                row.dwForwardDest = ParseAddress(dest);
+                row.dwForwardMask = ParseAddress(mask);
+                row.dwForwardNextHop = ParseAddress(nextHop);
+                const bool onLink = row.dwForwardNextHop == 0 && !live;
+                row.dwForwardType = onLink ? MIB_IPROUTE_TYPE_DIRECT : MIB_IPROUTE_TYPE_INDIRECT;
+                row.dwForwardProto = MIB_IPPROTO_NETMGMT;
+                rows.push_back(row);
+            }
+        });
     }
     return rows;
 }
 
-struct Interface {
-    DWORD metric = 0;
-    std::wstring alias;
-};
-
-std::map<DWORD, Interface> Interfaces() {
-    std::map<DWORD, Interface> interfaces;
-    std::ifstream file(Beside(L"routes-metrics.txt").c_str());
-    std::string line;
-    while (std::getline(file, line)) {
-        std::istringstream fields(line);
-        DWORD ifIndex = 0;
-        Interface found;
-        std::string alias;
-        if (fields >> ifIndex >> found.metric) {
-            fields >> alias;
-            found.alias.assign(alias.begin(), alias.end());
-            interfaces[ifIndex] = found;
-        }
-    }
-    return interfaces;
+MIB_IPFORWARD_ROW2 Row2Of(const MIB_IPFORWARDROW& row) {
+    MIB_IPFORWARD_ROW2 changed = Row2(AF_INET, __builtin_popcount(row.dwForwardMask),
+                                      row.dwForwardIfIndex, row.dwForwardMetric1);
+    changed.DestinationPrefix.Prefix.Ipv4.sin_addr.s_addr = row.dwForwardDest;
+    changed.NextHop.Ipv4.sin_addr.s_addr = row.dwForwardNextHop;
+    return changed;
 }
 
 bool IsPrefixMask(DWORD networkOrder) {
-    const DWORD mask = (networkOrder >> 24) | ((networkOrder >> 8) & 0xFF00) |
-                       ((networkOrder << 8) & 0xFF0000) | (networkOrder << 24);
+    const DWORD mask = __builtin_bswap32(networkOrder);
     return (~mask & (~mask + 1)) == 0;  // the zeros behind the ones form one run to the end
 }
 
-bool SameRoute(const MIB_IPFORWARDROW& a, const MIB_IPFORWARDROW& b) {
-    return a.dwForwardDest == b.dwForwardDest && a.dwForwardMask == b.dwForwardMask &&
-           a.dwForwardNextHop == b.dwForwardNextHop && a.dwForwardIfIndex == b.dwForwardIfIndex;
-}
-
-DWORD Journal(const char* call, const MIB_IPFORWARDROW& row, DWORD result) {
+DWORD Journal4(const char* call, const MIB_IPFORWARDROW& row, DWORD result) {
     std::ostringstream line;
     line << call << ' ' << Dotted(row.dwForwardDest) << ' ' << Dotted(row.dwForwardMask) << " via "
          << Dotted(row.dwForwardNextHop) << " if=" << row.dwForwardIfIndex
@@ -212,144 +244,46 @@ DWORD Journal(const char* call, const MIB_IPFORWARDROW& row, DWORD result) {
          << " metric=" << row.dwForwardMetric1 << ',' << row.dwForwardMetric2 << ','
          << row.dwForwardMetric3 << ',' << row.dwForwardMetric4 << ',' << row.dwForwardMetric5
          << " policy=" << row.dwForwardPolicy << " age=" << row.dwForwardAge
-         << " as=" << row.dwForwardNextHopAS << " -> " << result << '\n';
-    std::ofstream(Beside(L"routes-journal.txt").c_str(), std::ios::app | std::ios::binary)
-        << line.str();
-    return result;
+         << " as=" << row.dwForwardNextHopAS;
+    return Journal(L"routes-journal.txt", line, result);
 }
 
 // What CreateIpForwardEntry answers on Windows for this row.
 DWORD CreationVerdict(const MIB_IPFORWARDROW& row) {
+    const std::map<DWORD, DWORD> metrics = Metrics(L"routes-metrics.txt");
+    const auto found = metrics.find(row.dwForwardIfIndex);
     if (row.dwForwardProto != MIB_IPPROTO_NETMGMT || !IsPrefixMask(row.dwForwardMask) ||
-        (row.dwForwardDest & ~row.dwForwardMask) != 0) {
+        (row.dwForwardDest & ~row.dwForwardMask) != 0 || found == metrics.end()) {
         return ERROR_INVALID_PARAMETER;
     }
-    const std::map<DWORD, Interface> interfaces = Interfaces();
-    const auto found = interfaces.find(row.dwForwardIfIndex);
-    if (found == interfaces.end()) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    if (row.dwForwardMetric1 < found->second.metric) {
+    if (row.dwForwardMetric1 < found->second) {
         return ERROR_BAD_ARGUMENTS;
     }
-    for (const MIB_IPFORWARDROW& present : AllRows()) {
-        if (SameRoute(present, row)) {
-            return ERROR_OBJECT_ALREADY_EXISTS;
-        }
-    }
-    return NO_ERROR;
+    return HoldsRoute(AllRows(), row) ? ERROR_OBJECT_ALREADY_EXISTS : NO_ERROR;
 }
 
-// --- IPv6 routes: MIB_IPFORWARD_ROW2 rows, compared by prefix, next hop and interface.
+// --- IPv6 routes.
 
-constexpr ULONG kInfinite = 0xFFFFFFFF;
-// What InitializeIpForwardEntry leaves in the members Microsoft calls "set to illegal values".
-constexpr UCHAR kUnsetSitePrefixLength = 0xFF;
+// What InitializeIpForwardEntry leaves in a member Microsoft calls "set to illegal values".
 constexpr ULONG kUnsetMetric = 0xFFFFFFFF;
-constexpr NL_ROUTE_PROTOCOL kUnsetProtocol = static_cast<NL_ROUTE_PROTOCOL>(-1);
-
-bool ParseAddress6(const std::string& text, IN6_ADDR& address) {
-    PCSTR end = nullptr;
-    return RtlIpv6StringToAddressA(text.c_str(), &end, &address) == 0 && *end == '\0';
-}
-
-std::string Text6(const IN6_ADDR& address) {
-    char text[64];
-    RtlIpv6AddressToStringA(&address, text);
-    return text;
-}
-
-MIB_IPFORWARD_ROW2 MakeRow6(const IN6_ADDR& prefix, UINT8 length, const IN6_ADDR& nextHop,
-                            NET_IFINDEX ifIndex, ULONG metric) {
-    MIB_IPFORWARD_ROW2 row{};
-    row.InterfaceLuid = LuidOf(ifIndex);
-    row.InterfaceIndex = ifIndex;
-    row.DestinationPrefix.Prefix.Ipv6.sin6_family = AF_INET6;
-    row.DestinationPrefix.Prefix.Ipv6.sin6_addr = prefix;
-    row.DestinationPrefix.PrefixLength = length;
-    row.NextHop.Ipv6.sin6_family = AF_INET6;
-    row.NextHop.Ipv6.sin6_addr = nextHop;
-    row.ValidLifetime = kInfinite;
-    row.PreferredLifetime = kInfinite;
-    row.Metric = metric;
-    row.Protocol = static_cast<NL_ROUTE_PROTOCOL>(MIB_IPPROTO_NETMGMT);
-    return row;
-}
-
-// "prefix/length nexthop ifindex metric" lines; a line that does not read so is passed over.
-std::vector<MIB_IPFORWARD_ROW2> LoadRows6(const wchar_t* name) {
-    std::vector<MIB_IPFORWARD_ROW2> rows;
-    std::ifstream file(Beside(name).c_str());
-    std::string prefix, nextHop;
-    DWORD ifIndex = 0, metric = 0;
-    while (file >> prefix >> nextHop >> ifIndex >> metric) {
-        const size_t slash = prefix.find('/');
-        IN6_ADDR destination{}, via{};
-        char* end = nullptr;
-        const unsigned long length =
-            slash == std::string::npos ? 999 : std::strtoul(prefix.c_str() + slash + 1, &end, 10);
-        if (length <= 128 && *end == '\0' && ParseAddress6(prefix.substr(0, slash), destination) &&
-            ParseAddress6(nextHop, via)) {
-            rows.push_back(MakeRow6(destination, static_cast<UINT8>(length), via, ifIndex, metric));
-        }
-    }
-    return rows;
-}
 
 std::vector<MIB_IPFORWARD_ROW2> AllRows6() {
-    std::vector<MIB_IPFORWARD_ROW2> rows = LoadRows6(L"routes6-table.txt");
-    for (const MIB_IPFORWARD_ROW2& row : LoadRows6(L"routes6-live.txt")) {
-        rows.push_back(row);
+    TableLock lock;
+    std::vector<MIB_IPFORWARD_ROW2> rows;
+    for (const wchar_t* name : {L"routes6-table.txt", L"routes6-live.txt"}) {
+        ForEachLine(name, [&](std::istringstream& fields) {
+            std::string prefix, nextHop;
+            unsigned length = 0;
+            DWORD ifIndex = 0, metric = 0;
+            std::getline(fields >> std::ws, prefix, '/') >> length >> nextHop >> ifIndex >> metric;
+            MIB_IPFORWARD_ROW2 row = Row2(AF_INET6, length, ifIndex, metric);
+            if (fields && ParseAddress6(prefix, row.DestinationPrefix.Prefix.Ipv6.sin6_addr) &&
+                ParseAddress6(nextHop, row.NextHop.Ipv6.sin6_addr)) {
+                rows.push_back(row);
+            }
+        });
     }
     return rows;
-}
-
-void SaveLiveRows6(const std::vector<MIB_IPFORWARD_ROW2>& rows) {
-    std::ofstream file(Beside(L"routes6-live.txt").c_str(), std::ios::trunc);
-    for (const MIB_IPFORWARD_ROW2& row : rows) {
-        file << Text6(row.DestinationPrefix.Prefix.Ipv6.sin6_addr) << '/'
-             << unsigned{row.DestinationPrefix.PrefixLength} << ' '
-             << Text6(row.NextHop.Ipv6.sin6_addr) << ' ' << row.InterfaceIndex << ' ' << row.Metric
-             << '\n';
-    }
-}
-
-// "ifindex metric" lines: the interfaces with IPv6 and their metrics.
-std::map<DWORD, DWORD> Interfaces6() {
-    std::map<DWORD, DWORD> interfaces;
-    std::ifstream file(Beside(L"routes6-metrics.txt").c_str());
-    DWORD ifIndex = 0, metric = 0;
-    while (file >> ifIndex >> metric) {
-        interfaces[ifIndex] = metric;
-    }
-    return interfaces;
-}
-
-std::map<DWORD, DWORD> InterfaceMetrics(ADDRESS_FAMILY family) {
-    if (family == AF_INET6) {
-        return Interfaces6();
-    }
-    std::map<DWORD, DWORD> metrics;
-    for (const auto& [ifIndex, found] : Interfaces()) {
-        metrics[ifIndex] = found.metric;
-    }
-    return metrics;
-}
-
-bool SameRoute6(const MIB_IPFORWARD_ROW2& a, const MIB_IPFORWARD_ROW2& b) {
-    return std::memcmp(&a.DestinationPrefix.Prefix.Ipv6.sin6_addr,
-                       &b.DestinationPrefix.Prefix.Ipv6.sin6_addr, sizeof(IN6_ADDR)) == 0 &&
-           a.DestinationPrefix.PrefixLength == b.DestinationPrefix.PrefixLength &&
-           std::memcmp(&a.NextHop.Ipv6.sin6_addr, &b.NextHop.Ipv6.sin6_addr, sizeof(IN6_ADDR)) ==
-               0 &&
-           a.InterfaceIndex == b.InterfaceIndex;
-}
-
-// The row as the table would hold it: the interface it names, resolved to an index.
-MIB_IPFORWARD_ROW2 Resolved6(const MIB_IPFORWARD_ROW2& row) {
-    return MakeRow6(row.DestinationPrefix.Prefix.Ipv6.sin6_addr, row.DestinationPrefix.PrefixLength,
-                    row.NextHop.Ipv6.sin6_addr,
-                    NamedInterface(row.InterfaceLuid, row.InterfaceIndex), row.Metric);
 }
 
 // A row both DeleteIpForwardEntry2 and CreateIpForwardEntry2 can read: an IPv6 prefix and next
@@ -361,12 +295,11 @@ bool NamesIpv6Route(const MIB_IPFORWARD_ROW2& row) {
 }
 
 bool HostBitsClear(const IN6_ADDR& prefix, unsigned length) {
-    for (unsigned bit = length; bit < 128; ++bit) {
-        if (prefix.s6_addr[bit / 8] & (0x80 >> (bit % 8))) {
-            return false;
-        }
+    unsigned bit = length;
+    while (bit < 128 && (prefix.s6_addr[bit / 8] & (0x80 >> (bit % 8))) == 0) {
+        ++bit;
     }
-    return true;
+    return bit >= 128;
 }
 
 // What CreateIpForwardEntry2 answers on Windows for this row. The stand-in also refuses the
@@ -384,193 +317,105 @@ DWORD CreationVerdict6(const MIB_IPFORWARD_ROW2& row, bool interfaceExists) {
     if (!interfaceExists) {
         return ERROR_NOT_FOUND;
     }
-    const MIB_IPFORWARD_ROW2 resolved = Resolved6(row);
-    for (const MIB_IPFORWARD_ROW2& present : AllRows6()) {
-        if (SameRoute6(present, resolved)) {
-            return ERROR_OBJECT_ALREADY_EXISTS;
-        }
-    }
-    return NO_ERROR;
+    return HoldsRoute(AllRows6(), row) ? ERROR_OBJECT_ALREADY_EXISTS : NO_ERROR;
 }
 
-// One journal line; "effective" is the interface's metric plus the row's, where known.
-DWORD Journal6(const char* call, const MIB_IPFORWARD_ROW2* row, const std::string& effective,
+DWORD Journal6(const char* call, const MIB_IPFORWARD_ROW2& row, const std::string& effective,
                DWORD result) {
     std::ostringstream line;
-    line << call;
-    if (row == nullptr) {
-        line << " (null)";
-    } else {
-        line << ' ' << Text6(row->DestinationPrefix.Prefix.Ipv6.sin6_addr) << '/'
-             << unsigned{row->DestinationPrefix.PrefixLength} << " via "
-             << Text6(row->NextHop.Ipv6.sin6_addr)
-             << " af=" << row->DestinationPrefix.Prefix.si_family << ',' << row->NextHop.si_family
-             << " if=" << row->InterfaceIndex << " luid=0x" << std::hex << row->InterfaceLuid.Value
-             << std::dec << " proto=" << row->Protocol << " metric=" << row->Metric
-             << " effective=" << effective << " site=" << unsigned{row->SitePrefixLength}
-             << " valid=" << row->ValidLifetime << " preferred=" << row->PreferredLifetime
-             << " loopback=" << int{row->Loopback} << " autoconf=" << int{row->AutoconfigureAddress}
-             << " publish=" << int{row->Publish} << " immortal=" << int{row->Immortal}
-             << " origin=" << row->Origin;
-    }
-    line << " -> " << result << '\n';
-    std::ofstream(Beside(L"routes6-journal.txt").c_str(), std::ios::app | std::ios::binary)
-        << line.str();
-    return result;
+    line << call << ' ' << Text(row.DestinationPrefix.Prefix) << '/'
+         << unsigned{row.DestinationPrefix.PrefixLength} << " via " << Text(row.NextHop)
+         << " if=" << NamedInterface(row.InterfaceLuid, row.InterfaceIndex) << " luid=0x"
+         << std::hex << row.InterfaceLuid.Value << std::dec << " proto=" << row.Protocol
+         << " metric=" << row.Metric << " effective=" << effective;
+    return Journal(L"routes6-journal.txt", line, result);
 }
 
-struct Tables {
-    std::vector<MIB_IPFORWARDROW> ipv4;
-    std::vector<MIB_IPFORWARD_ROW2> ipv6;
-};
-
-// One NotifyRouteChange2 registration: a thread that compares the tables of its family every
+// --- NotifyRouteChange2: a thread per registration compares the tables of its family every
 // 20 ms with what it saw last and reports each row added or deleted, as Windows reports every
-// route change.
+// route change; a cancel ends its wait at once.
+
 struct Watch {
-    ADDRESS_FAMILY family;  // AF_INET, AF_INET6 or AF_UNSPEC for both
-    PIPFORWARD_CHANGE_CALLBACK callback;
-    void* context;
-    HANDLE stop;  // a cancel ends the wait at once, as on Windows
-    Tables seen;  // taken before the registration returns: no later change goes unreported
+    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::thread thread;
 };
 
-Tables Snapshot(ADDRESS_FAMILY family) {
-    TableLock lock;
-    Tables tables;
-    if (family != AF_INET6) {
-        tables.ipv4 = AllRows();
-    }
+std::vector<MIB_IPFORWARD_ROW2> Snapshot(ADDRESS_FAMILY family) {
+    std::vector<MIB_IPFORWARD_ROW2> rows;
     if (family != AF_INET) {
-        tables.ipv6 = AllRows6();
+        rows = AllRows6();
     }
-    return tables;
-}
-
-void Report(Watch& watch, const MIB_IPFORWARDROW& row, MIB_NOTIFICATION_TYPE type) {
-    MIB_IPFORWARD_ROW2 changed{};
-    changed.DestinationPrefix.Prefix.Ipv4.sin_family = AF_INET;
-    changed.DestinationPrefix.Prefix.Ipv4.sin_addr.s_addr = row.dwForwardDest;
-    changed.DestinationPrefix.PrefixLength =
-        static_cast<UINT8>(__builtin_popcount(row.dwForwardMask));
-    changed.NextHop.Ipv4.sin_family = AF_INET;
-    changed.NextHop.Ipv4.sin_addr.s_addr = row.dwForwardNextHop;
-    changed.InterfaceIndex = row.dwForwardIfIndex;
-    changed.InterfaceLuid = LuidOf(row.dwForwardIfIndex);
-    changed.Metric = row.dwForwardMetric1;
-    watch.callback(watch.context, &changed, type);
-}
-
-void Report(Watch& watch, const MIB_IPFORWARD_ROW2& row, MIB_NOTIFICATION_TYPE type) {
-    MIB_IPFORWARD_ROW2 changed = row;
-    watch.callback(watch.context, &changed, type);
-}
-
-bool Holds(const std::vector<MIB_IPFORWARDROW>& rows, const MIB_IPFORWARDROW& row) {
-    for (const MIB_IPFORWARDROW& present : rows) {
-        if (SameRoute(present, row) && present.dwForwardMetric1 == row.dwForwardMetric1) {
-            return true;
+    if (family != AF_INET6) {
+        for (const MIB_IPFORWARDROW& row : AllRows()) {
+            rows.push_back(Row2Of(row));
         }
     }
-    return false;
+    return rows;
 }
 
-bool Holds(const std::vector<MIB_IPFORWARD_ROW2>& rows, const MIB_IPFORWARD_ROW2& row) {
-    for (const MIB_IPFORWARD_ROW2& present : rows) {
-        if (SameRoute6(present, row) && present.Metric == row.Metric) {
-            return true;
-        }
-    }
-    return false;
-}
-
-template <typename Row>
-void ReportDifferences(Watch& watch, const std::vector<Row>& seen, const std::vector<Row>& now) {
-    for (const Row& row : seen) {
-        if (!Holds(now, row)) {
-            Report(watch, row, MibDeleteInstance);
-        }
-    }
-    for (const Row& row : now) {
-        if (!Holds(seen, row)) {
-            Report(watch, row, MibAddInstance);
+// Reports each row of `from` that `in` does not hold, metric and all.
+void ReportMissing(PIPFORWARD_CHANGE_CALLBACK callback, void* context,
+                   const std::vector<MIB_IPFORWARD_ROW2>& from,
+                   const std::vector<MIB_IPFORWARD_ROW2>& in, MIB_NOTIFICATION_TYPE type) {
+    for (MIB_IPFORWARD_ROW2 row : from) {
+        if (std::none_of(in.begin(), in.end(),
+                         [&](const auto& other) { return RowText(other) == RowText(row); })) {
+            callback(context, &row, type);
         }
     }
 }
 
-void WatchTable(Watch* watch) {
-    while (WaitForSingleObject(watch->stop, 20) == WAIT_TIMEOUT) {
-        Tables now = Snapshot(watch->family);
-        ReportDifferences(*watch, watch->seen.ipv4, now.ipv4);
-        ReportDifferences(*watch, watch->seen.ipv6, now.ipv6);
-        watch->seen = std::move(now);
-    }
+// --- TCP connections, as GetExtendedTcpTable's TCP_TABLE_OWNER_PID_CONNECTIONS gives them, each
+// with a loopback local end. Each reader takes the connections of its family.
+
+bool ReadRemote(const std::string& address, MIB_TCPROW_OWNER_PID& row) {
+    row.dwLocalAddr = ParseAddress("127.0.0.1");
+    row.dwRemoteAddr = ParseAddress(address);
+    return address.find(':') == std::string::npos;
 }
 
-// --- TCP connections, as GetExtendedTcpTable's TCP_TABLE_OWNER_PID_CONNECTIONS gives them.
-
-DWORD NetworkPort(DWORD port) {
-    return ((port & 0xFF) << 8) | ((port >> 8) & 0xFF);
+bool ReadRemote(const std::string& address, MIB_TCP6ROW_OWNER_PID& row) {
+    IN6_ADDR remote{};
+    row.ucLocalAddr[15] = 1;  // ::1
+    const bool ipv6 = ParseAddress6(address, remote);
+    std::memcpy(row.ucRemoteAddr, &remote, sizeof remote);
+    return ipv6;
 }
 
-// The local end of the n-th connection: loopback, a port one above the last row's, so the file's
-// order is also the order bOrder asks for (local address, then local port).
-DWORD LocalPort(size_t n) {
-    return NetworkPort(static_cast<DWORD>(49152 + n % 16384));
-}
-
-struct Connections {
-    std::vector<MIB_TCPROW_OWNER_PID> ipv4;
-    std::vector<MIB_TCP6ROW_OWNER_PID> ipv6;
-};
-
-// "remote-address remote-port state pid" lines; a line that does not read so is passed over.
-Connections LoadConnections() {
-    Connections connections;
-    std::ifstream file(Beside(L"tcp-table.txt").c_str());
-    std::string address;
-    DWORD port = 0, state = 0, pid = 0;
-    while (file >> address >> port >> state >> pid) {
-        IN6_ADDR remote{};
-        if (address.find(':') == std::string::npos) {
-            MIB_TCPROW_OWNER_PID row{};
-            row.dwState = state;
-            row.dwLocalAddr = ParseAddress("127.0.0.1");
-            row.dwLocalPort = LocalPort(connections.ipv4.size());
-            row.dwRemoteAddr = ParseAddress(address);
-            row.dwRemotePort = NetworkPort(port);
-            row.dwOwningPid = pid;
-            connections.ipv4.push_back(row);
-        } else if (ParseAddress6(address, remote)) {
-            MIB_TCP6ROW_OWNER_PID row{};
-            row.ucLocalAddr[15] = 1;  // ::1
-            row.dwLocalPort = LocalPort(connections.ipv6.size());
-            std::memcpy(row.ucRemoteAddr, &remote, sizeof row.ucRemoteAddr);
-            row.dwRemotePort = NetworkPort(port);
-            row.dwState = state;
-            row.dwOwningPid = pid;
-            connections.ipv6.push_back(row);
-        }
-    }
-    return connections;
-}
-
-// Fills a MIB_TCPTABLE_OWNER_PID or MIB_TCP6TABLE_OWNER_PID, or says how large one must be.
+// Fills a table of the MIB_..._TABLE layout (a count, then the rows), or says how large one must
+// be.
 template <typename Table, typename Row>
 DWORD HandOut(const std::vector<Row>& rows, void* buffer, DWORD* size) {
     const size_t needed =
         std::max(sizeof(Table), offsetof(Table, table) + rows.size() * sizeof(Row));
+    if (size == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
     if (buffer == nullptr || *size < needed) {
         *size = static_cast<DWORD>(needed);
         return ERROR_INSUFFICIENT_BUFFER;
     }
     static_cast<Table*>(buffer)->dwNumEntries = static_cast<DWORD>(rows.size());
-    if (!rows.empty()) {
-        std::memcpy(static_cast<char*>(buffer) + offsetof(Table, table), rows.data(),
-                    rows.size() * sizeof(Row));
-    }
+    std::copy(rows.begin(), rows.end(), static_cast<Table*>(buffer)->table);
     return NO_ERROR;
+}
+
+template <typename Table>
+DWORD HandOutConnections(void* buffer, DWORD* size) {
+    using Row = std::remove_all_extents_t<decltype(Table::table)>;
+    std::vector<Row> rows;
+    ForEachLine(L"tcp-table.txt", [&](std::istringstream& fields) {
+        std::string address;
+        DWORD port = 0;
+        Row row{};
+        if (fields >> address >> port >> row.dwState >> row.dwOwningPid &&
+            ReadRemote(address, row)) {
+            row.dwLocalPort = 0x00C0;  // 49152 in network byte order
+            row.dwRemotePort = __builtin_bswap16(static_cast<uint16_t>(port));
+            rows.push_back(row);
+        }
+    });
+    return HandOut<Table>(rows, buffer, size);
 }
 
 }  // namespace
@@ -579,44 +424,22 @@ extern "C" {
 
 __declspec(dllexport) DWORD WINAPI
     GetIpForwardTable(PMIB_IPFORWARDTABLE buffer, PULONG size, BOOL) {
-    if (size == nullptr) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    const std::vector<MIB_IPFORWARDROW> rows = Snapshot(AF_INET).ipv4;
-    const ULONG needed = sizeof(MIB_IPFORWARDTABLE) + rows.size() * sizeof(MIB_IPFORWARDROW);
-    if (buffer == nullptr || *size < needed) {
-        *size = needed;
-        return ERROR_INSUFFICIENT_BUFFER;
-    }
-    buffer->dwNumEntries = static_cast<DWORD>(rows.size());
-    for (size_t i = 0; i < rows.size(); ++i) {
-        buffer->table[i] = rows[i];
-    }
-    return NO_ERROR;
+    return HandOut<MIB_IPFORWARDTABLE>(AllRows(), buffer, size);
 }
 
 __declspec(dllexport) DWORD WINAPI CreateIpForwardEntry(PMIB_IPFORWARDROW row) {
     TableLock lock;
     const DWORD verdict = CreationVerdict(*row);
     if (verdict == NO_ERROR) {
-        std::vector<MIB_IPFORWARDROW> live = LoadRows(L"routes-live.txt");
-        live.push_back(*row);
-        SaveLiveRows(live);
+        AddLive(L"routes-live.txt", RouteText(*row) + ' ' + std::to_string(row->dwForwardMetric1));
     }
-    return Journal("create", *row, verdict);
+    return Journal4("create", *row, verdict);
 }
 
 __declspec(dllexport) DWORD WINAPI DeleteIpForwardEntry(PMIB_IPFORWARDROW row) {
     TableLock lock;
-    std::vector<MIB_IPFORWARDROW> live = LoadRows(L"routes-live.txt");
-    for (auto it = live.begin(); it != live.end(); ++it) {
-        if (SameRoute(*it, *row)) {
-            live.erase(it);
-            SaveLiveRows(live);
-            return Journal("delete", *row, NO_ERROR);
-        }
-    }
-    return Journal("delete", *row, ERROR_NOT_FOUND);
+    const bool found = RemoveLive(L"routes-live.txt", RouteText(*row));
+    return Journal4("delete", *row, found ? NO_ERROR : ERROR_NOT_FOUND);
 }
 
 __declspec(dllexport) DWORD WINAPI GetIpInterfaceEntry(PMIB_IPINTERFACE_ROW row) {
@@ -624,7 +447,8 @@ __declspec(dllexport) DWORD WINAPI GetIpInterfaceEntry(PMIB_IPINTERFACE_ROW row)
         return ERROR_INVALID_PARAMETER;
     }
     const NET_IFINDEX ifIndex = NamedInterface(row->InterfaceLuid, row->InterfaceIndex);
-    const std::map<DWORD, DWORD> metrics = InterfaceMetrics(row->Family);
+    const std::map<DWORD, DWORD> metrics =
+        Metrics(row->Family == AF_INET6 ? L"routes6-metrics.txt" : L"routes-metrics.txt");
     const auto found = metrics.find(ifIndex);
     if (found == metrics.end()) {
         return ERROR_NOT_FOUND;  // for AF_INET6: an interface without IPv6
@@ -636,16 +460,18 @@ __declspec(dllexport) DWORD WINAPI GetIpInterfaceEntry(PMIB_IPINTERFACE_ROW row)
 }
 
 __declspec(dllexport) DWORD WINAPI ConvertInterfaceAliasToLuid(const WCHAR* alias, NET_LUID* luid) {
-    if (alias == nullptr || luid == nullptr) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    for (const auto& [ifIndex, found] : Interfaces()) {
-        if (!found.alias.empty() && found.alias == alias) {
+    DWORD result = ERROR_INVALID_PARAMETER;
+    ForEachLine(L"routes-metrics.txt", [&](std::istringstream& fields) {
+        DWORD ifIndex = 0, metric = 0;
+        std::string named;
+        if (alias != nullptr && luid != nullptr && result != NO_ERROR &&
+            fields >> ifIndex >> metric >> named &&
+            std::wstring(named.begin(), named.end()) == alias) {
             *luid = LuidOf(ifIndex);
-            return NO_ERROR;
+            result = NO_ERROR;
         }
-    }
-    return ERROR_INVALID_PARAMETER;
+    });
+    return result;
 }
 
 __declspec(dllexport) DWORD WINAPI
@@ -664,16 +490,19 @@ __declspec(dllexport) DWORD WINAPI
         (family != AF_INET && family != AF_INET6 && family != AF_UNSPEC)) {
         return ERROR_INVALID_PARAMETER;
     }
-    auto* watch = new Watch();
-    watch->family = family;
-    watch->seen = Snapshot(family);
-    watch->callback = callback;
-    watch->context = context;
-    watch->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    auto* watch = new Watch;
+    std::vector<MIB_IPFORWARD_ROW2> first = Snapshot(family);  // no later change goes unreported
     if (initial) {
         callback(context, nullptr, MibInitialNotification);
     }
-    watch->thread = std::thread(WatchTable, watch);
+    watch->thread = std::thread([=, seen = std::move(first)]() mutable {
+        while (WaitForSingleObject(watch->stop, 20) == WAIT_TIMEOUT) {
+            std::vector<MIB_IPFORWARD_ROW2> now = Snapshot(family);
+            ReportMissing(callback, context, seen, now, MibDeleteInstance);
+            ReportMissing(callback, context, now, seen, MibAddInstance);
+            seen = std::move(now);
+        }
+    });
     *handle = watch;
     return NO_ERROR;
 }
@@ -690,28 +519,24 @@ __declspec(dllexport) DWORD WINAPI CancelMibChangeNotify2(HANDLE handle) {
     return NO_ERROR;
 }
 
+// With no row of the family asked for, Windows answers ERROR_NOT_FOUND and gives no table.
 __declspec(dllexport) DWORD WINAPI
     GetIpForwardTable2(ADDRESS_FAMILY family, PMIB_IPFORWARD_TABLE2* table) {
     if (table == nullptr || (family != AF_INET && family != AF_INET6 && family != AF_UNSPEC)) {
         return ERROR_INVALID_PARAMETER;
     }
     *table = nullptr;
-    if (family != AF_INET6) {
-        return ERROR_NOT_SUPPORTED;  // IPv4 is served through GetIpForwardTable
-    }
-    const std::vector<MIB_IPFORWARD_ROW2> rows = Snapshot(AF_INET6).ipv6;
+    const std::vector<MIB_IPFORWARD_ROW2> rows = Snapshot(family);
     if (rows.empty()) {
-        return ERROR_NOT_FOUND;  // documented: no entries of the family were found
+        return ERROR_NOT_FOUND;
     }
     const size_t bytes = offsetof(MIB_IPFORWARD_TABLE2, Table) + rows.size() * sizeof(rows[0]);
-    auto* made = static_cast<PMIB_IPFORWARD_TABLE2>(HeapAlloc(GetProcessHeap(), 0, bytes));
-    if (made == nullptr) {
+    *table = static_cast<PMIB_IPFORWARD_TABLE2>(HeapAlloc(GetProcessHeap(), 0, bytes));
+    if (*table == nullptr) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    made->NumEntries = static_cast<ULONG>(rows.size());
-    std::memcpy(reinterpret_cast<char*>(made) + offsetof(MIB_IPFORWARD_TABLE2, Table), rows.data(),
-                rows.size() * sizeof(rows[0]));
-    *table = made;
+    (*table)->NumEntries = static_cast<ULONG>(rows.size());
+    std::copy(rows.begin(), rows.end(), (*table)->Table);
     return NO_ERROR;
 }
 
@@ -721,59 +546,48 @@ __declspec(dllexport) VOID WINAPI FreeMibTable(PVOID memory) {
     }
 }
 
+// The members Microsoft documents as "set to illegal values" are so.
 __declspec(dllexport) VOID WINAPI InitializeIpForwardEntry(PMIB_IPFORWARD_ROW2 row) {
     *row = {};
-    row->ValidLifetime = kInfinite;
-    row->PreferredLifetime = kInfinite;
-    row->Loopback = TRUE;
-    row->AutoconfigureAddress = TRUE;
-    row->Publish = TRUE;
-    row->Immortal = TRUE;
-    row->SitePrefixLength = kUnsetSitePrefixLength;
+    row->ValidLifetime = row->PreferredLifetime = kInfinite;
+    row->Loopback = row->AutoconfigureAddress = row->Publish = row->Immortal = TRUE;
+    row->SitePrefixLength = 0xFF;
     row->Metric = kUnsetMetric;
-    row->Protocol = kUnsetProtocol;
+    row->Protocol = static_cast<NL_ROUTE_PROTOCOL>(-1);
 }
 
 __declspec(dllexport) DWORD WINAPI CreateIpForwardEntry2(const MIB_IPFORWARD_ROW2* row) {
     if (row == nullptr) {
-        return Journal6("create6", row, "-", ERROR_INVALID_PARAMETER);
+        return ERROR_INVALID_PARAMETER;
     }
     TableLock lock;
-    const std::map<DWORD, DWORD> interfaces = Interfaces6();
-    const auto found = interfaces.find(NamedInterface(row->InterfaceLuid, row->InterfaceIndex));
-    const bool exists = found != interfaces.end();
+    const std::map<DWORD, DWORD> metrics = Metrics(L"routes6-metrics.txt");
+    const auto found = metrics.find(NamedInterface(row->InterfaceLuid, row->InterfaceIndex));
+    const bool exists = found != metrics.end();
     const DWORD verdict = CreationVerdict6(*row, exists);
     if (verdict == NO_ERROR) {
-        std::vector<MIB_IPFORWARD_ROW2> live = LoadRows6(L"routes6-live.txt");
-        live.push_back(Resolved6(*row));
-        SaveLiveRows6(live);
+        AddLive(L"routes6-live.txt", RowText(*row));
     }
     const std::string effective =
         exists ? std::to_string(ULONG64{found->second} + row->Metric) : "-";
-    return Journal6("create6", row, effective, verdict);
+    return Journal6("create6", *row, effective, verdict);
 }
 
 // Deletes a row made with CreateIpForwardEntry2. The system's rows (routes6-table.txt, which the
 // test owns) answer ERROR_NOT_FOUND, where Windows would delete them: the helper deletes only
-// routes it made.
+// routes it made. A route goes with its interface.
 __declspec(dllexport) DWORD WINAPI DeleteIpForwardEntry2(const MIB_IPFORWARD_ROW2* row) {
-    if (row == nullptr || !NamesIpv6Route(*row)) {
-        return Journal6("delete6", row, "-", ERROR_INVALID_PARAMETER);
+    if (row == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (!NamesIpv6Route(*row)) {
+        return Journal6("delete6", *row, "-", ERROR_INVALID_PARAMETER);
     }
     TableLock lock;
     const NET_IFINDEX ifIndex = NamedInterface(row->InterfaceLuid, row->InterfaceIndex);
-    if (Interfaces6().count(ifIndex) == 0) {
-        return Journal6("delete6", row, "-", ERROR_NOT_FOUND);
-    }
-    std::vector<MIB_IPFORWARD_ROW2> live = LoadRows6(L"routes6-live.txt");
-    for (auto it = live.begin(); it != live.end(); ++it) {
-        if (SameRoute6(*it, Resolved6(*row))) {
-            live.erase(it);
-            SaveLiveRows6(live);
-            return Journal6("delete6", row, "-", NO_ERROR);
-        }
-    }
-    return Journal6("delete6", row, "-", ERROR_NOT_FOUND);
+    const bool found = Metrics(L"routes6-metrics.txt").count(ifIndex) > 0 &&
+                       RemoveLive(L"routes6-live.txt", RouteText(*row));
+    return Journal6("delete6", *row, "-", found ? NO_ERROR : ERROR_NOT_FOUND);
 }
 
 // Serves TCP_TABLE_OWNER_PID_CONNECTIONS only; the other classes of the enumeration answer
@@ -793,18 +607,8 @@ __declspec(dllexport) DWORD WINAPI GetExtendedTcpTable(PVOID table, PDWORD size,
         error >> code;
         return code;
     }
-    const Connections connections = LoadConnections();
-    if (family == AF_INET) {
-        return HandOut<MIB_TCPTABLE_OWNER_PID>(connections.ipv4, table, size);
-    }
-    return HandOut<MIB_TCP6TABLE_OWNER_PID>(connections.ipv6, table, size);
-}
-
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
-    if (reason == DLL_PROCESS_ATTACH) {
-        self = instance;
-    }
-    return TRUE;
+    return family == AF_INET ? HandOutConnections<MIB_TCPTABLE_OWNER_PID>(table, size)
+                             : HandOutConnections<MIB_TCP6TABLE_OWNER_PID>(table, size);
 }
 
 }  // extern "C"

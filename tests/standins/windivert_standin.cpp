@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <fstream>
 #include <string>
@@ -56,44 +57,27 @@ std::wstring Beside(const wchar_t* name) {
     return true;
 }
 
-// WinDivert's four words, word 3 the most significant, each in host byte order.
-[[maybe_unused]] bool EncodeAddress(const std::string& text, uint32_t (&words)[4], bool& ipv6) {
-    if (text.find(':') != std::string::npos) {
-        IN6_ADDR address{};
-        PCSTR end = nullptr;
-        if (RtlIpv6StringToAddressA(text.c_str(), &end, &address) != 0 || *end != '\0') {
-            return false;
-        }
-        for (int word = 0; word < 4; ++word) {
-            const unsigned char* bytes = address.s6_addr + 12 - 4 * word;
-            words[word] =
-                (uint32_t{bytes[0]} << 24) | (bytes[1] << 16) | (bytes[2] << 8) | bytes[3];
-        }
-        ipv6 = true;
-        return true;
-    }
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    if (std::sscanf(text.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d) != 4) {
-        return false;
-    }
-    words[0] = (a << 24) | (b << 16) | (c << 8) | d;
-    words[1] = 0x0000FFFF;
-    return true;
-}
-
+// WinDivert's four words, word 3 the most significant, each in host byte order; a dotted address
+// is read as ::ffff:a.b.c.d.
 [[maybe_unused]] bool ParseEvent(const std::string& line, platform::DivertAddress& address) {
     unsigned event = 0, pid = 0;
     char remote[64] = {}, ipv6[8] = {};
-    if (std::sscanf(line.c_str(), "%u %u %63s %7s", &event, &pid, remote, ipv6) < 3) {
+    const int fields = std::sscanf(line.c_str(), "%u %u %63s %7s", &event, &pid, remote, ipv6);
+    const bool dotted = std::strchr(remote, ':') == nullptr;
+    const std::string text = (dotted ? "::ffff:" : "") + std::string(remote);
+    IN6_ADDR bytes{};
+    PCSTR end = nullptr;
+    if (fields < 3 || RtlIpv6StringToAddressA(text.c_str(), &end, &bytes) != 0 || *end != '\0') {
         return false;
     }
     address = {};
-    bool isIpv6 = std::string(ipv6) == "ipv6";
-    if (!EncodeAddress(remote, address.remoteAddr, isIpv6)) {
-        return false;
+    for (int word = 0; word < 4; ++word) {
+        std::memcpy(&address.remoteAddr[word], bytes.s6_addr + 12 - 4 * word, 4);
+        address.remoteAddr[word] = __builtin_bswap32(address.remoteAddr[word]);
     }
+    const bool flagged = !dotted || std::strcmp(ipv6, "ipv6") == 0;
     address.flags =
-        platform::kDivertLayerSocket | (event << 8) | (1u << 16) | (isIpv6 ? 1u << 20 : 0);
+        platform::kDivertLayerSocket | (event << 8) | (1u << 16) | (flagged ? 1u << 20 : 0);
     address.processId = pid;
     return true;
 }
