@@ -15,9 +15,9 @@
 //   routes N               N bypass rows created through the stand-in routing table directly
 //                          (then deleted, untimed): routes per second
 //   burst6 N | routes6 N   the same for IPv6 addresses (2001:db8::/32) and /128 rows
-//   scan N                 writes N established connections (of 50 processes, none listed)
-//                          to the stand-in TCP table, then times a splitapps request that adds
-//                          an application: milliseconds
+//   scan N [P]             writes N established connections of P processes (50 unless given,
+//                          none listed) to the stand-in TCP table, then times a splitapps
+//                          request that adds an application: milliseconds
 //   tcpread                the stand-in TCP table as it stands, probed and read for both
 //                          families directly, as the helper reads it: milliseconds
 #include <winsock2.h>
@@ -309,10 +309,11 @@ int Routes6(int count) {
     return failed == 0 ? 0 : 1;
 }
 
-int Scan(int rows) {
+int Scan(int rows, int processes) {
     std::string table;
     for (int i = 0; i < rows; ++i) {
-        const DWORD pid = i % 50 == 0 ? GetCurrentProcessId() : 100000 + 4 * (i % 50);
+        const int owner = i % processes;
+        const DWORD pid = owner == 0 ? GetCurrentProcessId() : 100000 + 4 * owner;
         table += (i % 2 ? "2001:db8:20::" + std::to_string(i) : BenchAddress(2, i)) + " 443 5 " +
                  std::to_string(pid) + "\n";
     }
@@ -376,7 +377,7 @@ int wmain(int argc, wchar_t** argv) {
         return Routes6(first);
     }
     if (mode == L"scan") {
-        return Scan(first);
+        return Scan(first, argc > 3 ? std::max(1, _wtoi(argv[3])) : 50);
     }
     if (mode == L"tcpread") {
         return TcpRead();

@@ -90,16 +90,24 @@ uint32_t DeleteForwardEntry(const ForwardRow& row) {
     return DeleteIpForwardEntry(&mib);
 }
 
-uint32_t ReadInterfaceMetric(uint32_t ifIndex, uint32_t& metric) {
+namespace {
+
+uint32_t ReadFamilyMetric(ADDRESS_FAMILY family, uint32_t ifIndex, uint32_t& metric) {
     // Family and index identify the row; the rest is filled in by the call.
     MIB_IPINTERFACE_ROW row{};
-    row.Family = AF_INET;
+    row.Family = family;
     row.InterfaceIndex = ifIndex;
     const DWORD result = GetIpInterfaceEntry(&row);
     if (result == NO_ERROR) {
         metric = row.Metric;
     }
     return result;
+}
+
+}  // namespace
+
+uint32_t ReadInterfaceMetric(uint32_t ifIndex, uint32_t& metric) {
+    return ReadFamilyMetric(AF_INET, ifIndex, metric);
 }
 
 uint32_t InterfaceIndexFromAlias(const std::wstring& alias, uint32_t& ifIndex) {
@@ -193,14 +201,7 @@ uint32_t DeleteForward6Entry(const Forward6Row& row) {
 }
 
 uint32_t ReadIpv6InterfaceMetric(uint32_t ifIndex, uint32_t& metric) {
-    MIB_IPINTERFACE_ROW row{};
-    row.Family = AF_INET6;
-    row.InterfaceIndex = ifIndex;
-    const DWORD result = GetIpInterfaceEntry(&row);
-    if (result == NO_ERROR) {
-        metric = row.Metric;
-    }
-    return result;
+    return ReadFamilyMetric(AF_INET6, ifIndex, metric);
 }
 
 namespace {
