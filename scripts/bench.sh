@@ -86,6 +86,8 @@ for round in $(seq "$rounds"); do
     add scan_0 "$(bc scan 0)"
   done
   add helper_burst "$(bc burst 200)"
+  bc time "splitapps ;" >/dev/null  # each family's burst starts with no route held
+  bc time "splitapps chrome.exe" >/dev/null
   add helper_burst6 "$(bc burst6 200)"
   bc time disconnect >/dev/null  # the helper's routes go
   add direct_routes "$(bc routes 200)"
