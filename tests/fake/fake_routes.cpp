@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <mutex>
 #include <utility>
 
 #include "fake_world.h"
@@ -172,7 +173,11 @@ uint32_t ReadIpv6InterfaceMetric(uint32_t ifIndex, uint32_t& metric) {
     return 0;
 }
 
+// Windows serves the table to any thread at any time: the sniffer's start and a list change may
+// read it at once.
 RouteTableRead ReadTcpConnections(bool ipv6, std::vector<TcpConnection>& rows) {
+    static std::mutex readers;
+    std::lock_guard<std::mutex> lock(readers);
     fake::World& w = fake::TheWorld();
     ++w.tcpTableReads;
     rows.clear();
