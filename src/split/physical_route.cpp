@@ -102,8 +102,7 @@ bool OnLinkRow(const platform::Forward6Row& row, uint32_t ifIndex) {
 // none. A global on-link prefix shows an address to send from.
 bool HasGlobalPrefix(const std::vector<platform::Forward6Row>& rows, uint32_t ifIndex) {
     for (const platform::Forward6Row& row : rows) {
-        const bool linkLocal = row.dest[0] == 0xFE && (row.dest[1] & 0xC0) == 0x80;
-        if (OnLinkRow(row, ifIndex) && !linkLocal && row.dest[0] != 0xFF) {
+        if (OnLinkRow(row, ifIndex) && !IsIpv6LinkLocal(row.dest) && !IsIpv6Multicast(row.dest)) {
             return true;
         }
     }

@@ -62,8 +62,8 @@ bool InPrefix(const Ipv6Bytes& address, const Ipv6Prefix& prefix) {
 // The IPv6 counterparts: unspecified, loopback, link-local, multicast, on-link.
 bool NeedsNoIpv6Bypass(const Ipv6Bytes& address, const PhysicalRoute6Record& route) {
     const Ipv6Bytes loopback{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    if (address == Ipv6Bytes{} || address == loopback || address[0] == 0xFF ||
-        (address[0] == 0xFE && (address[1] & 0xC0) == 0x80)) {
+    if (address == Ipv6Bytes{} || address == loopback || IsIpv6Multicast(address) ||
+        IsIpv6LinkLocal(address)) {
         return true;
     }
     for (const Ipv6Prefix& prefix : route.onLink) {

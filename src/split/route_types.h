@@ -30,6 +30,13 @@ struct PhysicalRouteRecord {
     }
 };
 
+inline bool IsIpv6LinkLocal(const Ipv6Bytes& address) {
+    return address[0] == 0xFE && (address[1] & 0xC0) == 0x80;  // fe80::/10
+}
+inline bool IsIpv6Multicast(const Ipv6Bytes& address) {
+    return address[0] == 0xFF;  // ff00::/8
+}
+
 // An IPv6 destination prefix.
 struct Ipv6Prefix {
     Ipv6Bytes prefix{};

@@ -1,5 +1,8 @@
 #include "split/split_apps.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "common/names.h"
 #include "common/text_pieces.h"
 #include "log/helper_log.h"
@@ -47,22 +50,20 @@ std::set<std::wstring> ParseSplitApps(const std::wstring& text) {
 
 bool SetSplitApps(const std::wstring& text) {
     std::set<std::wstring> apps = ParseSplitApps(text);
+    const bool listed = !apps.empty();
     std::set<std::wstring> gained;
     {
         std::lock_guard<std::mutex> lock(StateMutex);
-        for (const std::wstring& app : apps) {
-            if (SplitAppSet.count(app) == 0) {
-                gained.insert(app);
-            }
-        }
-        SplitAppSet = apps;
+        std::set_difference(apps.begin(), apps.end(), SplitAppSet.begin(), SplitAppSet.end(),
+                            std::inserter(gained, gained.end()));
+        SplitAppSet = std::move(apps);
     }
     SaveSplitState();
     // A sniffer that opens later reads the connections of the whole list itself.
     if (SnifferWatching()) {
         BypassOpenConnections(gained);
     }
-    return !apps.empty();
+    return listed;
 }
 
 bool SplitAppsListed() {
