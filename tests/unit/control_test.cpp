@@ -4,6 +4,7 @@
 #include "control/dispatcher.h"
 #include "control/pipe_server.h"
 #include "control/request_handler.h"
+#include "control/split_status_command.h"
 #include "fresh_world.h"
 
 namespace {
@@ -222,6 +223,69 @@ TEST_F(ControlTest, ClientsAreServedInOrderOnTheOneInstance) {
     Serve({Writing({"ping\n"}), Writing({"nope\n"})});
     EXPECT_EQ(Served(1).reply, "ERR unknown\n");
     EXPECT_EQ(fake::TheWorld().instancesClosed, 2);
+}
+
+// The request in hand when the stop comes is answered, and the split status says so.
+TEST_F(ControlTest, SplitStatusTellsOfTheStopAndIgnoresItsArgument) {
+    EXPECT_EQ(CommandDispatcher("SplitStatus of what", stop_), "split off reason=no-tunnel");
+    PipeClient inHand = Writing({"split", "status\n"});
+    inHand.stopsHelperAfterFirstRead = true;
+    Serve({inHand});
+    EXPECT_EQ(Served(0).reply, "split off reason=stopping\n");
+}
+
+// Splitting as it runs, then one change: the first reason that applies, or what runs.
+SplitStatusView Changed(void (*change)(SplitStatusView&)) {
+    SplitStatusView view;
+    view.tunnelUp = true;
+    view.split = {{SnifferStart::Watching, 0}, 2, 3, 1, 7, 12, 4, false, false};
+    view.kept = 5;
+    change(view);
+    return view;
+}
+
+TEST(SplitStatusLineTest, TellsTheFirstReasonThatAppliesOrWhatRuns) {
+    const std::string on =
+        "split on apps=2 routes=3/4096 routes6=1/4096 ipv4=7 ipv6=12 remembered=4 kept=5";
+    const std::pair<void (*)(SplitStatusView&), std::string> rows[] = {
+        {[](SplitStatusView&) {}, on},
+        {[](SplitStatusView& v) { v.split.sniffer.start = SnifferStart::Opening; }, on},
+        {[](SplitStatusView& v) { v.stopping = true, v.tunnelUp = false; },
+         "split off reason=stopping"},
+        {[](SplitStatusView& v) { v.tunnelUp = false, v.split.apps = 0; },
+         "split off reason=no-tunnel"},
+        {[](SplitStatusView& v) {
+             v.split.apps = 0, v.split.sniffer.start = SnifferStart::NotLoaded;
+         },
+         "split off reason=no-apps"},
+        {[](SplitStatusView& v) { v.split.sniffer.start = SnifferStart::ThreadNotStarted; },
+         "split off reason=sniffer-not-started"},
+        {[](SplitStatusView& v) { v.split.sniffer.start = SnifferStart::NotLoaded; },
+         "split off reason=windivert-not-loaded"},
+        {[](SplitStatusView& v) { v.split.sniffer.start = SnifferStart::ExportsMissing; },
+         "split off reason=windivert-exports-missing"},
+        {[](SplitStatusView& v) {
+             v.split.sniffer = {SnifferStart::OpenFailed, 5};
+         },
+         "split off reason=windivert-open-failed err=5"},
+        {[](SplitStatusView& v) { v.split.ipv4IfIndex = 0; },
+         "split on apps=2 routes=3/4096 routes6=1/4096 ipv4=none ipv6=12 remembered=4 kept=5"},
+        {[](SplitStatusView& v) { v.split.ipv6IfIndex = 0; },
+         "split on apps=2 routes=3/4096 routes6=1/4096 ipv4=7 ipv6=none remembered=4 kept=5"},
+        {[](SplitStatusView& v) { v.split.capReachedIpv4 = true; }, on + " cap-reached=ipv4"},
+        {[](SplitStatusView& v) { v.split.capReachedIpv6 = true; }, on + " cap-reached=ipv6"},
+        {[](SplitStatusView& v) { v.split.capReachedIpv4 = v.split.capReachedIpv6 = true; },
+         on + " cap-reached=both"},
+        {[](SplitStatusView& v) { v.split.capReachedIpv6 = v.tunnelBlocksBypass = true; },
+         on + " cap-reached=ipv6 blocked-by-tunnel"},
+        {[](SplitStatusView& v) {
+             v.tunnelBlocksBypass = true, v.split.sniffer.start = SnifferStart::NotLoaded;
+         },
+         "split off reason=windivert-not-loaded"},
+    };
+    for (const auto& [change, line] : rows) {
+        EXPECT_EQ(SplitStatusLine(Changed(change)), line);
+    }
 }
 
 TEST(DispatcherTest, WordsAreMatchedWholeAfterLowerCasingAToZOnly) {
