@@ -4,7 +4,6 @@
 
 #include <sstream>
 
-#include "control/split_status_command.h"
 #include "orvanta_client_logic.h"
 
 namespace {
@@ -66,7 +65,6 @@ TEST(ClientLogicTest, SplitStatusLinesAreRead) {
         {"split off reason=windivert-open-failed err=5",
          "0 0 0/0 0/0 0 0 0 0 000 windivert-open-failed 5"},
         {on + "remembered=4 kept=5", "1 2 3/4096 1/4000 7 12 4 5 000  0"},
-        {on + "remembered=4 kept=5 cap-reached=ipv4", "1 2 3/4096 1/4000 7 12 4 5 100  0"},
         {on + "remembered=4 kept=5 cap-reached=ipv6 blocked-by-tunnel",
          "1 2 3/4096 1/4000 7 12 4 5 011  0"},
         {on + "remembered=4294967295 kept=5 cap-reached=both new=1 flag",
@@ -80,24 +78,11 @@ TEST(ClientLogicTest, SplitStatusLinesAreRead) {
         {"split on apps=2 routes=3/4096 routes6=1/4000 ipv4=0 ipv6=12 remembered=4 kept=5",
          "refused"},
         {"split off reason=x err=-1", "refused"},
-        {"split off", "refused"},
         {"split maybe reason=x", "refused"},
-        {"Split off reason=x", "refused"},
     };
     for (const auto& [line, read] : rows) {
         EXPECT_EQ(Read(line), read) << line;
     }
-}
-
-// What the helper says, the client reads back.
-TEST(ClientLogicTest, TheHelpersSplitStatusLineReadsBack) {
-    SplitStatusView view;
-    view.tunnelUp = view.tunnelBlocksBypass = true;
-    view.split = {{SnifferStart::Watching, 0}, 2, 3, 1, 7, 12, 4, false, true};
-    view.kept = 5;
-    EXPECT_EQ(Read(SplitStatusLine(view)), "1 2 3/4096 1/4096 7 12 4 5 011  0");
-    view.split.sniffer = {SnifferStart::OpenFailed, 87};
-    EXPECT_EQ(Read(SplitStatusLine(view)), "0 0 0/0 0/0 0 0 0 0 000 windivert-open-failed 87");
 }
 
 TEST(ClientLogicTest, RawEscapesBecomeBytes) {

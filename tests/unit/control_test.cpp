@@ -234,57 +234,46 @@ TEST_F(ControlTest, SplitStatusTellsOfTheStopAndIgnoresItsArgument) {
     EXPECT_EQ(Served(0).reply, "split off reason=stopping\n");
 }
 
-// Splitting as it runs, then one change: the first reason that applies, or what runs.
-SplitStatusView Changed(void (*change)(SplitStatusView&)) {
-    SplitStatusView view;
-    view.tunnelUp = true;
-    view.split = {{SnifferStart::Watching, 0}, 2, 3, 1, 7, 12, 4, false, false};
-    view.kept = 5;
-    change(view);
-    return view;
-}
+struct SplitStatusRow {
+    bool stopping, tunnelUp;
+    size_t apps;
+    SnifferStart start;
+    uint32_t error, ipv4, ipv6;
+    bool capReachedIpv4, capReachedIpv6, blocked;
+    std::string line;
+};
 
+// The first reason that applies, or what runs: three IPv4 and one IPv6 route, four remembered
+// addresses and five kept entries throughout.
 TEST(SplitStatusLineTest, TellsTheFirstReasonThatAppliesOrWhatRuns) {
-    const std::string on =
-        "split on apps=2 routes=3/4096 routes6=1/4096 ipv4=7 ipv6=12 remembered=4 kept=5";
-    const std::pair<void (*)(SplitStatusView&), std::string> rows[] = {
-        {[](SplitStatusView&) {}, on},
-        {[](SplitStatusView& v) { v.split.sniffer.start = SnifferStart::Opening; }, on},
-        {[](SplitStatusView& v) { v.stopping = true, v.tunnelUp = false; },
-         "split off reason=stopping"},
-        {[](SplitStatusView& v) { v.tunnelUp = false, v.split.apps = 0; },
-         "split off reason=no-tunnel"},
-        {[](SplitStatusView& v) {
-             v.split.apps = 0, v.split.sniffer.start = SnifferStart::NotLoaded;
-         },
-         "split off reason=no-apps"},
-        {[](SplitStatusView& v) { v.split.sniffer.start = SnifferStart::ThreadNotStarted; },
-         "split off reason=sniffer-not-started"},
-        {[](SplitStatusView& v) { v.split.sniffer.start = SnifferStart::NotLoaded; },
-         "split off reason=windivert-not-loaded"},
-        {[](SplitStatusView& v) { v.split.sniffer.start = SnifferStart::ExportsMissing; },
+    using S = SnifferStart;
+    const std::string on = "split on apps=2 routes=3/4096 routes6=1/4096 ipv4=7 ipv6=12";
+    const std::string counts = " remembered=4 kept=5";
+    const SplitStatusRow rows[] = {
+        {0, 1, 2, S::Watching, 0, 7, 12, 0, 0, 0, on + counts},
+        {0, 1, 2, S::Opening, 0, 7, 12, 0, 0, 0, on + counts},
+        {1, 0, 0, S::NotLoaded, 0, 7, 12, 0, 0, 0, "split off reason=stopping"},
+        {0, 0, 0, S::NotLoaded, 0, 7, 12, 0, 0, 0, "split off reason=no-tunnel"},
+        {0, 1, 0, S::NotLoaded, 0, 7, 12, 0, 0, 0, "split off reason=no-apps"},
+        {0, 1, 2, S::ThreadNotStarted, 0, 7, 12, 0, 0, 0, "split off reason=sniffer-not-started"},
+        {0, 1, 2, S::NotLoaded, 0, 7, 12, 0, 0, 1, "split off reason=windivert-not-loaded"},
+        {0, 1, 2, S::ExportsMissing, 0, 7, 12, 0, 0, 0,
          "split off reason=windivert-exports-missing"},
-        {[](SplitStatusView& v) {
-             v.split.sniffer = {SnifferStart::OpenFailed, 5};
-         },
-         "split off reason=windivert-open-failed err=5"},
-        {[](SplitStatusView& v) { v.split.ipv4IfIndex = 0; },
-         "split on apps=2 routes=3/4096 routes6=1/4096 ipv4=none ipv6=12 remembered=4 kept=5"},
-        {[](SplitStatusView& v) { v.split.ipv6IfIndex = 0; },
-         "split on apps=2 routes=3/4096 routes6=1/4096 ipv4=7 ipv6=none remembered=4 kept=5"},
-        {[](SplitStatusView& v) { v.split.capReachedIpv4 = true; }, on + " cap-reached=ipv4"},
-        {[](SplitStatusView& v) { v.split.capReachedIpv6 = true; }, on + " cap-reached=ipv6"},
-        {[](SplitStatusView& v) { v.split.capReachedIpv4 = v.split.capReachedIpv6 = true; },
-         on + " cap-reached=both"},
-        {[](SplitStatusView& v) { v.split.capReachedIpv6 = v.tunnelBlocksBypass = true; },
-         on + " cap-reached=ipv6 blocked-by-tunnel"},
-        {[](SplitStatusView& v) {
-             v.tunnelBlocksBypass = true, v.split.sniffer.start = SnifferStart::NotLoaded;
-         },
-         "split off reason=windivert-not-loaded"},
+        {0, 1, 2, S::OpenFailed, 5, 7, 12, 0, 0, 0, "split off reason=windivert-open-failed err=5"},
+        {0, 1, 2, S::Watching, 0, 0, 12, 0, 0, 0,
+         "split on apps=2 routes=3/4096 routes6=1/4096 ipv4=none ipv6=12" + counts},
+        {0, 1, 2, S::Watching, 0, 7, 0, 0, 0, 0,
+         "split on apps=2 routes=3/4096 routes6=1/4096 ipv4=7 ipv6=none" + counts},
+        {0, 1, 2, S::Watching, 0, 7, 12, 1, 0, 0, on + counts + " cap-reached=ipv4"},
+        {0, 1, 2, S::Watching, 0, 7, 12, 0, 1, 1,
+         on + counts + " cap-reached=ipv6 blocked-by-tunnel"},
+        {0, 1, 2, S::Watching, 0, 7, 12, 1, 1, 0, on + counts + " cap-reached=both"},
     };
-    for (const auto& [change, line] : rows) {
-        EXPECT_EQ(SplitStatusLine(Changed(change)), line);
+    for (const SplitStatusRow& row : rows) {
+        SplitStatusView view{row.stopping, row.tunnelUp, row.blocked, 5, {}};
+        view.split = {{row.start, row.error}, row.apps,          3, 1, row.ipv4, row.ipv6, 4,
+                      row.capReachedIpv4,     row.capReachedIpv6};
+        EXPECT_EQ(SplitStatusLine(view), row.line);
     }
 }
 

@@ -11,7 +11,6 @@ TEST_F(SplitStatusTest, CountsWhatIsHeldOnceTheSnifferHasBegun) {
     W().divert.loadablePaths = {kDivertBesideHelper};
     W().routeTable = {DefaultRow(12, NetworkOrder(192, 168, 1, 1), 35)};
     SetTunnelUp(true);
-    EXPECT_EQ(CommandDispatcher("splitstatus"), "split off reason=no-apps");
     ChangeSplitApps(L"chrome.exe;a.exe");
     EXPECT_EQ(CommandDispatcher("splitstatus"),
               "split on apps=2 routes=0/4096 routes6=0/4096 ipv4=12 ipv6=none remembered=0 kept=0");
