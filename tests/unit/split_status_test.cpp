@@ -14,6 +14,7 @@ TEST_F(SplitStatusTest, CountsWhatIsHeldOnceTheSnifferHasBegun) {
     ChangeSplitApps(L"chrome.exe;a.exe");
     EXPECT_EQ(CommandDispatcher("splitstatus"),
               "split on apps=2 routes=0/4096 routes6=0/4096 ipv4=12 ipv6=none remembered=0 kept=0");
+    EXPECT_EQ(SettledSnifferStart(0).start, SnifferStart::Watching);
     {
         std::lock_guard<std::mutex> lock(StateMutex);
         BypassRouteSet = {1, 2};
