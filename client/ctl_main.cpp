@@ -3,8 +3,6 @@
 
 #include <cstdio>
 #include <cwchar>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "orvanta_client.h"
@@ -13,14 +11,15 @@
 namespace {
 
 const char kUsage[] =
-    "usage: OrvantaCtl [--wait-ms N] [--no-verify] COMMAND | --version\n"
-    "  ping | status | disconnect\n"
+    "usage: OrvantaCtl [--wait-ms N] [--no-verify] COMMAND | --version | --help\n"
+    "  ping | status | disconnect | splitstatus\n"
     "  connect FILE        send the tunnel configuration in FILE\n"
     "  splitapps \"a.exe;b.exe\"\n"
     "  raw TEXT            send TEXT as bytes; escapes \\n \\r \\t \\0 \\\\ \\xHH\n"
     "--no-verify: skip the check that the OrvantaHelper service serves the pipe\n"
     "             (only for a helper started with --console during development)\n"
-    "exit code: 0 OK/RUNNING/STOPPED, 1 ERR reply or usage, 2 helper not reachable, no reply\n"
+    "exit code: 0 OK/RUNNING/STOPPED or a split status line, 1 ERR reply, usage or unreadable\n"
+    "           FILE, 2 helper not reachable, no reply\n"
     "           or the pipe served by a process that is not the helper (nothing sent)\n";
 
 std::string ToUtf8(const std::wstring& text) {
@@ -35,47 +34,79 @@ std::string ToUtf8(const std::wstring& text) {
     return bytes;
 }
 
-bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
-    std::ifstream file(path.c_str(), std::ios::binary);
-    if (!file) {
-        return false;
+// The system's text for a Win32 error, without its line end.
+std::string SystemMessage(DWORD error) {
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message = length > 0 ? std::wstring(text, length) : L"";
+    LocalFree(text);
+    message.erase(message.find_last_not_of(L"\r\n .") + 1);
+    return (message.empty() ? std::string() : ToUtf8(message) + " ") + "(error " +
+           std::to_string(error) + ")";
+}
+
+// Every byte of the file, or the Win32 error that stopped the reading (0 when read).
+DWORD ReadWholeFile(const std::wstring& path, std::string& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return GetLastError();
     }
-    bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    return !file.bad();
+    DWORD error = 0;
+    char buffer[65536];
+    for (DWORD count = 0;;) {
+        if (!ReadFile(file, buffer, sizeof(buffer), &count, nullptr)) {
+            error = GetLastError();
+            break;
+        }
+        if (count == 0) {
+            break;
+        }
+        bytes.append(buffer, count);
+    }
+    CloseHandle(file);
+    return error;
 }
 
-int Usage() {
-    std::fputs(kUsage, stderr);
-    return 1;
+int Usage(FILE* stream, int exitCode) {
+    std::fputs(kUsage, stream);
+    return exitCode;
 }
 
-// Builds the request bytes from the command words; false on a usage error (already printed).
-bool BuildFromArguments(int argc, wchar_t** argv, int first, std::string& request) {
+// What BuildFromArguments found: a request, a usage error, or a failure it has told about.
+enum class Arguments { Request, Usage, Failed };
+
+// Builds the request bytes from the command words.
+Arguments BuildFromArguments(int argc, wchar_t** argv, int first, std::string& request) {
     if (first >= argc) {
-        return false;
+        return Arguments::Usage;
     }
     const std::string command = ToUtf8(argv[first]);
     const std::string argument = first + 1 < argc ? ToUtf8(argv[first + 1]) : std::string();
-    if (command == wire::kPing || command == wire::kStatus || command == wire::kDisconnect) {
+    if (command == wire::kPing || command == wire::kStatus || command == wire::kDisconnect ||
+        command == wire::kSplitStatus) {
         request = orvanta::BuildRequest(command, "");
     } else if (command == wire::kSplitApps) {
         request = orvanta::BuildRequest(command, argument);
     } else if (command == wire::kConnect && first + 1 < argc) {
         std::string configuration;
-        if (!ReadWholeFile(argv[first + 1], configuration)) {
-            std::fprintf(stderr, "cannot read %s\n", argument.c_str());
-            return false;
+        if (const DWORD error = ReadWholeFile(argv[first + 1], configuration); error != 0) {
+            std::fprintf(stderr, "cannot read %s: %s\n", argument.c_str(),
+                         SystemMessage(error).c_str());
+            return Arguments::Failed;
         }
         request = orvanta::BuildConnectRequest(configuration);
     } else if (command == "raw" && first + 1 < argc) {
         if (!orvanta::UnescapeRaw(argument, request)) {
             std::fputs("malformed escape in raw text\n", stderr);
-            return false;
+            return Arguments::Usage;
         }
     } else {
-        return false;
+        return Arguments::Usage;
     }
-    return true;
+    return Arguments::Request;
 }
 
 }  // namespace
@@ -84,6 +115,10 @@ int wmain(int argc, wchar_t** argv) {
     if (argc == 2 && std::wcscmp(argv[1], L"--version") == 0) {
         std::puts(ORVANTA_VERSION_STRING);
         return 0;
+    }
+    if (argc == 2 && (std::wcscmp(argv[1], L"--help") == 0 || std::wcscmp(argv[1], L"-h") == 0 ||
+                      std::wcscmp(argv[1], L"/?") == 0)) {
+        return Usage(stdout, 0);
     }
     orvanta::ClientOptions options;
     int first = 1;
@@ -99,8 +134,13 @@ int wmain(int argc, wchar_t** argv) {
         }
     }
     std::string request;
-    if (!BuildFromArguments(argc, argv, first, request)) {
-        return Usage();
+    switch (BuildFromArguments(argc, argv, first, request)) {
+        case Arguments::Usage:
+            return Usage(stderr, 1);
+        case Arguments::Failed:
+            return 1;
+        case Arguments::Request:
+            break;
     }
     const orvanta::ClientResult result = orvanta::SendRequest(request, options);
     switch (result.status) {

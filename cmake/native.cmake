@@ -27,6 +27,7 @@ add_executable(unit_tests
   tests/unit/security_test.cpp
   tests/unit/service_test.cpp
   tests/unit/sniffer_test.cpp
+  tests/unit/split_status_test.cpp
   tests/unit/split_test.cpp
   tests/unit/tunnel_primitives_test.cpp
 )

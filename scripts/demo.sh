@@ -3,7 +3,7 @@
 # amneziawg.exe (awg\) and WinDivert.dll beside it in a throw-away prefix, starts it with
 # --console, drives it through the real named pipe with OrvantaCtl.exe (split list, connect,
 # status, a listed application's connection replayed through the stand-in WinDivert.dll,
-# disconnect), prints each request and reply, the stand-in's journals and the helper's log, and
+# disconnect; the split status before and after the connections and after the disconnect), prints each request and reply, the stand-in's journals and the helper's log, and
 # shuts everything down.
 # With --service the helper runs as an installed service in Wine's service manager
 # (OrvantaHelper.exe --install, and --uninstall at the end) instead of --console.
@@ -51,8 +51,10 @@ ask() {
 ask 'ping' ping
 ask 'PING extra words' raw 'PING extra words\n'
 ask 'splitapps Chrome.exe; firefox.exe' splitapps 'Chrome.exe; firefox.exe'
+ask 'splitstatus' splitstatus
 ask 'connect <Base64 of C:\Orvanta\sample.conf>' connect 'C:\Orvanta\sample.conf'
 ask 'status' status
+ask 'splitstatus' splitstatus
 
 # Chrome.exe connects to 198.51.100.7 and to 2606:4700::1111: the stand-in WinDivert.dll reports
 # the socket events, as WinDivert would, and the helper makes a bypass route for each.
@@ -66,8 +68,10 @@ for _ in $(seq 100); do
     grep -q create6 "$install_dir/routes6-journal.txt" 2>/dev/null && break
   sleep 0.1
 done
+ask 'splitstatus' splitstatus
 ask 'disconnect' disconnect
 ask 'status' status
+ask 'splitstatus' splitstatus
 ask 'connect <not Base64>' raw 'connect not*base64\n'
 ask '(empty line)' raw '\n'
 

@@ -18,6 +18,7 @@ inline constexpr const char* kStatus = "status";
 inline constexpr const char* kSplitApps = "splitapps";
 inline constexpr const char* kDisconnect = "disconnect";
 inline constexpr const char* kConnect = "connect";
+inline constexpr const char* kSplitStatus = "splitstatus";
 
 inline constexpr const char* kOk = "OK";
 inline constexpr const char* kRunning = "RUNNING";
@@ -25,6 +26,9 @@ inline constexpr const char* kStopped = "STOPPED";
 inline constexpr const char* kErrUnknown = "ERR unknown";
 inline constexpr const char* kErrBadBase64 = "ERR bad base64";
 inline constexpr const char* kErrConnectFailed = "ERR connect failed";
+// The reply to "splitstatus" is "split on" or "split off" followed by its fields.
+inline constexpr const char* kSplitOn = "split on";
+inline constexpr const char* kSplitOff = "split off";
 
 // A request as the helper reads it, in UTF-8: the word with A to Z lower-cased, and the
 // argument verbatim (empty when the line has no space).

@@ -1,10 +1,11 @@
 #include "control/dispatcher.h"
 
 #include "common/wire.h"
+#include "control/split_status_command.h"
 #include "control/tunnel_commands.h"
 #include "platform/platform.h"
 
-std::string CommandDispatcher(const std::string& line) {
+std::string CommandDispatcher(const std::string& line, platform::Event stop) {
     // The line splits at its first U+0020 before decoding: a space is never part of a longer
     // sequence, and a malformed one never takes it in, so each side decodes as in the whole.
     const wire::Request request = wire::SplitRequest(line);
@@ -22,6 +23,9 @@ std::string CommandDispatcher(const std::string& line) {
     }
     if (request.word == wire::kConnect) {
         return ConnectCommand(platform::Utf8ToWide(request.argument));
+    }
+    if (request.word == wire::kSplitStatus) {
+        return SplitStatusCommand(stop != nullptr && platform::IsEventSignalled(stop));
     }
     return wire::kErrUnknown;
 }

@@ -58,7 +58,7 @@ bool ServeOne(platform::PipeInstance* pipe, platform::Event stop) {
         return false;
     }
     if (wait == platform::ClientWait::Connected) {
-        return FreeForNextClient(RequestHandler(pipe));
+        return FreeForNextClient(RequestHandler(pipe, stop));
     }
     // A client that came and left before the wait leaves the instance to be disconnected.
     return FreeForNextClient(platform::DisconnectPipe(pipe));

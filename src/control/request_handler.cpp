@@ -75,11 +75,11 @@ void SendReply(platform::PipeInstance* pipe, const std::string& reply) {
 
 }  // namespace
 
-uint32_t RequestHandler(platform::PipeInstance* pipe) {
+uint32_t RequestHandler(platform::PipeInstance* pipe, platform::Event stop) {
     Connection connection(pipe);
     bool cut = false;
     const std::string received = ReceiveRequest(pipe, cut);
     // A cut request is not what the client meant: a configuration or a list missing its end.
-    SendReply(pipe, cut ? wire::kErrUnknown : CommandDispatcher(wire::RequestLine(received)));
+    SendReply(pipe, cut ? wire::kErrUnknown : CommandDispatcher(wire::RequestLine(received), stop));
     return connection.End();
 }

@@ -14,4 +14,5 @@ constexpr uint32_t kClientTimeLimitMs = 5000;
 // Serves one connected instance: one request line in, one reply line out. Always ends the
 // connection before it returns (an exception included), and returns how that went (0, or the
 // Win32 error of the disconnection); the instance stays open for the pipe server to reuse.
-uint32_t RequestHandler(platform::PipeInstance* pipe);
+// `stop` is the pipe server's, for the commands that report it.
+uint32_t RequestHandler(platform::PipeInstance* pipe, platform::Event stop);

@@ -1,11 +1,15 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <set>
 #include <vector>
 
 #include "platform/platform.h"
 #include "split/route_types.h"
+
+// The most bypass routes one family holds.
+constexpr size_t kMaxBypassRoutesPerFamily = 4096;
 
 // Adds a /32 route for the address (network byte order) through PhysicalRoute, once per
 // address, unless the address needs none (this host, multicast, link-local, the physical

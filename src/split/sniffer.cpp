@@ -1,5 +1,7 @@
 #include "split/sniffer.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 
 #include "common/beside_helper.h"
@@ -26,14 +28,22 @@ struct DivertExports {
 
 // The open handle, shared with the stopping thread only so that it can shut the receive side
 // down. The sniffer thread opens and closes it; the lock keeps a shutdown off a closed handle.
+// It also guards how the run began, which the serving thread may wait to see settled.
 std::mutex OpenHandleLock;
 platform::DivertHandle OpenHandle = nullptr;
 platform::DivertShutdownFn OpenHandleShutdown = nullptr;
+SnifferStartState StartState;
+std::condition_variable StartSettled;
 
 void PublishHandle(platform::DivertHandle handle, platform::DivertShutdownFn shutdown) {
     std::lock_guard<std::mutex> lock(OpenHandleLock);
     OpenHandle = handle;
     OpenHandleShutdown = shutdown;
+}
+
+void GiveUp(SnifferStart start, const std::wstring& logLine, uint32_t error = 0) {
+    NoteSnifferStart(start, error);
+    HelperLog(logLine);
 }
 
 // Beside the helper first, where an installation puts it; but as LocalSystem only a library
@@ -146,22 +156,25 @@ void ReceiveLoop(const DivertExports& exports, platform::DivertHandle handle) {
 void SnifferMain() {
     platform::DivertLibrary* library = LoadDivertLibrary();  // never unloaded
     if (library == nullptr) {
-        HelperLog(L"WinDivert.dll not loaded; per-app split disabled");
+        GiveUp(SnifferStart::NotLoaded, L"WinDivert.dll not loaded; per-app split disabled");
         return;
     }
     DivertExports exports;
     if (!LookUpExports(library, exports)) {
-        HelperLog(L"WinDivert exports missing; per-app split disabled");
+        GiveUp(SnifferStart::ExportsMissing, L"WinDivert exports missing; per-app split disabled");
         return;
     }
     const platform::DivertHandle handle =
         exports.open("true", platform::kDivertLayerSocket, 0,
                      platform::kDivertFlagSniff | platform::kDivertFlagRecvOnly);
     if (handle == platform::InvalidDivertHandle()) {
-        HelperLog(L"WinDivertOpen failed err=" + std::to_wstring(platform::DivertLastError()));
+        const uint32_t error = platform::DivertLastError();
+        GiveUp(SnifferStart::OpenFailed, L"WinDivertOpen failed err=" + std::to_wstring(error),
+               error);
         return;
     }
     PublishHandle(handle, exports.shutdown);
+    NoteSnifferStart(SnifferStart::Watching);
     HelperLog(L"WinDivert socket sniffer started");
     // Events queue from the open on, so no connection falls between the table and the watch.
     BypassOpenConnections(ListedApps());
@@ -181,4 +194,19 @@ void WakeSniffer() {
     if (OpenHandle != nullptr && OpenHandleShutdown != nullptr) {
         OpenHandleShutdown(OpenHandle, platform::kDivertShutdownRecv);
     }
+}
+
+void NoteSnifferStart(SnifferStart start, uint32_t error) {
+    {
+        std::lock_guard<std::mutex> lock(OpenHandleLock);
+        StartState = {start, error};
+    }
+    StartSettled.notify_all();
+}
+
+SnifferStartState SettledSnifferStart(uint32_t waitMs) {
+    std::unique_lock<std::mutex> lock(OpenHandleLock);
+    StartSettled.wait_for(lock, std::chrono::milliseconds(waitMs),
+                          [] { return StartState.start != SnifferStart::Opening; });
+    return StartState;
 }

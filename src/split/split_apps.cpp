@@ -75,10 +75,12 @@ void StartSniffer() {
     if (SnifferRunning.exchange(true)) {
         return;
     }
+    NoteSnifferStart(SnifferStart::Opening);
     StartFollowingTheNetwork();
     if (platform::StartThread(&SnifferMain, SnifferThread) != 0) {
         StopFollowingTheNetwork();
         SnifferRunning.store(false);
+        NoteSnifferStart(SnifferStart::ThreadNotStarted);
         HelperLog(L"sniffer thread not started");
     }
 }
@@ -93,5 +95,6 @@ void StopSniffer() {
         SnifferThread = nullptr;
     }
     StopFollowingTheNetwork();
+    NoteSnifferStart(SnifferStart::Stopped);
     RemoveAllBypassRoutes();
 }

@@ -164,8 +164,12 @@ void ForgetWhatTheTunnelBlocks() {
     TunnelBlockingRoutes.clear();
 }
 
+bool TunnelBlocksBypass() {
+    return !TunnelBlockingRoutes.empty();
+}
+
 void LogIfTunnelBlocksBypass() {
-    if (TunnelBlockingRoutes.empty()) {
+    if (!TunnelBlocksBypass()) {
         return;
     }
     std::wstring split;

@@ -21,6 +21,8 @@ std::wstring WithoutScriptKeys(const std::wstring& configText, std::vector<std::
 // it came up with; forgotten when it goes. Used on the serving thread only.
 void RememberWhatTheTunnelBlocks(const std::wstring& configText);
 void ForgetWhatTheTunnelBlocks();
+// Whether the tunnel that is up blocks bypassed traffic (what LogIfTunnelBlocksBypass tells).
+bool TunnelBlocksBypass();
 
 // Logs, when the tunnel that is up blocks bypassed traffic, which allowed IPs do it and the
 // form that covers the same without the block.

@@ -26,9 +26,9 @@ wire::Request HelperReads(const std::string& request) {
 // A word and an argument that one line carries (no line feed, no NUL, no carriage return at
 // its end) come back as built; the configuration comes back from its Base64.
 bool ClientRequestsReadBack(const std::string& bytes) {
-    const char* const words[] = {wire::kPing, wire::kStatus, wire::kSplitApps, wire::kDisconnect,
-                                 wire::kConnect};
-    const char* word = words[bytes.empty() ? 0 : static_cast<uint8_t>(bytes[0]) % 5];
+    const char* const words[] = {wire::kPing,       wire::kStatus,  wire::kSplitApps,
+                                 wire::kDisconnect, wire::kConnect, wire::kSplitStatus};
+    const char* word = words[bytes.empty() ? 0 : static_cast<uint8_t>(bytes[0]) % 6];
     std::string argument = bytes.substr(bytes.empty() ? 0 : 1);
     argument = argument.substr(0, argument.find_first_of(std::string("\n\0", 2)));
     argument = argument.substr(0, argument.find_last_not_of('\r') + 1);
@@ -58,8 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fake::TheWorld().waitingClients.push_back(client);
     ControlPipe(stop);
     const std::string& reply = fake::TheWorld().servedClients.front().reply;
+    orvanta::SplitStatus split;
     if (reply != "OK\n" && reply != "ERR unknown\n" && reply != "RUNNING\n" &&
-        reply != "STOPPED\n" && reply != "ERR bad base64\n" && reply != "ERR connect failed\n") {
+        reply != "STOPPED\n" && reply != "ERR bad base64\n" && reply != "ERR connect failed\n" &&
+        !orvanta::ParseSplitStatus(wire::ReplyLine(reply), split)) {
         std::abort();
     }
     const std::string line = wire::RequestLine(bytes);

@@ -2,6 +2,8 @@
 // reading.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "orvanta_client_logic.h"
 
 namespace {
@@ -36,7 +38,51 @@ TEST(ClientLogicTest, ExitCodesFollowTheReply) {
     EXPECT_EQ(orvanta::ExitCodeForReply("ERR unknown"), 1);
     EXPECT_EQ(orvanta::ExitCodeForReply("ERR connect failed"), 1);
     EXPECT_EQ(orvanta::ExitCodeForReply(""), 1);
+    EXPECT_EQ(orvanta::ExitCodeForReply("split off reason=no-tunnel"), 0);
+    EXPECT_EQ(orvanta::ExitCodeForReply("split on apps=1"), 0);
+    EXPECT_EQ(orvanta::ExitCodeForReply("splitting"), 1);
     EXPECT_EQ(orvanta::ReplyLine("OK\nrest"), "OK");
+}
+
+// Every field of a read status, in the grammar's order; "refused" when the line is not one.
+std::string Read(const std::string& line) {
+    orvanta::SplitStatus s;
+    if (!orvanta::ParseSplitStatus(line, s)) {
+        return "refused";
+    }
+    std::ostringstream out;
+    out << s.on << " " << s.apps << " " << s.routes << "/" << s.routesCap << " " << s.routes6 << "/"
+        << s.routes6Cap << " " << s.ipv4IfIndex << " " << s.ipv6IfIndex << " " << s.remembered
+        << " " << s.kept << " " << s.capReachedIpv4 << s.capReachedIpv6 << s.blockedByTunnel << " "
+        << s.reason << " " << s.error;
+    return out.str();
+}
+
+TEST(ClientLogicTest, SplitStatusLinesAreRead) {
+    const std::string on = "split on apps=2 routes=3/4096 routes6=1/4000 ipv4=7 ipv6=12 ";
+    const std::pair<std::string, std::string> rows[] = {
+        {"split off reason=no-tunnel", "0 0 0/0 0/0 0 0 0 0 000 no-tunnel 0"},
+        {"split off reason=windivert-open-failed err=5",
+         "0 0 0/0 0/0 0 0 0 0 000 windivert-open-failed 5"},
+        {on + "remembered=4 kept=5", "1 2 3/4096 1/4000 7 12 4 5 000  0"},
+        {on + "remembered=4 kept=5 cap-reached=ipv6 blocked-by-tunnel",
+         "1 2 3/4096 1/4000 7 12 4 5 011  0"},
+        {on + "remembered=4294967295 kept=5 cap-reached=both new=1 flag",
+         "1 2 3/4096 1/4000 7 12 4294967295 5 110  0"},
+        {"split on apps=2 routes=3/4096 routes6=1/4000 ipv4=none ipv6=none remembered=4 kept=5",
+         "1 2 3/4096 1/4000 0 0 4 5 000  0"},
+        {on + "remembered=4294967296 kept=5", "refused"},
+        {on + "remembered=4 kept=5 apps=3", "refused"},
+        {on + "remembered=4", "refused"},
+        {"split on apps=2 routes=3 routes6=1/4000 ipv4=7 ipv6=12 remembered=4 kept=5", "refused"},
+        {"split on apps=2 routes=3/4096 routes6=1/4000 ipv4=0 ipv6=12 remembered=4 kept=5",
+         "refused"},
+        {"split off reason=x err=-1", "refused"},
+        {"split maybe reason=x", "refused"},
+    };
+    for (const auto& [line, read] : rows) {
+        EXPECT_EQ(Read(line), read) << line;
+    }
 }
 
 TEST(ClientLogicTest, RawEscapesBecomeBytes) {

@@ -168,6 +168,7 @@ struct EarlyExitCase {
     std::string missingExport;
     uint32_t openError;
     std::string logLine;
+    SnifferStart start;
 };
 
 class EarlyExitTest : public SnifferTest, public ::testing::WithParamInterface<EarlyExitCase> {};
@@ -187,7 +188,11 @@ TEST_P(EarlyExitTest, GivenUpSnifferCountsAsRunningUntilStopped) {
     StartSniffer();
     StartSniffer();  // given up or not, no second attempt before a stop
     EXPECT_TRUE(SnifferRunning);
+    const SnifferStartState settled = SettledSnifferStart(60000);
+    EXPECT_EQ(settled.start, GetParam().start);
+    EXPECT_EQ(settled.error, GetParam().openError);
     StopSniffer();
+    EXPECT_EQ(SettledSnifferStart(0).start, SnifferStart::Stopped);
     EXPECT_EQ(Log(), "2026-06-27 09:05:03  " + GetParam().logLine + "\r\n");
     EXPECT_LE(W().divert.loadAttempts.size(), 2u);
     EXPECT_EQ(W().deletedRoutes.size(), 1u) << "the stop still removes routes";
@@ -196,14 +201,19 @@ TEST_P(EarlyExitTest, GivenUpSnifferCountsAsRunningUntilStopped) {
 INSTANTIATE_TEST_SUITE_P(
     Exits, EarlyExitTest,
     ::testing::Values(EarlyExitCase{"NotLoaded", false, "", 0,
-                                    "WinDivert.dll not loaded; per-app split disabled"},
+                                    "WinDivert.dll not loaded; per-app split disabled",
+                                    SnifferStart::NotLoaded},
                       EarlyExitCase{"OpenMissing", true, "WinDivertOpen", 0,
-                                    "WinDivert exports missing; per-app split disabled"},
+                                    "WinDivert exports missing; per-app split disabled",
+                                    SnifferStart::ExportsMissing},
                       EarlyExitCase{"RecvMissing", true, "WinDivertRecv", 0,
-                                    "WinDivert exports missing; per-app split disabled"},
+                                    "WinDivert exports missing; per-app split disabled",
+                                    SnifferStart::ExportsMissing},
                       EarlyExitCase{"CloseMissing", true, "WinDivertClose", 0,
-                                    "WinDivert exports missing; per-app split disabled"},
-                      EarlyExitCase{"OpenFails", true, "", 5, "WinDivertOpen failed err=5"}),
+                                    "WinDivert exports missing; per-app split disabled",
+                                    SnifferStart::ExportsMissing},
+                      EarlyExitCase{"OpenFails", true, "", 5, "WinDivertOpen failed err=5",
+                                    SnifferStart::OpenFailed}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(SnifferTest, StopWakesAPendingReceiveWithoutAnyEvent) {

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "fresh_world.h"
+#include "split/sniffer.h"
 #include "split/split_apps.h"
 #include "split/split_state.h"
 #include "split/state_file.h"

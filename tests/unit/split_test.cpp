@@ -80,9 +80,13 @@ TEST_F(SplitTest, ThreadThatCannotBeCreatedLeavesTheSnifferStopped) {
     StartSniffer();
     EXPECT_FALSE(SnifferRunning);
     EXPECT_EQ(Log(), "2026-06-27 09:05:03  sniffer thread not started\r\n");
+    EXPECT_EQ(SettledSnifferStart(0).start, SnifferStart::ThreadNotStarted);
+    StopSniffer();
+    EXPECT_EQ(SettledSnifferStart(0).start, SnifferStart::ThreadNotStarted) << "until a start";
     W().threadCreationFails = false;
     StartSniffer();  // a later start tries again
     EXPECT_TRUE(SnifferRunning);
+    EXPECT_NE(SettledSnifferStart(60000).start, SnifferStart::ThreadNotStarted);
 }
 
 TEST_F(SplitTest, RouteIsAddedOncePerAddressThroughThePhysicalRoute) {

@@ -132,6 +132,7 @@ WINE_TEST(SessionConnectsSplitsReportsAndDisconnects) {
     Helper helper(L"session", true);
     CHECK(helper.ready());
     CHECK_EQ(Ask("splitapps Chrome.exe; firefox.exe\n"), "OK");
+    CHECK_EQ(Ask("splitstatus\n"), "split off reason=no-tunnel");
     const std::wstring sample = kBuilt + L"\\sample.conf";
     wine_support::WriteWholeFile(sample, kSample + " pOSTuP = calc.exe\r\n");  // never written
     wine_support::Child ctl(L"\"" + kBuilt + L"\\OrvantaCtl.exe\" --no-verify connect \"" + sample +
@@ -142,14 +143,34 @@ WINE_TEST(SessionConnectsSplitsReportsAndDisconnects) {
     wine_support::ReadWholeFile(wine_support::DataDirectory() + L"\\Orvanta.conf", written);
     CHECK_EQ(written, kSample);
     CHECK_EQ(Ask("status\n"), "RUNNING");
+    CHECK_EQ(Ask("splitstatus\n"),
+             "split on apps=2 routes=0/4096 routes6=0/4096 ipv4=7 ipv6=7 "
+             "remembered=0 kept=0");
     CHECK_EQ(Ask("disconnect\n"), "OK");
     CHECK_EQ(Ask("status\n"), "STOPPED");
+    wine_support::Child splitStatus(L"\"" + kBuilt + L"\\OrvantaCtl.exe\" --no-verify splitstatus");
+    CHECK_EQ(splitStatus.WaitExit(60000), 0ul);  // "split off reason=no-tunnel"
     CHECK(!TunnelServiceInstalled());
     const std::string log = helper.Log();
     CHECK(Contains(log, "  script keys dropped from the configuration: PostUp\r\n"));
     CHECK(Contains(log, "  physical default route: ifIndex="));
     CHECK(Contains(log, "  WinDivert socket sniffer started\r\n"));
     CHECK(Contains(log, "  WinDivert sniffer stopped\r\n"));
+}
+
+// OrvantaCtl as command-line tools are: the usage on request to standard output, and a file it
+// cannot read named with the system's reason, without the usage.
+WINE_TEST(CtlHelpIsOutputAndAnUnreadableFileIsNamed) {
+    const std::wstring ctl = L"\"" + kBuilt + L"\\OrvantaCtl.exe\" ", out = kBuilt + L"\\ctl.txt";
+    std::string printed, errors;
+    wine_support::Child help(ctl + L"--help", out);
+    CHECK_EQ(help.WaitExit(30000), 0ul);
+    CHECK(wine_support::ReadWholeFile(out, printed) && Contains(printed, "usage: OrvantaCtl"));
+    CHECK(wine_support::ReadWholeFile(out + L".err", errors) && errors.empty());
+    wine_support::Child unreadable(ctl + L"connect \"" + kBuilt + L"\\none.conf\"", out);
+    CHECK_EQ(unreadable.WaitExit(30000), 1ul);
+    CHECK(wine_support::ReadWholeFile(out + L".err", errors) && !Contains(errors, "usage"));
+    CHECK(Contains(errors, "none.conf: ") && Contains(errors, " (error 2)"));
 }
 
 WINE_TEST(ConnectWithoutTheTunnelProgramFails) {

@@ -69,17 +69,37 @@ void SetInterfaceMetrics(const std::wstring& dir, const std::string& metrics) {
     WriteWholeFile(dir + L"\\routes-metrics.txt", metrics);
 }
 
-Child::Child(const std::wstring& commandLine) {
+namespace {
+
+HANDLE InheritableFile(const std::wstring& path) {
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+Child::Child(const std::wstring& commandLine, const std::wstring& outputPath) {
     std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
     buffer.push_back(L'\0');
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
+    const bool redirected = !outputPath.empty();
+    if (redirected) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = InheritableFile(outputPath);
+        startup.hStdError = InheritableFile(outputPath + L".err");
+    }
     PROCESS_INFORMATION info{};
-    if (CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+    if (CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, redirected, 0, nullptr, nullptr,
                        &startup, &info)) {
         CloseHandle(info.hThread);
         process_ = info.hProcess;
         id_ = info.dwProcessId;
+    }
+    if (redirected) {
+        CloseHandle(startup.hStdOutput);
+        CloseHandle(startup.hStdError);
     }
 }
 

@@ -27,10 +27,12 @@ bool AppendToFile(const std::wstring& path, const std::string& bytes);
 void StageRoutingTable(const std::wstring& dir);
 void SetInterfaceMetrics(const std::wstring& dir, const std::string& metrics);
 
-// A started child process; ended (terminated if needed) when the object goes away.
+// A started child process; ended (terminated if needed) when the object goes away. Given
+// `outputPath`, its standard output goes to that file and its standard error to the same
+// name with ".err" added.
 class Child {
   public:
-    explicit Child(const std::wstring& commandLine);
+    explicit Child(const std::wstring& commandLine, const std::wstring& outputPath = L"");
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
