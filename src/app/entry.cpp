@@ -36,16 +36,17 @@ namespace {
 
 // Serves in the foreground until Ctrl+C, Ctrl+Break or the console's closing, then stops
 // splitting (its routes go) as the service does; a tunnel that is up stays up. It keeps no
-// state across runs: the state file is the service's, which may be running beside it.
+// state across runs: the state file is the service's, which may be running beside it. Exits
+// with 1 when the pipe could not be made for 30 s.
 int RunConsole() {
     platform::Event stop = nullptr;
     if (platform::CreateManualResetEvent(stop) == 0) {
         platform::HandleConsoleStop(stop);
     }
-    ControlPipe(stop);
+    const uint32_t pipeError = ControlPipe(stop);
     StopSplittingForTheStop();
     platform::ConsoleStopDone();
-    return 0;
+    return pipeError == 0 ? 0 : 1;
 }
 
 int RunMode(HelperMode mode) {

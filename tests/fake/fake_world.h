@@ -51,6 +51,7 @@ struct PipeClient {
     bool readsReply = true;           // false: it never reads, so the flush must be bounded
     bool stopsHelperOnConnect = false;
     bool stopsHelperAfterFirstRead = false;  // the stop arrives while its request is in hand
+    bool onlyWakes = false;  // no client: the wait ends without one, the instance as it was
 
     // What the helper did with it.
     uint32_t openError = 0;  // the pipe's access list refused its open; the helper never saw it
