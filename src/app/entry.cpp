@@ -23,6 +23,7 @@ HelperMode SelectMode(const std::vector<std::wstring>& arguments) {
         {L"--stop-tunnel-for-upgrade", HelperMode::StopTunnelForUpgrade},
         {L"--start-tunnel-after-upgrade", HelperMode::StartTunnelAfterUpgrade},
         {L"--remove-tunnel-and-key", HelperMode::RemoveTunnelAndKey},
+        {L"--restore-tunnel-and-key", HelperMode::RestoreTunnelAndKey},
     };
     for (const auto& [option, mode] : kOptions) {
         if (arguments[1] == option) {
@@ -63,6 +64,8 @@ int RunMode(HelperMode mode) {
             return StartTunnelAfterUpgrade();
         case HelperMode::RemoveTunnelAndKey:
             return RemoveTunnelAndKey();
+        case HelperMode::RestoreTunnelAndKey:
+            return RestoreTunnelAndKey();
         case HelperMode::Service:
             break;
     }

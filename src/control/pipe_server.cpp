@@ -1,7 +1,6 @@
 #include "control/pipe_server.h"
 
 #include <memory>
-#include <optional>
 
 #include "control/request_handler.h"
 #include "log/helper_log.h"
@@ -45,10 +44,11 @@ class CreationRetries {
             HelperLog(L"control pipe name held by another process; retrying");
         }
         const uint64_t now = platform::TickCountMs();
-        if (!failingSince_) {
+        if (!failing_) {
+            failing_ = true;
             failingSince_ = now;
         }
-        if (now - *failingSince_ >= kGiveUpAfterMs) {
+        if (now - failingSince_ >= kGiveUpAfterMs) {
             HelperLog(L"control pipe not created for 30 s err=" + std::to_wstring(error) +
                       L"; the service stops");
             return false;
@@ -56,11 +56,12 @@ class CreationRetries {
         platform::SleepMs(kCreateRetryPauseMs);
         return true;
     }
-    void Created() { failingSince_.reset(); }
+    void Created() { failing_ = false; }
 
   private:
     static constexpr uint64_t kGiveUpAfterMs = 30000;
-    std::optional<uint64_t> failingSince_;
+    bool failing_ = false;
+    uint64_t failingSince_ = 0;
     bool takenLogged_ = false;
 };
 

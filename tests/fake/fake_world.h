@@ -136,6 +136,8 @@ struct World {
     std::set<std::wstring> deletePending;
     std::vector<std::wstring> movedAside;  // the new names
     std::vector<std::wstring> fileCalls;   // "hold", "release", "append", "write"
+    // A scanner opens each file between its rename and its delete (32).
+    bool deletesFail = false;
 
     // Control pipe.
     bool securityBuildFails = false;
