@@ -200,6 +200,7 @@ TEST_F(ControlTest, NameTakenFor30SecondsEndsTheServerWithTheError) {
     for (const int takenFor : {60, 61}) {
         SCOPED_TRACE(takenFor);
         SetUp();
+        fake::TheWorld().clockUs = 5000000;  // the failures' first, not the clock's start, counts
         fake::TheWorld().pipeNameTakenFor = takenFor;
         fake::TheWorld().waitingClients.push_back(Writing({"ping\n"}));
         EXPECT_EQ(ControlPipe(stop_), takenFor == 60 ? 0u : 5u);

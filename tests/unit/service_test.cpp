@@ -350,6 +350,28 @@ INSTANTIATE_TEST_SUITE_P(
                      {L"helper.state", "state"},
                      {L"tunnel.reinstall", ""},
                      {L"removal\\Orvanta.conf", ""}}},
+        PackageCase{"NothingToRemoveOrRestore",
+                    [] { fake::TheWorld().services.clear(); },
+                    {L"--remove-tunnel-and-key", L"--restore-tunnel-and-key"},
+                    {},
+                    {"no tunnel service to remove with the helper"},
+                    {}},
+        PackageCase{"TunnelThatCannotBeInstalledAgainIsLoggedSo",
+                    [] {
+                        TunnelRunsWithItsKey();
+                        fake::TheWorld().programRuns.back() = {true, 1, [] {}};
+                    },
+                    {L"--remove-tunnel-and-key", L"--restore-tunnel-and-key"},
+                    {},
+                    {"tunnel service removed with the helper",
+                     "Orvanta.conf set aside until the removal is committed",
+                     "helper.state set aside until the removal is committed",
+                     "tunnel.reinstall set aside until the removal is committed",
+                     "Orvanta.conf restored: the removal was rolled back",
+                     "helper.state restored: the removal was rolled back",
+                     "tunnel.reinstall restored: the removal was rolled back",
+                     "tunnel service not installed again after a rolled-back removal"},
+                    {{L"tunnel.reinstall", ""}}},
         PackageCase{"KeyThatCannotBeSetAsideIsDeletedOrLoggedAsKept",
                     [] {
                         TunnelRunsWithItsKey();
