@@ -213,6 +213,24 @@ TEST_F(ControlTest, NameTakenFor30SecondsEndsTheServerWithTheError) {
         "2026-06-27 09:05:03  control pipe not created for 30 s err=5; the service stops\r\n");
 }
 
+// Each run of failures counts from its own first: 20 s of them, a client served, and 20 s more
+// after the instance had to be made anew leave the server serving.
+TEST_F(ControlTest, EachRunOfFailedCreationsCountsAfresh) {
+    fake::TheWorld().pipeCreateFailures = 40;
+    int idle = 0;
+    fake::TheWorld().whenNoClientsLeft = [&idle, this] {
+        if (idle++ > 0) {
+            return platform::SignalEvent(stop_);
+        }
+        fake::TheWorld().pipeCreateFailures = 40;
+        fake::TheWorld().disconnectFailures = 1;  // the instance is closed and made anew
+        fake::TheWorld().waitingClients.push_back(Writing({"ping\n"}));
+    };
+    Serve({Writing({"ping\n"})});
+    EXPECT_EQ(fake::TheWorld().servedClients.size(), 2u);
+    EXPECT_EQ(fake::TheWorld().sleeps.size(), 80u);
+}
+
 // A wait that ends without a client (cancelled) leaves no one on the instance: disconnecting it
 // answers 536 (still listening) or 233 (no client since the last), and it waits again; the name
 // is never free.
