@@ -71,22 +71,12 @@ if [ -n "$sign" ]; then
 fi
 
 package="build/OrvantaHelper-$version-x64$output.msi"
+: >"$build/removal-placeholder"  # the removal folder's files, empty while unused
 wixl -a x64 -D "Version=$version" -D "BuildDir=$build" "${defines[@]}" -o "$package" "$wxs"
-# wixl writes a rollback action without its in-script and rollback bits (2130): give it the
+# wixl writes a rollback action without its in-script and rollback bits (2130): give each the
 # type Windows Installer expects of a deferred rollback action run as LocalSystem, 3410 =
 # file-based executable (18) + ignore its exit code (64) + rollback (256) + in-script (1024) +
 # no impersonation (2048).
-msibuild "$package" -q "UPDATE CustomAction SET Type = 3410 WHERE Action = 'RollBackRegistration'"
-# The tunnel's stop before an upgrade's files go, and its rollback, run the helper installed
-# in INSTALLDIR (wixl writes no such rows): 3170 = executable named with its working directory
-# (34) + ignore its exit code (64) + in-script (1024) + no impersonation (2048); 3426 is the
-# same as a rollback action (+ 256).
-upgrade_condition="WIX_UPGRADE_DETECTED AND NOT REMOVE=\"ALL\""
-installed_helper='"[INSTALLDIR]OrvantaHelper.exe"'
-msibuild "$package" \
-  -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('RollBackTunnelStop', 3426, 'INSTALLDIR', '$installed_helper --start-tunnel-after-upgrade')" \
-  -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('StopTunnelForUpgrade', 3170, 'INSTALLDIR', '$installed_helper --stop-tunnel-for-upgrade')" \
-  -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('RollBackTunnelStop', '$upgrade_condition', 1501)" \
-  -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('StopTunnelForUpgrade', '$upgrade_condition', 1502)"
+msibuild "$package" -q "UPDATE CustomAction SET Type = 3410 WHERE Action = 'RollBackRegistration' OR Action = 'RollBackTunnelStop' OR Action = 'RollBackKeyRemoval' OR Action = 'RollBackUnregistration'"
 [ -z "$sign" ] || sign_file "$package"  # last: any later change to the package would break it
 echo "$package"

@@ -23,6 +23,7 @@ HelperMode SelectMode(const std::vector<std::wstring>& arguments) {
         {L"--stop-tunnel-for-upgrade", HelperMode::StopTunnelForUpgrade},
         {L"--start-tunnel-after-upgrade", HelperMode::StartTunnelAfterUpgrade},
         {L"--remove-tunnel-and-key", HelperMode::RemoveTunnelAndKey},
+        {L"--restore-tunnel-and-key", HelperMode::RestoreTunnelAndKey},
     };
     for (const auto& [option, mode] : kOptions) {
         if (arguments[1] == option) {
@@ -36,16 +37,17 @@ namespace {
 
 // Serves in the foreground until Ctrl+C, Ctrl+Break or the console's closing, then stops
 // splitting (its routes go) as the service does; a tunnel that is up stays up. It keeps no
-// state across runs: the state file is the service's, which may be running beside it.
+// state across runs: the state file is the service's, which may be running beside it. Exits
+// with 1 when the pipe could not be made for 30 s.
 int RunConsole() {
     platform::Event stop = nullptr;
     if (platform::CreateManualResetEvent(stop) == 0) {
         platform::HandleConsoleStop(stop);
     }
-    ControlPipe(stop);
+    const uint32_t pipeError = ControlPipe(stop);
     StopSplittingForTheStop();
     platform::ConsoleStopDone();
-    return 0;
+    return pipeError == 0 ? 0 : 1;
 }
 
 int RunMode(HelperMode mode) {
@@ -62,6 +64,8 @@ int RunMode(HelperMode mode) {
             return StartTunnelAfterUpgrade();
         case HelperMode::RemoveTunnelAndKey:
             return RemoveTunnelAndKey();
+        case HelperMode::RestoreTunnelAndKey:
+            return RestoreTunnelAndKey();
         case HelperMode::Service:
             break;
     }

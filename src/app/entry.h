@@ -12,6 +12,7 @@ enum class HelperMode {
     StopTunnelForUpgrade,
     StartTunnelAfterUpgrade,
     RemoveTunnelAndKey,
+    RestoreTunnelAndKey,
 };
 
 // Only the first argument counts, matched exactly (case, length, no prefixes).

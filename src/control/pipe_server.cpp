@@ -25,21 +25,45 @@ bool StopRequested(platform::Event stop) {
 }
 
 // The instance is only ever made as the first of its name: one that another process created
-// first is that process's pipe, and the helper never joins it. Logged once, retried as any
-// failed creation is.
-OwnedPipe CreateInstance(const platform::PipeSecurityDescriptor* security) {
-    static bool takenLogged = false;
+// first is that process's pipe, and the helper never joins it.
+OwnedPipe CreateInstance(const platform::PipeSecurityDescriptor* security, uint32_t& error) {
     platform::PipeInstance* pipe = nullptr;
-    const uint32_t error = platform::CreateSoleInstance(kControlPipeName, security, pipe);
-    if (error != 0) {
-        if (error == platform::kErrorPipeNameTaken && !takenLogged) {
-            takenLogged = true;
-            HelperLog(L"control pipe name held by another process; retrying");
-        }
-        platform::SleepMs(kCreateRetryPauseMs);
-    }
+    error = platform::CreateSoleInstance(kControlPipeName, security, pipe);
     return OwnedPipe(pipe);
 }
+
+// Failed creations are retried every 500 ms, a name another process holds logged once. Once
+// they have failed for 30 s the server gives up with the last error: a service that reports
+// running but serves no one would never be restarted by its failure actions.
+class CreationRetries {
+  public:
+    // True when a retry is due (after the pause), false when the failures have lasted too long.
+    bool RetryAfter(uint32_t error) {
+        if (error == platform::kErrorPipeNameTaken && !takenLogged_) {
+            takenLogged_ = true;
+            HelperLog(L"control pipe name held by another process; retrying");
+        }
+        const uint64_t now = platform::TickCountMs();
+        if (!failing_) {
+            failing_ = true;
+            failingSince_ = now;
+        }
+        if (now - failingSince_ >= kGiveUpAfterMs) {
+            HelperLog(L"control pipe not created for 30 s err=" + std::to_wstring(error) +
+                      L"; the service stops");
+            return false;
+        }
+        platform::SleepMs(kCreateRetryPauseMs);
+        return true;
+    }
+    void Created() { failing_ = false; }
+
+  private:
+    static constexpr uint64_t kGiveUpAfterMs = 30000;
+    bool failing_ = false;
+    uint64_t failingSince_ = 0;
+    bool takenLogged_ = false;
+};
 
 // After a disconnection that left no client on the instance, it can wait for the next one.
 // After any other failure a client may still be attached, and waiting again would hand it a
@@ -66,16 +90,26 @@ bool ServeOne(platform::PipeInstance* pipe, platform::Event stop) {
 
 }  // namespace
 
-void ControlPipe(platform::Event stop) {
+uint32_t ControlPipe(platform::Event stop) {
     platform::PipeSecurityDescriptor* built = nullptr;
     platform::BuildPipeSecurity(kControlPipeSddl, built);  // failing, the instance gets the default
     const std::unique_ptr<platform::PipeSecurityDescriptor, SecurityDeleter> security(built);
+    CreationRetries retries;
     OwnedPipe pipe;
     while (!StopRequested(stop)) {
-        if (pipe == nullptr) {
-            pipe = CreateInstance(security.get());
-        } else if (!ServeOne(pipe.get(), stop)) {
-            pipe.reset();
+        if (pipe != nullptr) {
+            if (!ServeOne(pipe.get(), stop)) {
+                pipe.reset();
+            }
+            continue;
+        }
+        uint32_t error = 0;
+        pipe = CreateInstance(security.get(), error);
+        if (pipe != nullptr) {
+            retries.Created();
+        } else if (!retries.RetryAfter(error)) {
+            return error;
         }
     }
+    return 0;
 }

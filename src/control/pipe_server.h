@@ -16,5 +16,6 @@ inline const std::wstring kControlPipeSddl = L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRG
 // reset; null when it could not be made, and the loop then serves until the process ends). The
 // caller owns it: the service main, or the entry point in the foreground mode. It holds the
 // name's only instance and reuses it for every client, so that while it serves no process can
-// create an instance of the name and a client meets "busy", never "not found".
-void ControlPipe(platform::Event stop);
+// create an instance of the name and a client meets "busy", never "not found". Returns 0 after
+// the stop, or the Win32 error of an instance that could not be created for 30 s.
+uint32_t ControlPipe(platform::Event stop);

@@ -208,8 +208,16 @@ bool DataFile::Delete() const {
     if (Noted(platform::RenameFileIn(directory_, name_, removed, false)) != 0) {
         return false;
     }
-    platform::DeleteFileIn(directory_, removed);  // gone at once, or once the reader lets go
-    return true;
+    // Gone at once, or once the reader lets go; a failure leaves the file under its new name.
+    return Noted(platform::DeleteFileIn(directory_, removed)) == 0;
+}
+
+uint32_t DataFile::MoveOutTo(const std::wstring& targetPath) const {
+    return Noted(platform::MoveFileOutOf(directory_, name_, targetPath));
+}
+
+uint32_t DataFile::MoveInFrom(const std::wstring& sourcePath) const {
+    return Noted(platform::MoveFileInto(directory_, sourcePath, name_));
 }
 
 std::wstring DataDirectory() {

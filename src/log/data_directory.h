@@ -39,8 +39,13 @@ class DataFile {
     std::optional<uint64_t> Size() const;
     // Over what has that name.
     bool RenameTo(const std::wstring& name) const;
-    // Frees the name at once, whoever is reading the file.
+    // Frees the name at once, whoever is reading the file; true when the file is gone too (or
+    // goes once the last reader lets go).
     bool Delete() const;
+    // Out of the directory to `targetPath`, or back in from `sourcePath` (see
+    // platform::MoveFileOutOf and MoveFileInto). 0 or the Win32 error.
+    uint32_t MoveOutTo(const std::wstring& targetPath) const;
+    uint32_t MoveInFrom(const std::wstring& sourcePath) const;
 
   private:
     uint32_t Noted(uint32_t error) const;

@@ -41,6 +41,15 @@ std::optional<uint64_t> FileSizeIn(HeldEntry* directory, const std::wstring& nam
 // taken (183).
 uint32_t RenameFileIn(HeldEntry* directory, const std::wstring& from, const std::wstring& to,
                       bool replace);
+// Moves the file `name` out of the held directory to `targetPath`, over what has that name. The
+// target's folder must be one only administrators can change; on another volume the move fails
+// with 17 (ERROR_NOT_SAME_DEVICE).
+uint32_t MoveFileOutOf(HeldEntry* directory, const std::wstring& name,
+                       const std::wstring& targetPath);
+// Moves the file at `sourcePath` (in such a folder, and no link) into the held directory as
+// `name`, failing when the name is taken (183). A missing or empty file is left where it is (2).
+uint32_t MoveFileInto(HeldEntry* directory, const std::wstring& sourcePath,
+                      const std::wstring& name);
 // Deletes the entry itself, never what a link points to. While another handle that shares delete
 // is open, the name stays, delete-pending, and every open of it fails until that handle closes.
 uint32_t DeleteFileIn(HeldEntry* directory, const std::wstring& name);

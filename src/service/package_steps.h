@@ -4,14 +4,24 @@
 // options of OrvantaHelper.exe run as LocalSystem. Each returns 0: none of them may fail an
 // upgrade or a removal, which would leave the machine between two versions.
 
-// Before an upgrade touches any file: a tunnel service that runs (its program is one of the
-// files) is noted in the data directory and stopped, waited for up to 30 s.
+// Each step logs what it did and what failed.
+
+// In an upgrade, as the old version's removal, once its service has stopped (so no request can
+// race it) and before its files go: a tunnel service that runs (its program is one of the files)
+// is noted in the data directory and stopped, waited for up to 30 s. Without the note it is left
+// running.
 int StopTunnelForUpgrade();
 
-// After the files are in place (and when an upgrade is rolled back): starts the tunnel service
-// again if, and only if, StopTunnelForUpgrade stopped it. No wait.
+// After the new version's files are in place (and when the old version's removal is rolled
+// back): starts the tunnel service again if, and only if, StopTunnelForUpgrade noted it. No wait.
 int StartTunnelAfterUpgrade();
 
 // On removal, before the files go: the tunnel (which would run a deleted program at every boot)
-// and the files holding its private key and the helper's state go too; the log stays.
+// is removed, and the files holding its private key and the helper's state are set aside among
+// the package's files, which Windows Installer then deletes, or restores on a rollback. The log
+// stays.
 int RemoveTunnelAndKey();
+
+// The rollback of RemoveTunnelAndKey, once Windows Installer has put the program files back:
+// what was set aside returns to the data directory, and a tunnel that ran is installed again.
+int RestoreTunnelAndKey();

@@ -27,9 +27,12 @@ std::atomic<platform::PeriodicTimer*> StopProgress{nullptr};
 // handler, which the service manager calls only for the controls accepted by then.
 platform::Event StopEvent = nullptr;
 
-void Report(uint32_t state, uint32_t controlsAccepted) {
+// A stopped report with an exit code other than 0 is a failure: the service manager then runs
+// the service's failure actions (the installer sets them to restart it).
+void Report(uint32_t state, uint32_t controlsAccepted, uint32_t win32ExitCode = 0) {
     std::lock_guard<std::mutex> lock(StatusLock);
     ServiceStatus.currentState = state;
+    ServiceStatus.win32ExitCode = win32ExitCode;
     ServiceStatus.controlsAccepted = controlsAccepted;
     ServiceStatus.waitHint = kWaitHintMs;
     ServiceStatus.checkpoint = state == kServiceStopPending ? ServiceStatus.checkpoint + 1 : 0;
@@ -59,18 +62,17 @@ void ServiceMain(uint32_t, wchar_t**) {
     Report(kServiceStartPending, 0);
     if (const uint32_t error = platform::CreateManualResetEvent(StopEvent); error != 0) {
         // Without the event a stop could never end the pipe server: do not serve at all.
-        ServiceStatus.win32ExitCode = error;
-        Report(kServiceStopped, 0);
+        Report(kServiceStopped, 0, error);
         return;
     }
     HelperLog(L"service starting");
     RecoverSplitting();  // a tunnel left up by the last run gets its splitting back
     Report(kServiceRunning, kAcceptStop | kAcceptShutdown);
-    ControlPipe(StopEvent);
+    const uint32_t pipeError = ControlPipe(StopEvent);
     EndSplitting();
     HelperLog(L"service stopping");
     platform::StopPeriodicTimer(StopProgress.exchange(nullptr));
-    Report(kServiceStopped, 0);
+    Report(kServiceStopped, 0, pipeError);
 }
 
 uint32_t ServiceControlHandler(uint32_t control, uint32_t, void*, void*) {

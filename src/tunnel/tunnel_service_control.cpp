@@ -25,9 +25,9 @@ uint32_t StartTunnelService() {
     return platform::RequestServiceStartByName(TunnelServiceName());
 }
 
-void RemoveTunnel(uint32_t timeoutMs) {
+bool RemoveTunnel(uint32_t timeoutMs) {
     if (!TunnelServiceExists()) {
-        return;
+        return true;
     }
     const TunnelExe exe;
     if (!exe.path().empty()) {
@@ -37,4 +37,10 @@ void RemoveTunnel(uint32_t timeoutMs) {
     if (TunnelServiceExists()) {
         platform::RemoveServiceByName(TunnelServiceName());
     }
+    return !TunnelServiceExists();
+}
+
+bool InstallTunnel(const std::wstring& configPath) {
+    const TunnelExe exe;
+    return !exe.path().empty() && RunProcess(exe.path(), InstallTunnelArguments(configPath)) == 0;
 }

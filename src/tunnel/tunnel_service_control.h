@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // The tunnel service stopped, started and removed around an update or a removal of the
 // helper's package, while no connect or disconnect runs.
@@ -15,5 +16,9 @@ uint32_t StartTunnelService();
 
 // Removes the tunnel: through the tunnel program, which also takes its adapter away, waiting up
 // to `timeoutMs`; through the service manager when the program is missing or the service
-// outlives it.
-void RemoveTunnel(uint32_t timeoutMs);
+// outlives it. True when the tunnel service is gone.
+bool RemoveTunnel(uint32_t timeoutMs);
+
+// Installs (and so starts) the tunnel for the configuration file through the tunnel program.
+// True when the program ran and succeeded.
+bool InstallTunnel(const std::wstring& configPath);

@@ -1,5 +1,7 @@
 // Files of the fake world: the environment, the helper's own path, and the files of a held
 // directory, under Windows' share rules.
+#include <cwctype>
+
 #include "fake_file_system.h"
 
 using namespace fake::files;
@@ -100,6 +102,26 @@ std::optional<uint64_t> FileSizeIn(HeldEntry* directory, const std::wstring& nam
     return found == w.files.end() ? std::nullopt : std::optional<uint64_t>(found->second.size());
 }
 
+namespace {
+
+// The file at `source` takes the name `target`; the handles open on it follow it.
+void Relocate(const std::wstring& source, const std::wstring& target) {
+    fake::World& w = fake::TheWorld();
+    w.files[target] = std::move(w.files[source]);
+    w.files.erase(source);
+    w.administratorsOnlyFiles.erase(target);
+    if (w.administratorsOnlyFiles.erase(source) > 0) {  // a file keeps its own security
+        w.administratorsOnlyFiles.insert(target);
+    }
+    while (w.opens.count(source) > 0) {
+        auto open = w.opens.extract(source);
+        open.key() = target;
+        w.opens.insert(std::move(open));
+    }
+}
+
+}  // namespace
+
 uint32_t RenameFileIn(HeldEntry* directory, const std::wstring& from, const std::wstring& to,
                       bool replace) {
     fake::World& w = fake::TheWorld();
@@ -113,13 +135,45 @@ uint32_t RenameFileIn(HeldEntry* directory, const std::wstring& from, const std:
         IsPending(source) || IsPending(target) || (Exists(target) && !RemovableNow(target))) {
         return kAccessDenied;
     }
-    w.files[target] = std::move(w.files[source]);
-    w.files.erase(source);
-    while (w.opens.count(source) > 0) {  // the handles open on it follow it
-        auto open = w.opens.extract(source);
-        open.key() = target;
-        w.opens.insert(std::move(open));
+    Relocate(source, target);
+    return 0;
+}
+
+uint32_t MoveFileOutOf(HeldEntry* directory, const std::wstring& name,
+                       const std::wstring& targetPath) {
+    fake::World& w = fake::TheWorld();
+    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    const std::wstring source = directory->path + L"\\" + name;
+    if (w.files.count(source) == 0) {
+        return kNotFound;
     }
+    if (towlower(source[0]) != towlower(targetPath[0])) {
+        return 17;  // ERROR_NOT_SAME_DEVICE: a rename never crosses volumes
+    }
+    if (!RemovableNow(source) || IsPending(source) || IsPending(targetPath) ||
+        (Exists(targetPath) && !RemovableNow(targetPath))) {
+        return kAccessDenied;
+    }
+    Relocate(source, targetPath);
+    return 0;
+}
+
+uint32_t MoveFileInto(HeldEntry* directory, const std::wstring& sourcePath,
+                      const std::wstring& name) {
+    fake::World& w = fake::TheWorld();
+    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    const std::wstring target = directory->path + L"\\" + name;
+    const auto found = w.files.find(sourcePath);
+    if (found == w.files.end() || found->second.empty()) {
+        return kNotFound;
+    }
+    if (Exists(target)) {
+        return 183;  // ERROR_ALREADY_EXISTS
+    }
+    if (!RemovableNow(sourcePath) || IsPending(sourcePath)) {
+        return kAccessDenied;
+    }
+    Relocate(sourcePath, target);
     return 0;
 }
 
@@ -133,7 +187,7 @@ uint32_t DeleteFileIn(HeldEntry* directory, const std::wstring& name) {
     if (IsPending(path)) {
         return kAccessDenied;
     }
-    if (!RemovableNow(path)) {
+    if (!RemovableNow(path) || w.deletesFail) {
         return kSharingViolation;
     }
     if (w.opens.count(path) > 0) {

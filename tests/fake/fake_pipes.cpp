@@ -103,6 +103,10 @@ ClientWait WaitForClient(PipeInstance* pipe, Event stop) {
             }
             return ClientWait::NoClient;
         }
+        if (w.waitingClients.front().onlyWakes) {
+            w.waitingClients.pop_front();
+            return ClientWait::NoClient;
+        }
         w.servedClients.push_back(w.waitingClients.front());
         w.waitingClients.pop_front();
         // CreateFileW adds SYNCHRONIZE and FILE_READ_ATTRIBUTES; every right must be granted.

@@ -51,6 +51,7 @@ struct PipeClient {
     bool readsReply = true;           // false: it never reads, so the flush must be bounded
     bool stopsHelperOnConnect = false;
     bool stopsHelperAfterFirstRead = false;  // the stop arrives while its request is in hand
+    bool onlyWakes = false;  // no client: the wait ends without one, the instance as it was
 
     // What the helper did with it.
     uint32_t openError = 0;  // the pipe's access list refused its open; the helper never saw it
@@ -135,6 +136,8 @@ struct World {
     std::set<std::wstring> deletePending;
     std::vector<std::wstring> movedAside;  // the new names
     std::vector<std::wstring> fileCalls;   // "hold", "release", "append", "write"
+    // A scanner opens each file between its rename and its delete (32).
+    bool deletesFail = false;
 
     // Control pipe.
     bool securityBuildFails = false;

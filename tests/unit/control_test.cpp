@@ -195,6 +195,60 @@ TEST_F(ControlTest, FailedInstanceCreationIsRetriedEvery500MsAndATakenNameLogged
               "2026-06-27 09:05:03  control pipe name held by another process; retrying\r\n");
 }
 
+// Another process that keeps the name for 30 s ends the server with the error, so that the
+// service stops as failed and its failure actions restart it; a name freed before is served.
+TEST_F(ControlTest, NameTakenFor30SecondsEndsTheServerWithTheError) {
+    for (const int takenFor : {60, 61}) {
+        SCOPED_TRACE(takenFor);
+        SetUp();
+        fake::TheWorld().clockUs = 5000000;  // the failures' first, not the clock's start, counts
+        fake::TheWorld().pipeNameTakenFor = takenFor;
+        fake::TheWorld().waitingClients.push_back(Writing({"ping\n"}));
+        EXPECT_EQ(ControlPipe(stop_), takenFor == 60 ? 0u : 5u);
+        EXPECT_EQ(fake::TheWorld().sleeps, std::vector<uint32_t>(60, 500));
+        EXPECT_EQ(fake::TheWorld().servedClients.size(), takenFor == 60 ? 1u : 0u);
+    }
+    EXPECT_EQ(
+        fake::TheWorld().files[L"C:\\ProgramData\\Orvanta\\helper.log"],
+        "2026-06-27 09:05:03  control pipe name held by another process; retrying\r\n"
+        "2026-06-27 09:05:03  control pipe not created for 30 s err=5; the service stops\r\n");
+}
+
+// Each run of failures counts from its own first: 20 s of them, a client served, and 20 s more
+// after the instance had to be made anew leave the server serving.
+TEST_F(ControlTest, EachRunOfFailedCreationsCountsAfresh) {
+    fake::TheWorld().pipeCreateFailures = 40;
+    int idle = 0;
+    fake::TheWorld().whenNoClientsLeft = [&idle, this] {
+        if (idle++ > 0) {
+            return platform::SignalEvent(stop_);
+        }
+        fake::TheWorld().pipeCreateFailures = 40;
+        fake::TheWorld().disconnectFailures = 1;  // the instance is closed and made anew
+        fake::TheWorld().waitingClients.push_back(Writing({"ping\n"}));
+    };
+    Serve({Writing({"ping\n"})});
+    EXPECT_EQ(fake::TheWorld().servedClients.size(), 2u);
+    EXPECT_EQ(fake::TheWorld().sleeps.size(), 80u);
+}
+
+// A wait that ends without a client (cancelled) leaves no one on the instance: disconnecting it
+// answers 536 (still listening) or 233 (no client since the last), and it waits again; the name
+// is never free.
+TEST_F(ControlTest, WakeWithoutAClientReusesTheInstance) {
+    PipeClient wake;
+    wake.onlyWakes = true;
+    for (const bool afterAClient : {false, true}) {
+        SCOPED_TRACE(afterAClient);
+        SetUp();
+        afterAClient ? Serve({Writing({"ping\n"}), wake, Writing({"ping\n"})})
+                     : Serve({wake, Writing({"ping\n"})});
+        EXPECT_EQ(fake::TheWorld().servedClients.back().reply, "OK\n");
+        EXPECT_EQ(fake::TheWorld().instancesCreated, 1);
+        EXPECT_EQ(fake::TheWorld().newcomerFinds.count(2), 0u);
+    }
+}
+
 // Wine does not enforce a pipe's access list (the fake does): no one but SYSTEM,
 // Administrators and Authenticated Users is granted anything.
 TEST(PipeSecurityTest, OnlySystemAdministratorsAndUsersAreGrantedAccess) {

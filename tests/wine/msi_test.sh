@@ -7,6 +7,8 @@
 # higher version upgrades it in place with the tunnel up, the service kept registered and
 # running and the tunnel stopped before the files and started after; a silent removal with the
 # tunnel up takes the service, the tunnel, its key and the program files away and leaves the log;
+# a removal that fails brings the service back, and the removal's own rollback step the key and
+# the tunnel;
 # and signing with a throwaway certificate gives signatures that verify. Ends with one
 # pass/fail line.
 set -uo pipefail
@@ -28,6 +30,13 @@ sed -e 's|</InstallExecuteSequence>|  <Custom Action="FailOnPurpose" Sequence="4
   -e 's|<InstallExecuteSequence>|<CustomAction Id="FailOnPurpose" FileKey="OrvantaCtlExe" ExeCommand="--no-such-option" Execute="deferred" Impersonate="no" Return="check" />\n    <InstallExecuteSequence>|' \
   packaging/OrvantaHelper.wxs >"$variant"
 failing=$(scripts/package.sh --wxs "$variant" | tail -n 1) || exit 1
+# And one whose removal fails once the tunnel, the key and the service are gone, so that the
+# removal is rolled back.
+variant=build/msi-failing/FailingRemoval.wxs
+sed -e 's|</InstallExecuteSequence>|  <Custom Action="FailOnPurpose" Sequence="1960">REMOVE="ALL"</Custom>\n    </InstallExecuteSequence>|' \
+  -e 's|<InstallExecuteSequence>|<CustomAction Id="FailOnPurpose" FileKey="OrvantaCtlExe" ExeCommand="--no-such-option" Execute="deferred" Impersonate="no" Return="check" />\n    <InstallExecuteSequence>|' \
+  packaging/OrvantaHelper.wxs >"$variant"
+failing_removal=$(scripts/package.sh "${awg[@]}" --wxs "$variant" | tail -n 1) || exit 1
 source scripts/wine-env.sh
 cp build/win/service_query.exe "$WINEPREFIX/drive_c/"
 programs="$WINEPREFIX/drive_c/Program Files/Orvanta"
@@ -107,6 +116,26 @@ check "program files gone" test ! -e "$programs/OrvantaHelper.exe"
 data=$(dirname "$(grep -l "removed with the helper" $(find "$WINE_PROGRAMDATA" "$WINEPREFIX/drive_c/users" -path '*/Orvanta/helper.log') | head -n 1)")
 check "Orvanta.conf and helper.state gone, helper.log kept (${data#"$WINEPREFIX/drive_c/"})" \
   test -f "$data/helper.log" -a ! -e "$data/Orvanta.conf" -a ! -e "$data/helper.state"
+check "the key was set aside among the program files, and went with them" \
+  eval 'grep -q "Orvanta.conf set aside until the removal is committed" "$data/helper.log" && test ! -e "$programs/removal"'
+
+# A removal that fails is rolled back. Wine's rollback runs the undoing of every scheduled
+# action, RemoveFiles' too (it installs the package's files anew, the empty removal folder's
+# included), where Windows undoes only what ran and puts back the files it removed: so under
+# Wine the service's return is shown through msiexec, and the key's and the tunnel's through the
+# two steps run by hand, as the installer runs them.
+check "msiexec /i of a package whose removal fails exits 0" msi /i "Z:$(realpath "$failing_removal")"
+check "msiexec /x of it fails" test "$(msi /x "Z:$(realpath "$failing_removal")"; echo $?)" != 0
+check "the service is registered and running again" running
+check "the tunnel up before the removal's steps" tunnel_up
+echo "[Interface] # the key" >"$data/Orvanta.conf"
+helper() { wine 'C:\Program Files\Orvanta\OrvantaHelper.exe' "$@" >/dev/null 2>&1; }
+helper --remove-tunnel-and-key
+check "the removal's step took the tunnel and set the key aside among the program files" \
+  eval 'test -z "$(service "$tunnel")" -a ! -e "$data/Orvanta.conf" && grep -q "# the key" "$programs/removal/Orvanta.conf"'
+helper --restore-tunnel-and-key
+check "its rollback brought the key back" grep -qx '\[Interface\] # the key' "$data/Orvanta.conf"
+check "and the tunnel service, running" running "$tunnel"
 
 # Signing with a throwaway self-signed certificate: the two executables and the package carry
 # signatures that verify against it, and a tampered copy does not.

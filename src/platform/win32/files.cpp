@@ -213,6 +213,32 @@ uint32_t RenameFileIn(HeldEntry* directory, const std::wstring& from, const std:
     return file.valid() ? RenameWithin(file.get(), HeldHandle(directory), to, replace) : error;
 }
 
+uint32_t MoveFileOutOf(HeldEntry* directory, const std::wstring& name,
+                       const std::wstring& targetPath) {
+    DWORD error = 0;
+    UniqueHandle file =
+        OpenIn(directory, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+               kFileOpen, 0, error);
+    // No root directory: the new name is a full NT path.
+    return file.valid() ? RenameWithin(file.get(), nullptr, L"\\??\\" + targetPath, true) : error;
+}
+
+uint32_t MoveFileInto(HeldEntry* directory, const std::wstring& sourcePath,
+                      const std::wstring& name) {
+    UniqueHandle file(CreateFileW(sourcePath.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.valid()) {
+        return GetLastError();
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size) || IsLinked(file.get())) {
+        return ERROR_ACCESS_DENIED;
+    }
+    return size.QuadPart == 0 ? ERROR_FILE_NOT_FOUND
+                              : RenameWithin(file.get(), HeldHandle(directory), name, false);
+}
+
 uint32_t DeleteFileIn(HeldEntry* directory, const std::wstring& name) {
     DWORD error = 0;
     OpenIn(directory, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
