@@ -331,7 +331,8 @@ struct RecoveryCase {
     size_t routesHeld;  // the saved routes the helper still holds
     bool listKept;
     bool noApps = false;  // the list was emptied before the end: the tunnel is up, unsplit
-    size_t routes6Held = SIZE_MAX;  // the saved IPv6 route still held; unset: as for IPv4
+    size_t routes6Held = SIZE_MAX;   // the saved IPv6 route still held; unset: as for IPv4
+    size_t routesIntoTheTunnel = 0;  // saved routes deleted: the configuration keeps them in it
 };
 
 constexpr uint64_t kNever = UINT64_MAX;
@@ -415,10 +416,11 @@ TEST_P(RecoveryTest, StartBringsBackOrCleansUpWhatTheLastRunLeft) {
                   c.splitting ? (c.networkMoved ? kNewGateway : kGateway) : 0);
     }
     const bool cleanedUp = c.damage == nullptr && !c.rebooted && !c.splitting;
-    ASSERT_EQ(W().deletedRoutes.size(), cleanedUp || c.networkMoved ? 2u : 0u);
+    ASSERT_EQ(W().deletedRoutes.size(),
+              (cleanedUp || c.networkMoved ? 2u : 0u) + c.routesIntoTheTunnel);
     if (!W().deletedRoutes.empty()) {  // the very rows that were made, found through the file
         EXPECT_EQ(W().deletedRoutes[0].nextHop, kGateway);
-        EXPECT_EQ(W().deletedRoutes[1].metric1, 26u);
+        EXPECT_EQ(W().deletedRoutes.back().metric1, 26u);
     }
     ASSERT_EQ(W().deletedRoutes6.size(), cleanedUp ? 1u : 0u);
     if (cleanedUp) {
@@ -438,7 +440,8 @@ TEST_P(RecoveryTest, StartBringsBackOrCleansUpWhatTheLastRunLeft) {
     W().createdRoutes.clear();
     AddBypassRoute(kAddress);
     // (Of one route held, the other is this address's.)
-    EXPECT_EQ(W().createdRoutes.size(), (c.splitting || c.noApps) && c.routesHeld < 2 ? 1u : 0u);
+    EXPECT_EQ(W().createdRoutes.size(),
+              (c.splitting || c.noApps) && c.routesHeld < 2 && !c.routesIntoTheTunnel ? 1u : 0u);
     if (c.logLine != nullptr) {
         EXPECT_NE(Log().substr(logged).find(c.logLine), std::string::npos) << Log();
     }
@@ -496,6 +499,13 @@ INSTANTIATE_TEST_SUITE_P(
                          }
                      },
                      nullptr, true, 1, true},
+        RecoveryCase{"SavedRouteIntoTheTunnelIsDeletedNotAdopted", true, 4, 0, false, false, false,
+                     [](std::string&) {
+                         fake::TheWorld().files[L"C:\\ProgramData\\Orvanta\\Orvanta.conf"] =
+                             "DNS = 192.0.2.10\n";
+                     },
+                     "  tunnel destinations kept in the tunnel: 192.0.2.10\r\n", true, 1, true,
+                     false, SIZE_MAX, 1},
         RecoveryCase{"Missing", true, 4, 0, false, false, false, &Remove,
                      "  state file missing; ignored\r\n", false, 0, false},
         RecoveryCase{"Torn", true, 4, 0, false, false, false,
