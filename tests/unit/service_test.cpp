@@ -445,6 +445,11 @@ TEST_P(RecoveryTest, StartBringsBackOrCleansUpWhatTheLastRunLeft) {
     if (c.logLine != nullptr) {
         EXPECT_NE(Log().substr(logged).find(c.logLine), std::string::npos) << Log();
     }
+    if (c.routesIntoTheTunnel > 0) {  // read, and the deletion saved at once
+        EXPECT_EQ(Log().find(".conf not read"), std::string::npos);
+        EXPECT_EQ(W().files[kStateFile].find("bypass " + std::to_string(kAddress) + "\n"),
+                  std::string::npos);
+    }
 }
 
 // A file written before IPv6 was split: its IPv4 state loads, its IPv6 route is not known.
@@ -503,9 +508,11 @@ INSTANTIATE_TEST_SUITE_P(
                      [](std::string&) {
                          fake::TheWorld().files[L"C:\\ProgramData\\Orvanta\\Orvanta.conf"] =
                              "DNS = 192.0.2.10\n";
+                         fake::TheWorld().deleteResults = {5};
                      },
-                     "  tunnel destinations kept in the tunnel: 192.0.2.10\r\n", true, 1, true,
-                     false, SIZE_MAX, 1},
+                     "  tunnel destinations kept in the tunnel: 192.0.2.10\r\n2026-06-27 "
+                     "09:05:03  bypass route not deleted: 192.0.2.10 err=5\r\n",
+                     true, 1, true, false, SIZE_MAX, 1},
         RecoveryCase{"Missing", true, 4, 0, false, false, false, &Remove,
                      "  state file missing; ignored\r\n", false, 0, false},
         RecoveryCase{"Torn", true, 4, 0, false, false, false,
