@@ -137,6 +137,7 @@ void RollBack(const std::wstring& exe) {
         UninstallTunnel(exe, kRollBackRemovalWaitMs);
     }
     RemoveAllBypassRoutes();
+    KeepInTheTunnel({});
 }
 
 ConnectOutcome BringUp(const std::wstring& exe, const std::wstring& configText) {

@@ -293,7 +293,8 @@ TEST_F(ConnectTest, TunnelThatNeverRunsIsRolledBack) {
         SplitAppSet = {L"chrome.exe"};
     }
     W().programRuns = {CreatesService(2), LeavesService()};
-    EXPECT_FALSE(ConnectTunnel(L"x"));
+    EXPECT_FALSE(ConnectTunnel(L"DNS = 10.0.0.1"));
+    EXPECT_EQ(TunnelDestinationCount(), 0u) << "no tunnel keeps anything";
     ExpectElapsed(15000 + 8000, 2);
     EXPECT_LT(W().serviceProbes, 200) << "quick looks for a second only";
     EXPECT_EQ(W().commandLines, (std::vector<std::wstring>{kInstallLine, kUninstallLine}));
@@ -334,12 +335,14 @@ TEST_F(ConnectTest, ServiceThatDiesAfterTheWaitIsRolledBack) {
 TEST_F(ConnectTest, DisconnectWaitsForTheServiceToStop) {
     W().services[kService] = InState(platform::kServiceRunning);
     SetTunnelUp(true);
+    LearnTunnelDestinations(L"DNS = 10.0.0.1");
     W().programRuns = {{true, 0, [] { W().services[kService].stopsAt = fake::ClockMs() + 1000; }}};
     DisconnectTunnel();
     EXPECT_EQ(W().commandLines, std::vector<std::wstring>{kUninstallLine});
     EXPECT_GE(fake::ClockMs(), 1000u);
     EXPECT_LT(fake::ClockMs(), 1400u);
     EXPECT_FALSE(IsTunnelUp());
+    EXPECT_EQ(TunnelDestinationCount(), 0u);
 }
 
 TEST_F(ConnectTest, DisconnectGivesUpAfterEightSecondsAndStillMarksTheTunnelDown) {
