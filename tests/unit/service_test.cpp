@@ -473,7 +473,9 @@ void Remove(std::string&) {
 INSTANTIATE_TEST_SUITE_P(
     Starts, RecoveryTest,
     ::testing::Values(
-        RecoveryCase{"TunnelUp", true, 4, 0, false, false, false, nullptr, nullptr, true, 2, true},
+        RecoveryCase{"TunnelUp", true, 4, 0, false, false, false, nullptr,
+                     "  Orvanta.conf not read; the tunnel's destinations are not kept in it\r\n",
+                     true, 2, true},
         RecoveryCase{"TunnelUpWithNoApplications", true, 4, 0, false, false, false, nullptr,
                      nullptr, false, 0, false, true},
         RecoveryCase{"TunnelStillStartingWithNoApplications", true, 2, 3000, false, true, false,
