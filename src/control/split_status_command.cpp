@@ -76,6 +76,7 @@ std::string SplitStatusCommand(bool stopping) {
     // may wait a moment for an opening sniffer.
     if (!view.stopping && view.tunnelUp) {
         view.split = CurrentSplitFacts();
+        view.kept = TunnelDestinationCount();
     }
     return SplitStatusLine(view);
 }

@@ -10,7 +10,7 @@ struct SplitStatusView {
     bool stopping = false;  // the helper has been told to stop
     bool tunnelUp = false;
     bool tunnelBlocksBypass = false;
-    size_t kept = 0;  // entries of the tunnel's set kept in the tunnel: none are kept yet
+    size_t kept = 0;  // entries of the tunnel's set kept in the tunnel
     SplitFacts split;
 };
 

@@ -71,17 +71,20 @@ uint32_t DeleteForward6Entry(const Forward6Row& row);
 // The IPv6 metric of the interface; an interface without IPv6 answers ERROR_NOT_FOUND.
 uint32_t ReadIpv6InterfaceMetric(uint32_t ifIndex, uint32_t& metric);
 
-// A TCP connection of the system's table with the process that owns it.
+// A TCP endpoint of the system's table with the process that owns it: a connection, or a
+// listener (its local address zero for every interface, its remote end meaningless).
 struct TcpConnection {
     uint32_t processId = 0;
     uint32_t state = 0;
     bool ipv6 = false;
     uint32_t local4 = 0, remote4 = 0;  // network byte order
     Ipv6Bytes local6{}, remote6{};
+    uint16_t localPort = 0;  // host order
 };
+constexpr uint32_t kTcpStateListen = 2;
 constexpr uint32_t kTcpStateSynSent = 3;
 constexpr uint32_t kTcpStateEstablished = 5;
-// One size probe and one read of the family's connections (listening sockets left out).
+// One size probe and one read of the family's endpoints, listeners included.
 RouteTableRead ReadTcpConnections(bool ipv6, std::vector<TcpConnection>& rows);
 
 // Dotted-decimal text to an IPv4 address in network byte order.

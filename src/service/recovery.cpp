@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "split/physical_route.h"
 #include "split/state_file.h"
+#include "tunnel/configuration.h"
 #include "tunnel/service_monitor.h"
 #include "tunnel/tunnel_start_watch.h"
 #include "tunnel/tunnel_state.h"
@@ -53,6 +54,9 @@ void RecoverSplitting() {
     ReadRouteTable(rows);  // a table that cannot be read holds none of the saved routes
     platform::ReadIpv6ForwardTable(rows6);
     RestoreSplitState(saved, rows, rows6, tunnel != TunnelServiceCondition::Gone);
+    if (tunnel != TunnelServiceCondition::Gone) {
+        LearnTunnelDestinationsFromTheFile();  // a saved route into them goes, not adopted
+    }
     if (tunnel == TunnelServiceCondition::Running) {
         SetTunnelUp(true);  // the sniffer resolves the physical route from the table again
         return;

@@ -7,11 +7,20 @@
 #include "split/address_text.h"
 #include "split/split_state.h"
 #include "split/state_file.h"
+#include "split/tunnel_destinations.h"
 
 namespace {
 
 // A bypass row's own metric; Windows counts the interface's on top of it.
 constexpr uint32_t kBypassOwnMetric = 1;
+// Entries of the tunnel's destinations that the log line names.
+constexpr size_t kKeptEntriesLogged = 16;
+
+// The tunnel's own destinations, from the configuration it came up with; guarded by StateMutex.
+TunnelDestinations& KeptInTheTunnel() {
+    static TunnelDestinations kept;
+    return kept;
+}
 
 // Log lines gathered under StateMutex and written once it is released.
 using Problems = std::vector<std::wstring>;
@@ -49,16 +58,6 @@ bool NeedsNoIpv4Bypass(uint32_t address, const PhysicalRouteRecord& route) {
     return false;
 }
 
-bool InPrefix(const Ipv6Bytes& address, const Ipv6Prefix& prefix) {
-    for (unsigned bit = 0; bit < prefix.length && bit < 128; ++bit) {
-        const unsigned byte = bit / 8, shift = 7 - bit % 8;
-        if (((address[byte] ^ prefix.prefix[byte]) >> shift) & 1) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // The IPv6 counterparts: unspecified, loopback, link-local, multicast, on-link.
 bool NeedsNoIpv6Bypass(const Ipv6Bytes& address, const PhysicalRoute6Record& route) {
     const Ipv6Bytes loopback{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
@@ -84,8 +83,11 @@ struct Ipv4Family {
         return book;
     }
     static std::wstring Text(Address address) { return DottedAddress(address); }
+    static bool InTunnel(Address address) {
+        return KeptInTheTunnel().Holds(MappedAddress(address), true);
+    }
     static bool NeedsNoBypass(Address address, const Route& route) {
-        return NeedsNoIpv4Bypass(address, route);
+        return NeedsNoIpv4Bypass(address, route) || InTunnel(address);
     }
 
     static platform::ForwardRow Row(Address address, const Route& route) {
@@ -127,8 +129,9 @@ struct Ipv6Family {
         return book;
     }
     static std::wstring Text(const Address& address) { return Ipv6Text(address); }
+    static bool InTunnel(const Address& address) { return KeptInTheTunnel().Holds(address, false); }
     static bool NeedsNoBypass(const Address& address, const Route& route) {
-        return NeedsNoIpv6Bypass(address, route);
+        return NeedsNoIpv6Bypass(address, route) || InTunnel(address);
     }
 
     static platform::Forward6Row Row(const Address& address, const Route& route) {
@@ -211,6 +214,22 @@ void DeleteAll(Problems& problems) {
     Family::Book().Clear();
 }
 
+// Deletes every held route into the tunnel's destinations; StateMutex is held. True when one went.
+template <typename Family>
+bool DeleteRoutesIntoTheTunnel(Problems& problems) {
+    bool deleted = false;
+    for (auto held = Family::Held().begin(); held != Family::Held().end();) {
+        if (!Family::InTunnel(*held)) {
+            ++held;
+            continue;
+        }
+        DeleteRow<Family>(*held, Family::Physical(), problems);
+        held = Family::Held().erase(held);
+        deleted = true;
+    }
+    return deleted;
+}
+
 template <typename Family>
 bool MoveRoutes(const typename Family::Route& to) {
     Problems problems;
@@ -260,6 +279,30 @@ void RemoveAllBypassRoutes() {
     }
     LogAll(problems);
     SaveSplitState();
+}
+
+void KeepInTheTunnel(TunnelDestinations destinations) {
+    const std::wstring kept = destinations.Text(kKeptEntriesLogged);
+    Problems problems;
+    bool deleted = false;
+    {
+        std::lock_guard<std::mutex> lock(StateMutex);
+        KeptInTheTunnel() = std::move(destinations);
+        deleted = DeleteRoutesIntoTheTunnel<Ipv4Family>(problems);
+        deleted = DeleteRoutesIntoTheTunnel<Ipv6Family>(problems) || deleted;
+    }
+    if (!kept.empty()) {
+        HelperLog(L"tunnel destinations kept in the tunnel: " + kept);
+    }
+    LogAll(problems);
+    if (deleted) {
+        SaveSplitState();
+    }
+}
+
+size_t TunnelDestinationCount() {
+    std::lock_guard<std::mutex> lock(StateMutex);
+    return KeptInTheTunnel().size();
 }
 
 bool BypassRoutesHeld() {

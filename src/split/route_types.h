@@ -43,6 +43,24 @@ struct Ipv6Prefix {
     uint8_t length = 0;
 };
 
+// Whether the first `prefix.length` bits of the address are the prefix's.
+inline bool InPrefix(const Ipv6Bytes& address, const Ipv6Prefix& prefix) {
+    for (unsigned bit = 0; bit < prefix.length && bit < 128; ++bit) {
+        const unsigned byte = bit / 8, shift = 7 - bit % 8;
+        if (((address[byte] ^ prefix.prefix[byte]) >> shift) & 1) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A prefix of either family. An IPv4 prefix is held in its IPv4-mapped form (::ffff:a.b.c.d, its
+// length plus 96), so that both families take one path; `ipv4` keeps the families apart.
+struct FamilyPrefix {
+    Ipv6Prefix prefix;
+    bool ipv4 = false;
+};
+
 // The physical IPv6 default route, kept beside the IPv4 one. Its gateway is usually link-local,
 // and all zeros on a point-to-point link; a zero interface means unknown. Bypass rows carry
 // their own metric, which Windows adds to the interface's, so no interface metric is kept.

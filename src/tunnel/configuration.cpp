@@ -4,11 +4,18 @@
 
 #include "common/names.h"
 #include "common/text_pieces.h"
+#include "log/data_directory.h"
 #include "log/helper_log.h"
+#include "platform/platform.h"
+#include "split/address_text.h"
+#include "split/route_manager.h"
 
 namespace {
 
 std::wstring TunnelBlockingRoutes;
+
+// The largest Orvanta.conf read back: more than a request can carry.
+constexpr size_t kMaxConfigurationBytes = 1024 * 1024;
 
 constexpr wchar_t kBlanks[] = L" \t\r";
 
@@ -103,7 +110,54 @@ const wchar_t* ScriptKeyOfLine(const std::wstring& line) {
     return found;
 }
 
+// Adds the entries of one line's value that the key keeps in the tunnel.
+void AddKeptEntries(const std::wstring& key, const std::wstring& value, TunnelDestinations& kept) {
+    const bool dns = key == L"dns", allowed = key == L"allowedips";
+    if (!dns && !allowed && key != L"address") {
+        return;
+    }
+    ForEachPiece(value, L',', [&](const std::wstring& piece) {
+        const std::wstring entry = Trimmed(piece, kKeyBlanks, kKeyBlanks);
+        FamilyPrefix prefix;
+        const bool parsed = dns ? ParseAddressText(entry, prefix) : ParsePrefixText(entry, prefix);
+        if (parsed && (!allowed || ClaimsANetwork(prefix))) {
+            kept.Add(prefix);
+        }
+    });
+}
+
 }  // namespace
+
+TunnelDestinations TunnelDestinationsOf(const std::wstring& configText) {
+    // A key out of its section makes the tunnel program refuse the whole file, so sections are
+    // not told apart; lines end at a lone CR too, as for the script keys.
+    TunnelDestinations kept;
+    ForEachPiece(configText, L'\n', [&kept](const std::wstring& line) {
+        ForEachPiece(line, L'\r', [&kept](const std::wstring& piece) {
+            const std::wstring text = piece.substr(0, piece.find(L'#'));
+            const size_t equals = text.find(L'=');
+            if (equals != std::wstring::npos) {
+                AddKeptEntries(FoldedKey(text.substr(0, equals)), text.substr(equals + 1), kept);
+            }
+        });
+    });
+    return kept;
+}
+
+void LearnTunnelDestinations(const std::wstring& configText) {
+    KeepInTheTunnel(TunnelDestinationsOf(configText));
+}
+
+void LearnTunnelDestinationsFromTheFile() {
+    std::string bytes;
+    const bool read = UseDataFile(kConfigFileName, [&bytes](const DataFile& file) {
+        return file.administratorsOnly() && file.Read(kMaxConfigurationBytes, bytes);
+    });
+    if (!read) {
+        HelperLog(kConfigFileName + L" not read; the tunnel's destinations are not kept in it");
+    }
+    LearnTunnelDestinations(platform::Utf8ToWide(read ? bytes : std::string()));
+}
 
 std::wstring WithoutScriptKeys(const std::wstring& configText, std::vector<std::wstring>& dropped) {
     std::wstring kept;

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "split/tunnel_destinations.h"
+
 // The tunnel program (a fork of WireGuard for Windows) blocks every packet outside the tunnel
 // when the configuration has exactly one [Peer] whose AllowedIPs hold 0.0.0.0/0 or ::/0 (and
 // routing is not turned off): bypass routes then lead nowhere. Returns "0.0.0.0/0", "::/0" or
@@ -27,3 +29,15 @@ bool TunnelBlocksBypass();
 // Logs, when the tunnel that is up blocks bypassed traffic, which allowed IPs do it and the
 // form that covers the same without the block.
 void LogIfTunnelBlocksBypass();
+
+// What the configuration keeps in the tunnel, read as the tunnel program reads it (every line of
+// every section, keys folded as for the script keys, comma-separated entries): the DNS entries
+// that are addresses (names there are search domains), the Address prefixes and the AllowedIPs
+// prefixes that claim a network (see ClaimsANetwork). An entry without a length is a single host;
+// one that does not parse is left out.
+TunnelDestinations TunnelDestinationsOf(const std::wstring& configText);
+
+// Makes what the configuration the helper wrote keeps in the tunnel the tunnel's own (see
+// KeepInTheTunnel): from the text at a connect, from Orvanta.conf at the start.
+void LearnTunnelDestinations(const std::wstring& configText);
+void LearnTunnelDestinationsFromTheFile();

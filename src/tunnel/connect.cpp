@@ -53,14 +53,19 @@ void LogScriptKeysDropped(const std::vector<std::wstring>& dropped) {
     HelperLog(L"script keys dropped from the configuration: " + keys);
 }
 
-// The configuration text as UTF-8, up to its first NUL and without script lines, replacing the
-// file whole; `path` receives where it went. It holds the tunnel's private key: it goes only
-// into a directory nobody but administrators can write to, in a file only they can read.
-ConnectOutcome WriteConfiguration(const std::wstring& configText, std::wstring& path) {
+// The configuration as it is written: up to its first NUL, without script lines.
+std::wstring ConfigurationToWrite(const std::wstring& configText) {
     std::vector<std::wstring> dropped;
     const std::wstring kept =
         WithoutScriptKeys(configText.substr(0, configText.find(L'\0')), dropped);
     LogScriptKeysDropped(dropped);
+    return kept;
+}
+
+// The configuration text as UTF-8, replacing the file whole; `path` receives where it went. It
+// holds the tunnel's private key: it goes only into a directory nobody but administrators can
+// write to, in a file only they can read.
+ConnectOutcome WriteConfiguration(const std::wstring& kept, std::wstring& path) {
     const std::string bytes = platform::WideToUtf8(kept);
     ConnectOutcome outcome{ConnectStep::WriteConfiguration, 0};
     uint32_t holdError = 0;
@@ -132,6 +137,7 @@ void RollBack(const std::wstring& exe) {
         UninstallTunnel(exe, kRollBackRemovalWaitMs);
     }
     RemoveAllBypassRoutes();
+    KeepInTheTunnel({});
 }
 
 ConnectOutcome BringUp(const std::wstring& exe, const std::wstring& configText) {
@@ -139,10 +145,12 @@ ConnectOutcome BringUp(const std::wstring& exe, const std::wstring& configText) 
         return {ConnectStep::FindTunnelProgram, 0};
     }
     std::wstring configPath;
-    if (const ConnectOutcome written = WriteConfiguration(configText, configPath);
+    const std::wstring kept = ConfigurationToWrite(configText);
+    if (const ConnectOutcome written = WriteConfiguration(kept, configPath);
         written.step != ConnectStep::Done) {
         return written;
     }
+    LearnTunnelDestinations(kept);  // the file the tunnel program reads
     if (TunnelServiceExists()) {
         UninstallTunnel(exe, kLeftoverRemovalWaitMs);
     }

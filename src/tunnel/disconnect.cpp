@@ -1,6 +1,7 @@
 #include "tunnel/disconnect.h"
 
 #include "platform/platform.h"
+#include "split/route_manager.h"
 #include "tunnel/amneziawg.h"
 #include "tunnel/configuration.h"
 #include "tunnel/locator.h"
@@ -28,4 +29,5 @@ void DisconnectTunnel() {
     }
     WaitForTunnelService(&TunnelServiceNotRunning, kStopWaitMs, kStopPollMs);
     ForgetWhatTheTunnelBlocks();
+    KeepInTheTunnel({});  // there is no tunnel to keep anything in
 }

@@ -17,8 +17,11 @@
 //   routes6-journal.txt  "create6 prefix/length via nexthop if=index luid=0xLUID proto=P
 //                        metric=M effective=E -> result" and the same for delete6: the index the
 //                        row names, its LUID as given, E the interface's metric plus M or "-"
-//   tcp-table.txt        "remote-address remote-port state pid" a line; an address with ':' is
-//                        an IPv6 connection, a dotted one an IPv4 connection
+//   tcp-table.txt        "remote-address remote-port state pid [local-address local-port]" a
+//                        line; an address with ':' is an IPv6 endpoint, a dotted one an IPv4
+//                        one; state 2 is a listener (local address zero: every interface);
+//                        without a local end, 127.0.0.1 or ::1 and port 49152 plus the line's
+//                        index
 //   tcp-error.txt        when present, GetExtendedTcpTable answers the number in it
 // Interfaces are known by index; an interface's LUID is derived from it (see LuidOf).
 #include <winsock2.h>
@@ -365,20 +368,21 @@ void ReportMissing(PIPFORWARD_CHANGE_CALLBACK callback, void* context,
     }
 }
 
-// --- TCP connections, as GetExtendedTcpTable's TCP_TABLE_OWNER_PID_CONNECTIONS gives them, each
-// with a loopback local end. Each reader takes the connections of its family.
+// --- TCP endpoints, as GetExtendedTcpTable's TCP_TABLE_OWNER_PID_* classes give them. Each
+// reader takes the rows of its family.
 
-bool ReadRemote(const std::string& address, MIB_TCPROW_OWNER_PID& row) {
-    row.dwLocalAddr = ParseAddress("127.0.0.1");
-    row.dwRemoteAddr = ParseAddress(address);
-    return address.find(':') == std::string::npos;
+bool ReadEnds(const std::string& remote, const std::string& local, MIB_TCPROW_OWNER_PID& row) {
+    row.dwLocalAddr = ParseAddress(local.empty() ? "127.0.0.1" : local);
+    row.dwRemoteAddr = ParseAddress(remote);
+    return remote.find(':') == std::string::npos && local.find(':') == std::string::npos;
 }
 
-bool ReadRemote(const std::string& address, MIB_TCP6ROW_OWNER_PID& row) {
-    IN6_ADDR remote{};
-    row.ucLocalAddr[15] = 1;  // ::1
-    const bool ipv6 = ParseAddress6(address, remote);
-    std::memcpy(row.ucRemoteAddr, &remote, sizeof remote);
+bool ReadEnds(const std::string& remote, const std::string& local, MIB_TCP6ROW_OWNER_PID& row) {
+    IN6_ADDR remoteAddress{}, localAddress{};
+    const bool ipv6 = ParseAddress6(remote, remoteAddress) &&
+                      ParseAddress6(local.empty() ? "::1" : local, localAddress);
+    std::memcpy(row.ucRemoteAddr, &remoteAddress, sizeof remoteAddress);
+    std::memcpy(row.ucLocalAddr, &localAddress, sizeof localAddress);
     return ipv6;
 }
 
@@ -400,19 +404,25 @@ DWORD HandOut(const std::vector<Row>& rows, void* buffer, DWORD* size) {
     return NO_ERROR;
 }
 
+// The listeners, the connections or both, as the class asks.
 template <typename Table>
-DWORD HandOutConnections(void* buffer, DWORD* size) {
+DWORD HandOutEndpoints(TCP_TABLE_CLASS tableClass, void* buffer, DWORD* size) {
     using Row = std::remove_all_extents_t<decltype(Table::table)>;
     std::vector<Row> rows;
+    DWORD line = 0;
     ForEachLine(L"tcp-table.txt", [&](std::istringstream& fields) {
-        std::string address;
-        DWORD port = 0;
+        std::string remote, local;
+        DWORD remotePort = 0, localPort = 49152 + line++;
         Row row{};
-        if (fields >> address >> port >> row.dwState >> row.dwOwningPid &&
-            ReadRemote(address, row)) {
-            row.dwLocalPort = 0x00C0;  // 49152 in network byte order
-            row.dwRemotePort = __builtin_bswap16(static_cast<uint16_t>(port));
-            rows.push_back(row);
+        if (fields >> remote >> remotePort >> row.dwState >> row.dwOwningPid &&
+            (!(fields >> local) || fields >> localPort) && ReadEnds(remote, local, row)) {
+            row.dwLocalPort = __builtin_bswap16(static_cast<uint16_t>(localPort));
+            row.dwRemotePort = __builtin_bswap16(static_cast<uint16_t>(remotePort));
+            const bool listener = row.dwState == MIB_TCP_STATE_LISTEN;
+            if (tableClass == TCP_TABLE_OWNER_PID_ALL ||
+                listener == (tableClass == TCP_TABLE_OWNER_PID_LISTENER)) {
+                rows.push_back(row);
+            }
         }
     });
     return HandOut<Table>(rows, buffer, size);
@@ -590,7 +600,7 @@ __declspec(dllexport) DWORD WINAPI DeleteIpForwardEntry2(const MIB_IPFORWARD_ROW
     return Journal6("delete6", *row, "-", found ? NO_ERROR : ERROR_NOT_FOUND);
 }
 
-// Serves TCP_TABLE_OWNER_PID_CONNECTIONS only; the other classes of the enumeration answer
+// Serves the TCP_TABLE_OWNER_PID_* classes; the other classes of the enumeration answer
 // ERROR_NOT_SUPPORTED, values outside it ERROR_INVALID_PARAMETER as documented.
 __declspec(dllexport) DWORD WINAPI GetExtendedTcpTable(PVOID table, PDWORD size, BOOL, ULONG family,
                                                        TCP_TABLE_CLASS tableClass, ULONG reserved) {
@@ -598,7 +608,8 @@ __declspec(dllexport) DWORD WINAPI GetExtendedTcpTable(PVOID table, PDWORD size,
         tableClass < TCP_TABLE_BASIC_LISTENER || tableClass > TCP_TABLE_OWNER_MODULE_ALL) {
         return ERROR_INVALID_PARAMETER;
     }
-    if (tableClass != TCP_TABLE_OWNER_PID_CONNECTIONS) {
+    if (tableClass != TCP_TABLE_OWNER_PID_LISTENER &&
+        tableClass != TCP_TABLE_OWNER_PID_CONNECTIONS && tableClass != TCP_TABLE_OWNER_PID_ALL) {
         return ERROR_NOT_SUPPORTED;
     }
     std::ifstream error(Beside(L"tcp-error.txt").c_str());
@@ -607,8 +618,8 @@ __declspec(dllexport) DWORD WINAPI GetExtendedTcpTable(PVOID table, PDWORD size,
         error >> code;
         return code;
     }
-    return family == AF_INET ? HandOutConnections<MIB_TCPTABLE_OWNER_PID>(table, size)
-                             : HandOutConnections<MIB_TCP6TABLE_OWNER_PID>(table, size);
+    return family == AF_INET ? HandOutEndpoints<MIB_TCPTABLE_OWNER_PID>(tableClass, table, size)
+                             : HandOutEndpoints<MIB_TCP6TABLE_OWNER_PID>(tableClass, table, size);
 }
 
 }  // extern "C"

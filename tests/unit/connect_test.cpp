@@ -143,6 +143,57 @@ INSTANTIATE_TEST_SUITE_P(
         BlockCase{"Empty", L"", L""}),
     [](const auto& info) { return info.param.name; });
 
+struct KeptCase {
+    const char* name;
+    std::wstring configuration;
+    std::wstring kept;
+};
+
+class KeptTest : public ::testing::TestWithParam<KeptCase> {};
+
+TEST_P(KeptTest, ConfigurationKeepsItsResolversSubnetsAndClaimedNetworks) {
+    EXPECT_EQ(TunnelDestinationsOf(GetParam().configuration).Text(7), GetParam().kept);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Configurations, KeptTest,
+    ::testing::Values(
+        KeptCase{
+            "FoldedKeysRepeatedAndCommented",
+            L"\uFEFFAddress = 10.8.0.2/24\r\n dNS\t= 8.8.8.8, corp.example , fd00::53\n"
+            L"DNS=1.1.1.1 # 9.9.9.9\nDNS = 2.2.2.2/32\nPostUp = 3.3.3.3\rAddRe\u017F\u017F = ::1",
+            L"10.8.0.0/24, 1.1.1.1, 8.8.8.8, ::1, fd00::53"},
+        KeptCase{"AllowedIpsOfEveryPeerThatClaimANetwork",
+                 L"[Peer]\nAllowedIPs = 10.0.0.0/8, 0.0.0.0/1, 200.0.0.0/5, 198.51.100.0/24, "
+                 L"172.31.0.0/16, 172.32.0.0/16, 192.168.0.0/16, 192.169.0.0/16\n[Peer]\n"
+                 L"AllowedIPs = 100.64.0.0/10, 100.0.0.0/9, 11.0.0.0/23, fc00::/7, fe00::/7, "
+                 L"2001:db8::/48, 2001:db8::/47, ::/0",
+                 L"10.0.0.0/8, 100.64.0.0/10, 172.31.0.0/16, 192.168.0.0/16, 198.51.100.0/24, "
+                 L"fc00::/7, 2001:db8::/48"},
+        KeptCase{"EntriesThatDoNotParse",
+                 L"Address = 10.8.0.300, 010.1.1.1, 1.2.3, 1.2.3.4/33, 1.2.3.4/, 1.2.3.4/08, "
+                 L"::1/129, 1::2::3, 1:2:3:4:5:6:7:8:9, :1::, fe80::1%1, 12345::, 10.8.0.2, "
+                 L"1:2:3:4:5:6:7::, ::ffff:1.2.3.4, 2001:DB8::1/64",
+                 L"10.8.0.2, 2001:db8::/64, ::ffff:102:304, 1:2:3:4:5:6:7:0"}),
+    [](const auto& info) { return info.param.name; });
+
+// What the connect wrote is what stays in the tunnel, logged once, at most 16 entries named.
+TEST_F(ConnectTest, ConnectKeepsWhatItsConfigurationKeepsInTheTunnel) {
+    std::wstring resolvers = L"DNS = 10.0.0.1";
+    for (int host = 2; host <= 18; ++host) {
+        resolvers += L", 10.0.0." + std::to_wstring(host);
+    }
+    W().programRuns = {CreatesService()};
+    EXPECT_TRUE(ConnectTunnel(resolvers + L"\nPostUp = x\rAddress = 10.9.0.1"));
+    EXPECT_NE(Log().find("  tunnel destinations kept in the tunnel: 10.0.0.1, 10.0.0.2, 10.0.0.3, "
+                         "10.0.0.4, 10.0.0.5, 10.0.0.6, 10.0.0.7, 10.0.0.8, 10.0.0.9, 10.0.0.10, "
+                         "10.0.0.11, 10.0.0.12, 10.0.0.13, 10.0.0.14, 10.0.0.15, 10.0.0.16 and 2 "
+                         "more\r\n"),
+              std::string::npos)
+        << Log();
+    EXPECT_EQ(TunnelDestinationCount(), 18u) << "a dropped script line keeps nothing";
+}
+
 // Script lines never reach the file: the tunnel program could run them as Local System.
 TEST_F(ConnectTest, ConfigurationBytesAreTheUtf8TextUpToItsFirstNulWithoutScriptLines) {
     const struct {
@@ -242,7 +293,8 @@ TEST_F(ConnectTest, TunnelThatNeverRunsIsRolledBack) {
         SplitAppSet = {L"chrome.exe"};
     }
     W().programRuns = {CreatesService(2), LeavesService()};
-    EXPECT_FALSE(ConnectTunnel(L"x"));
+    EXPECT_FALSE(ConnectTunnel(L"DNS = 10.0.0.1"));
+    EXPECT_EQ(TunnelDestinationCount(), 0u) << "no tunnel keeps anything";
     ExpectElapsed(15000 + 8000, 2);
     EXPECT_LT(W().serviceProbes, 200) << "quick looks for a second only";
     EXPECT_EQ(W().commandLines, (std::vector<std::wstring>{kInstallLine, kUninstallLine}));
@@ -283,12 +335,14 @@ TEST_F(ConnectTest, ServiceThatDiesAfterTheWaitIsRolledBack) {
 TEST_F(ConnectTest, DisconnectWaitsForTheServiceToStop) {
     W().services[kService] = InState(platform::kServiceRunning);
     SetTunnelUp(true);
+    LearnTunnelDestinations(L"DNS = 10.0.0.1");
     W().programRuns = {{true, 0, [] { W().services[kService].stopsAt = fake::ClockMs() + 1000; }}};
     DisconnectTunnel();
     EXPECT_EQ(W().commandLines, std::vector<std::wstring>{kUninstallLine});
     EXPECT_GE(fake::ClockMs(), 1000u);
     EXPECT_LT(fake::ClockMs(), 1400u);
     EXPECT_FALSE(IsTunnelUp());
+    EXPECT_EQ(TunnelDestinationCount(), 0u);
 }
 
 TEST_F(ConnectTest, DisconnectGivesUpAfterEightSecondsAndStillMarksTheTunnelDown) {

@@ -490,7 +490,8 @@ struct RecoveryCase {
     size_t routesHeld;  // the saved routes the helper still holds
     bool listKept;
     bool noApps = false;  // the list was emptied before the end: the tunnel is up, unsplit
-    size_t routes6Held = SIZE_MAX;  // the saved IPv6 route still held; unset: as for IPv4
+    size_t routes6Held = SIZE_MAX;   // the saved IPv6 route still held; unset: as for IPv4
+    size_t routesIntoTheTunnel = 0;  // saved routes deleted: the configuration keeps them in it
 };
 
 constexpr uint64_t kNever = UINT64_MAX;
@@ -574,10 +575,11 @@ TEST_P(RecoveryTest, StartBringsBackOrCleansUpWhatTheLastRunLeft) {
                   c.splitting ? (c.networkMoved ? kNewGateway : kGateway) : 0);
     }
     const bool cleanedUp = c.damage == nullptr && !c.rebooted && !c.splitting;
-    ASSERT_EQ(W().deletedRoutes.size(), cleanedUp || c.networkMoved ? 2u : 0u);
+    ASSERT_EQ(W().deletedRoutes.size(),
+              (cleanedUp || c.networkMoved ? 2u : 0u) + c.routesIntoTheTunnel);
     if (!W().deletedRoutes.empty()) {  // the very rows that were made, found through the file
         EXPECT_EQ(W().deletedRoutes[0].nextHop, kGateway);
-        EXPECT_EQ(W().deletedRoutes[1].metric1, 26u);
+        EXPECT_EQ(W().deletedRoutes.back().metric1, 26u);
     }
     ASSERT_EQ(W().deletedRoutes6.size(), cleanedUp ? 1u : 0u);
     if (cleanedUp) {
@@ -597,9 +599,15 @@ TEST_P(RecoveryTest, StartBringsBackOrCleansUpWhatTheLastRunLeft) {
     W().createdRoutes.clear();
     AddBypassRoute(kAddress);
     // (Of one route held, the other is this address's.)
-    EXPECT_EQ(W().createdRoutes.size(), (c.splitting || c.noApps) && c.routesHeld < 2 ? 1u : 0u);
+    EXPECT_EQ(W().createdRoutes.size(),
+              (c.splitting || c.noApps) && c.routesHeld < 2 && !c.routesIntoTheTunnel ? 1u : 0u);
     if (c.logLine != nullptr) {
         EXPECT_NE(Log().substr(logged).find(c.logLine), std::string::npos) << Log();
+    }
+    if (c.routesIntoTheTunnel > 0) {  // read, and the deletion saved at once
+        EXPECT_EQ(Log().find(".conf not read"), std::string::npos);
+        EXPECT_EQ(W().files[kStateFile].find("bypass " + std::to_string(kAddress) + "\n"),
+                  std::string::npos);
     }
 }
 
@@ -624,7 +632,9 @@ void Remove(std::string&) {
 INSTANTIATE_TEST_SUITE_P(
     Starts, RecoveryTest,
     ::testing::Values(
-        RecoveryCase{"TunnelUp", true, 4, 0, false, false, false, nullptr, nullptr, true, 2, true},
+        RecoveryCase{"TunnelUp", true, 4, 0, false, false, false, nullptr,
+                     "  Orvanta.conf not read; the tunnel's destinations are not kept in it\r\n",
+                     true, 2, true},
         RecoveryCase{"TunnelUpWithNoApplications", true, 4, 0, false, false, false, nullptr,
                      nullptr, false, 0, false, true},
         RecoveryCase{"TunnelStillStartingWithNoApplications", true, 2, 3000, false, true, false,
@@ -655,6 +665,15 @@ INSTANTIATE_TEST_SUITE_P(
                          }
                      },
                      nullptr, true, 1, true},
+        RecoveryCase{"SavedRouteIntoTheTunnelIsDeletedNotAdopted", true, 4, 0, false, false, false,
+                     [](std::string&) {
+                         fake::TheWorld().files[L"C:\\ProgramData\\Orvanta\\Orvanta.conf"] =
+                             "DNS = 192.0.2.10\n";
+                         fake::TheWorld().deleteResults = {5};
+                     },
+                     "  tunnel destinations kept in the tunnel: 192.0.2.10\r\n2026-06-27 "
+                     "09:05:03  bypass route not deleted: 192.0.2.10 err=5\r\n",
+                     true, 1, true, false, SIZE_MAX, 1},
         RecoveryCase{"Missing", true, 4, 0, false, false, false, &Remove,
                      "  state file missing; ignored\r\n", false, 0, false},
         RecoveryCase{"Torn", true, 4, 0, false, false, false,

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "split_fixture.h"
+#include "tunnel/configuration.h"
 
 namespace {
 
@@ -114,7 +115,20 @@ INSTANTIATE_TEST_SUITE_P(Formatting, AddressTest,
                          [](const auto& info) { return info.param.name; });
 
 TEST_F(SnifferTest, OnlyConnectsOfListedProgramsToUsableAddressesCount) {
-    Sniff({Connect6(kChrome, "2606:4700::1111"),
+    LearnTunnelDestinations(
+        L"Address = 10.8.0.2/24\nDNS = 8.8.8.8, 10.8.1.1, 2001:4860:4860::8888, fd00::53\n"
+        L"AllowedIPs = 172.20.0.0/16, 203.0.113.200, 200.0.0.0/5, 0.0.0.0/1, 2001:db8:aa::/48\n");
+    Sniff({Connect(kChrome, HostOrder(8, 8, 8, 8)),    // the tunnel's resolver
+           Connect(kChrome, HostOrder(10, 8, 1, 1)),   // its internal one
+           Connect6(kChrome, "2001:4860:4860::8888"),  // and over IPv6
+           Connect6(kChrome, "fd00::53"),
+           Connect(kChrome, HostOrder(8, 8, 4, 4)),        // not the tunnel's: bypassed
+           Connect(kChrome, HostOrder(10, 8, 0, 9)),       // the tunnel's subnet
+           Connect(kChrome, HostOrder(172, 20, 1, 1)),     // a network it claims
+           Connect(kChrome, HostOrder(203, 0, 113, 200)),  // a host it claims
+           Connect6(kChrome, "2001:db8:aa::1"),
+           Connect(kChrome, HostOrder(201, 1, 1, 1)),  // a piece of everything
+           Connect6(kChrome, "2606:4700::1111"),
            Connect6(kChrome, "2606:4700::1111"),                    // once
            Connect6(kChrome, "::ffff:198.51.100.5"),                // IPv4 on a dual-stack socket
            Connect6(kOther, "2606:4700::2"),                        // unlisted
@@ -140,7 +154,8 @@ TEST_F(SnifferTest, OnlyConnectsOfListedProgramsToUsableAddressesCount) {
            Looped(Connect(kChrome, HostOrder(203, 0, 113, 8))),     // over loopback
            Connect(kChrome, HostOrder(203, 0, 113, 9))});
     EXPECT_EQ(CreatedDestinations(),
-              (std::vector<uint32_t>{NetworkOrder(198, 51, 100, 5), NetworkOrder(203, 0, 113, 9)}));
+              (std::vector<uint32_t>{NetworkOrder(8, 8, 4, 4), NetworkOrder(201, 1, 1, 1),
+                                     NetworkOrder(198, 51, 100, 5), NetworkOrder(203, 0, 113, 9)}));
     EXPECT_EQ(Created6(), std::vector<Ipv6Bytes>{V6("2606:4700::1111")});
     EXPECT_EQ(W().deletedRoutes6.size(), 1u) << "the stop removes it";
 }
@@ -271,16 +286,20 @@ TEST_F(SnifferTest, LifecycleRacesAgainstAFedSniffer) {
 
 namespace {
 
-platform::TcpConnection Tcp(uint32_t pid, uint32_t state, uint32_t remote) {
+platform::TcpConnection Tcp(uint32_t pid, uint32_t state, uint32_t remote,
+                            uint16_t localPort = 49152, uint32_t local = 0) {
     platform::TcpConnection row;
     row.processId = pid;
     row.state = state;
     row.remote4 = remote;
+    row.local4 = local;
+    row.localPort = localPort;
     return row;
 }
 
-platform::TcpConnection Tcp6(uint32_t pid, uint32_t state, const char* remote) {
-    platform::TcpConnection row = Tcp(pid, state, 0);
+platform::TcpConnection Tcp6(uint32_t pid, uint32_t state, const char* remote,
+                             uint16_t localPort = 49152) {
+    platform::TcpConnection row = Tcp(pid, state, 0, localPort);
     row.ipv6 = true;
     row.remote6 = V6(remote);
     return row;
@@ -293,11 +312,22 @@ platform::TcpConnection ToItself(platform::TcpConnection row) {
 }
 
 // Connections a listed program had open before it was listed get routes at the start and when
-// the list gains it, by the rules of a connect; a table that cannot be read costs a log line.
+// the list gains it, by the rules of a connect, but not those it accepted; a table that cannot
+// be read costs a log line.
 TEST_F(SnifferTest, OpenConnectionsOfListedProgramsGetTheirRoutes) {
+    const uint32_t tunnelAddress = NetworkOrder(10, 8, 0, 2);
     W().tcpConnections = {Tcp(kChrome, 5, NetworkOrder(198, 51, 100, 20)),
-                          Tcp6(kChrome, 3, "2606:4700::4"),                  // connecting
-                          Tcp(kChrome, 2, NetworkOrder(198, 51, 100, 21)),   // listening
+                          Tcp6(kChrome, 3, "2606:4700::4"),                     // connecting
+                          Tcp(kChrome, 2, NetworkOrder(198, 51, 100, 21), 80),  // listening
+                          Tcp(kChrome, 5, NetworkOrder(198, 51, 100, 30), 80),  // accepted there
+                          Tcp(kChrome, 2, 0, 81, tunnelAddress),                // on one address
+                          Tcp(kChrome, 5, NetworkOrder(198, 51, 100, 31), 81, tunnelAddress),
+                          Tcp(kChrome, 5, NetworkOrder(198, 51, 100, 32), 81),  // another address
+                          Tcp(kOther, 2, 0, 82),  // another process listens
+                          Tcp(kChrome, 5, NetworkOrder(198, 51, 100, 33), 82),
+                          Tcp6(kChrome, 2, "::", 443),  // dual-stack: IPv4 comes in too
+                          Tcp(kChrome, 5, NetworkOrder(198, 51, 100, 34), 443),
+                          Tcp6(kChrome, 5, "2606:4700::35", 443),
                           Tcp(kChrome, 11, NetworkOrder(198, 51, 100, 22)),  // time-wait
                           Tcp(kOther, 5, NetworkOrder(198, 51, 100, 23)),
                           Tcp(kChrome, 5, NetworkOrder(127, 0, 0, 1)),
@@ -306,14 +336,16 @@ TEST_F(SnifferTest, OpenConnectionsOfListedProgramsGetTheirRoutes) {
                           Tcp(kChrome, 5, NetworkOrder(198, 51, 100, 20))};
     StartSniffer();
     ASSERT_TRUE(fake::WaitUntilReceiving()) << "the tables are read once the handle is open";
-    EXPECT_EQ(CreatedDestinations(), (std::vector<uint32_t>{NetworkOrder(198, 51, 100, 20),
-                                                            NetworkOrder(198, 51, 100, 24)}));
+    EXPECT_EQ(
+        CreatedDestinations(),
+        (std::vector<uint32_t>{NetworkOrder(198, 51, 100, 20), NetworkOrder(198, 51, 100, 32),
+                               NetworkOrder(198, 51, 100, 33), NetworkOrder(198, 51, 100, 24)}));
     EXPECT_EQ(Created6(), std::vector<Ipv6Bytes>{V6("2606:4700::4")});
 
     W().tcpReads = {platform::RouteTableRead::Grew};
     SetSplitApps(L"chrome.exe;other.exe");  // only the gained program's rows are new
     EXPECT_EQ(CreatedDestinations().back(), NetworkOrder(198, 51, 100, 23));
-    EXPECT_EQ(W().createdRoutes.size(), 3u);
+    EXPECT_EQ(W().createdRoutes.size(), 5u);
 
     W().tcpReads = {platform::RouteTableRead::ReadFailed};
     W().processImages[400] = L"C:\\apps\\Edge.exe";

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "fresh_world.h"
+#include "split/route_manager.h"
 #include "split/sniffer.h"
 #include "split/split_apps.h"
 #include "split/split_state.h"
@@ -113,6 +114,7 @@ class SplitFixture : public ::testing::Test {
         }
         SetTunnelUp(false);  // the sniffer is stopped: only leftover rows may go
         FreshWorld();
+        KeepInTheTunnel({});
         std::lock_guard<std::mutex> lock(StateMutex);
         SplitAppSet.clear();
         BypassRouteSet.clear();

@@ -1,6 +1,7 @@
 // One look at per-app splitting, through the dispatcher's split status.
 #include "control/dispatcher.h"
 #include "split_fixture.h"
+#include "tunnel/configuration.h"
 
 namespace {
 
@@ -24,6 +25,9 @@ TEST_F(SplitStatusTest, CountsWhatIsHeldOnceTheSnifferHasBegun) {
     }
     EXPECT_EQ(CommandDispatcher("splitstatus"),
               "split on apps=2 routes=2/4096 routes6=1/4096 ipv4=none ipv6=14 remembered=0 kept=0");
+    KeepInTheTunnel(TunnelDestinationsOf(L"DNS = 10.8.1.1, fd00::1\nAddress = 10.8.1.2/24\n"));
+    EXPECT_EQ(CommandDispatcher("splitstatus"),
+              "split on apps=2 routes=2/4096 routes6=1/4096 ipv4=none ipv6=14 remembered=0 kept=3");
     ChangeSplitApps(L"");
     W().divert.openError = 5;
     ChangeSplitApps(L"chrome.exe");

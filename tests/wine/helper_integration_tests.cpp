@@ -279,21 +279,30 @@ std::string RouteLine(const char* call, const char* address, const char* result,
 
 // Split routes against a routing table that refuses what Windows refuses: the lower-metric
 // default route is chosen, rows carry the interface metric plus one (read again when it rose),
-// each address gets one route, none goes to the LAN or over loopback, routes follow the network
-// when it moves, and every route goes on an emptied list and on disconnect.
+// each address gets one route, none goes to the LAN, over loopback or to what the tunnel keeps
+// (its resolver, its subnet, a network its peer claims), routes follow the network when it
+// moves, and every route goes on an emptied list and on disconnect.
 WINE_TEST(SplitRoutesAreWrittenAsWindowsAcceptsThemFollowTheNetworkAndAreRemoved) {
     Helper helper(L"routes", true);
     CHECK(helper.ready());
     wine_support::Child chrome(L"\"" + kBuilt + L"\\apps\\Chrome.exe\"");
     CHECK(chrome.started());
     CHECK_EQ(Ask("splitapps Chrome.exe\n"), "OK");
-    CHECK_EQ(Connect(kSample), "OK");
+    CHECK_EQ(Connect(kSample + "DNS = 10.8.1.1\n[Peer]\nPublicKey = aGVsbG8=\n"
+                               "AllowedIPs = 10.20.0.0/16, 0.0.0.0/1, 128.0.0.0/1\n"),
+             "OK");
     CHECK(Contains(helper.Log(), "  physical default route: ifIndex=7\r\n"));
+    CHECK(
+        Contains(helper.Log(),
+                 "  tunnel destinations kept in the tunnel: 10.20.0.0/16, 10.8.0.2, 10.8.1.1\r\n"));
     helper.FeedConnect(chrome.id(), "192.0.2.10");
     helper.FeedConnect(chrome.id(), "192.0.2.10");
     helper.FeedConnect(GetCurrentProcessId(), "192.0.2.11");  // not listed
     helper.FeedConnect(chrome.id(), "192.168.1.20");          // on the physical LAN
     helper.FeedConnect(chrome.id(), "127.0.0.1");
+    helper.FeedConnect(chrome.id(), "10.8.1.1");   // the tunnel's resolver
+    helper.FeedConnect(chrome.id(), "10.8.0.2");   // its own address
+    helper.FeedConnect(chrome.id(), "10.20.5.5");  // the network its peer claims
     helper.FeedConnect(chrome.id(), "198.51.100.7");
     CHECK(helper.RouteJournalReaches(2));
     std::string expected =
@@ -346,9 +355,12 @@ WINE_TEST(Ipv6ConnectsAndOpenConnectionsGetRoutesUntilDisconnect) {
     wine_support::Child chrome(L"\"" + kBuilt + L"\\apps\\Chrome.exe\"");
     CHECK(chrome.started());
     const std::string pid = std::to_string(chrome.id());
+    // Of the connections to a dual-stack listener, of either family, none is routed.
     helper.SetOpenConnections("198.51.100.40 443 5 " + pid + "\n2606:4700::40 443 5 " + pid +
                               "\n2606:4700::41 443 2 " + pid + "\n198.51.100.41 443 5 " +
-                              std::to_string(GetCurrentProcessId()) + "\n");
+                              std::to_string(GetCurrentProcessId()) + "\n:: 0 2 " + pid +
+                              " :: 8443\n198.51.100.42 50000 5 " + pid + " 10.8.0.2 8443\n" +
+                              "2606:4700::42 50001 5 " + pid + " fd00::2 8443\n");
     CHECK_EQ(Ask("splitapps Chrome.exe\n"), "OK");
     CHECK_EQ(Connect(kSample), "OK");
     helper.FeedConnect(chrome.id(), "2606:4700::1111");

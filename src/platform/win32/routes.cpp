@@ -206,6 +206,11 @@ uint32_t ReadIpv6InterfaceMetric(uint32_t ifIndex, uint32_t& metric) {
 
 namespace {
 
+// The table's port is in network byte order in the low 16 bits; only those carry it.
+uint16_t PortOf(DWORD field) {
+    return static_cast<uint16_t>(((field & 0xFF) << 8) | ((field >> 8) & 0xFF));
+}
+
 void AppendConnections(const MIB_TCPTABLE_OWNER_PID& table, std::vector<TcpConnection>& rows) {
     for (DWORD i = 0; i < table.dwNumEntries; ++i) {
         TcpConnection row;
@@ -213,6 +218,7 @@ void AppendConnections(const MIB_TCPTABLE_OWNER_PID& table, std::vector<TcpConne
         row.state = table.table[i].dwState;
         row.local4 = table.table[i].dwLocalAddr;
         row.remote4 = table.table[i].dwRemoteAddr;
+        row.localPort = PortOf(table.table[i].dwLocalPort);
         rows.push_back(row);
     }
 }
@@ -222,6 +228,7 @@ void AppendConnections(const MIB_TCP6TABLE_OWNER_PID& table, std::vector<TcpConn
         TcpConnection row;
         row.processId = table.table[i].dwOwningPid;
         row.state = table.table[i].dwState;
+        row.localPort = PortOf(table.table[i].dwLocalPort);
         row.ipv6 = true;
         std::memcpy(row.local6.data(), table.table[i].ucLocalAddr, row.local6.size());
         std::memcpy(row.remote6.data(), table.table[i].ucRemoteAddr, row.remote6.size());
@@ -235,7 +242,7 @@ RouteTableRead ReadTcpConnections(bool ipv6, std::vector<TcpConnection>& rows) {
     rows.clear();
     const ULONG family = ipv6 ? AF_INET6 : AF_INET;
     DWORD size = 0;
-    if (GetExtendedTcpTable(nullptr, &size, FALSE, family, TCP_TABLE_OWNER_PID_CONNECTIONS, 0) !=
+    if (GetExtendedTcpTable(nullptr, &size, FALSE, family, TCP_TABLE_OWNER_PID_ALL, 0) !=
         ERROR_INSUFFICIENT_BUFFER) {
         return RouteTableRead::ProbeFailed;
     }
@@ -248,8 +255,8 @@ RouteTableRead ReadTcpConnections(bool ipv6, std::vector<TcpConnection>& rows) {
     } catch (const std::bad_alloc&) {
         return RouteTableRead::NoMemory;
     }
-    const DWORD result = GetExtendedTcpTable(buffer.data(), &size, FALSE, family,
-                                             TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
+    const DWORD result =
+        GetExtendedTcpTable(buffer.data(), &size, FALSE, family, TCP_TABLE_OWNER_PID_ALL, 0);
     if (result == ERROR_INSUFFICIENT_BUFFER) {
         return RouteTableRead::Grew;
     }
