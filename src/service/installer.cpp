@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "common/polling.h"
 #include "log/data_directory.h"
 #include "platform/platform.h"
 #include "service/service_names.h"
@@ -37,14 +38,10 @@ platform::OwnServiceConfig HelperServiceConfig() {
 // Polls, bounded on the clock, until `done` holds; true when it did.
 template <typename Done>
 bool WaitUntil(uint64_t boundMs, Done done) {
-    const uint64_t start = platform::TickCountMs();
-    while (!done()) {
-        if (platform::TickCountMs() - start >= boundMs) {
-            return false;
-        }
-        platform::SleepMs(kPollMs);
-    }
-    return true;
+    return PollUntil(platform::TickCountMs() + boundMs, done, [](uint64_t, uint64_t) {
+               platform::SleepMs(kPollMs);
+               return true;
+           }) == PollEnd::Done;
 }
 
 bool ServiceGone(platform::ScmHandle* manager) {
