@@ -36,15 +36,28 @@ void SettleTunnelStart(TunnelStartOutcome outcome) {
     }
 }
 
+std::wstring LoadProblemText(StateFileLoad loaded) {
+    switch (loaded) {
+        case StateFileLoad::Missing:
+            return L"missing";
+        case StateFileLoad::Malformed:
+            return L"malformed";
+        case StateFileLoad::Loaded:
+        case StateFileLoad::Unreadable:
+            break;
+    }
+    return L"unreadable";
+}
+
 }  // namespace
 
 void RecoverSplitting() {
     HelperStartTick = platform::TickCountMs();
     UseSplitStateFile(true);
     SplitStateRecord saved;
-    const std::wstring problem = LoadSplitState(saved);
-    if (!problem.empty()) {
-        HelperLog(L"state file " + problem + L"; ignored");
+    const StateFileLoad loaded = LoadSplitState(saved);
+    if (loaded != StateFileLoad::Loaded) {
+        HelperLog(L"state file " + LoadProblemText(loaded) + L"; ignored");
         return;
     }
     const TunnelServiceCondition tunnel = TunnelServiceState();

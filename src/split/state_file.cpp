@@ -173,21 +173,22 @@ void UseSplitStateFile(bool use) {
     StateFileInUse.store(use);
 }
 
-std::wstring LoadSplitState(SplitStateRecord& state) {
-    std::wstring problem = L"unreadable";  // also when the data directory cannot be used
+StateFileLoad LoadSplitState(SplitStateRecord& state) {
+    StateFileLoad loaded =
+        StateFileLoad::Unreadable;  // also when the data directory cannot be used
     if (!StateFileInUse.load()) {
-        return problem;
+        return loaded;
     }
     UseDataFile(kStateFileName, [&](const DataFile& file) {
         std::string text;
         if (!file.Size()) {
-            problem = L"missing";
+            loaded = StateFileLoad::Missing;
         } else if (file.Read(kMaxStateBytes, text)) {
-            problem = Parse(text, state) ? L"" : L"malformed";
+            loaded = Parse(text, state) ? StateFileLoad::Loaded : StateFileLoad::Malformed;
         }
         return true;
     });
-    return problem;
+    return loaded;
 }
 
 void SaveSplitState() {

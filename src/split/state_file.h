@@ -16,9 +16,9 @@
 // Whether the state is saved and may be loaded: only the service turns it on.
 void UseSplitStateFile(bool use);
 
-// Reads the file. Empty when it was read whole, else why not ("missing", "unreadable",
-// "malformed"); nothing is read before UseSplitStateFile.
-std::wstring LoadSplitState(SplitStateRecord& state);
+// Reads the file, whole or not at all; nothing is read before UseSplitStateFile.
+enum class StateFileLoad { Loaded, Missing, Unreadable, Malformed };
+StateFileLoad LoadSplitState(SplitStateRecord& state);
 
 // Brings back what the last run saved: its physical routes (the rows to delete are the rows
 // that were made), those of its bypass routes still in the routing tables, read here, and its
