@@ -26,6 +26,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 L" Chrome.exe ; FIREFOX.EXE;;",
                                 {L"chrome.exe", L"firefox.exe"}},
                       ParseCase{"Duplicates", L"App.exe;app.exe", {L"app.exe"}},
+                      ParseCase{"EdgesOfAToZ", L"AZ.EXE", {L"az.exe"}},
                       ParseCase{"BlankInside", L"my app.exe", {L"my app.exe"}},
                       ParseCase{"TabsAndTrailingCarriageReturns",
                                 L"\tA.exe\r;\tb.exe \r\r",
@@ -69,6 +70,8 @@ TEST_F(SplitTest, StopWithoutASnifferLeavesTheRoutingTableAlone) {
     Seed([&](SplitParts& s) { s.ipv4.held.insert(1); });
     StopSniffer();
     EXPECT_TRUE(W().deletedRoutes.empty());
+    SetTunnelUp(false);  // while serving, the rows held without a sniffer go, of one family too
+    EXPECT_EQ(W().deletedRoutes.size(), 1u);
 }
 
 TEST_F(SplitTest, ThreadThatCannotBeCreatedLeavesTheSnifferStopped) {
@@ -246,8 +249,10 @@ TEST_F(SplitTest, RoutesFollowTheInterfaceMetricAndTheNetwork) {
     EXPECT_EQ(State().route6.ifIndex, 8u);
     W().metricReadError = 0;
     W().routeTable6.clear();
+    const size_t created6 = W().createdRoutes6.size();
     FollowPhysicalDefaultRoute();
     EXPECT_TRUE(State().bypassRoutes6.empty());
+    EXPECT_EQ(W().createdRoutes6.size(), created6) << "none made through no route";
     EXPECT_EQ(Log().substr(Log().size() - kNoIpv6Line.size()), kNoIpv6Line);
 
     // A callback that reads after a look, and applies first, is not undone by that older look.
