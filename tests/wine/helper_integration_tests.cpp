@@ -145,7 +145,7 @@ WINE_TEST(SessionConnectsSplitsReportsAndDisconnects) {
     CHECK_EQ(Ask("status\n"), "RUNNING");
     CHECK_EQ(Ask("splitstatus\n"),
              "split on apps=2 routes=0/4096 routes6=0/4096 ipv4=7 ipv6=7 "
-             "remembered=0 kept=0");
+             "remembered=0 kept=1");
     CHECK_EQ(Ask("disconnect\n"), "OK");
     CHECK_EQ(Ask("status\n"), "STOPPED");
     wine_support::Child splitStatus(L"\"" + kBuilt + L"\\OrvantaCtl.exe\" --no-verify splitstatus");
