@@ -22,13 +22,16 @@ TEST(FakeRoutes, AnIpv4RowKeepsItsOwnMetricWhenTheInterfaceMetricMoves) {
     ASSERT_EQ(platform::CreateForwardEntry(legacy), 0u);
     ASSERT_EQ(platform::CreateForward4Entry({0x07000000, 32, 0x0100000A, 0, 7, 3}), 0u);
     EXPECT_EQ(platform::CreateForward4Entry({0x07000000, 24, 0x0100000A, 0, 7, 3}), 87u);
+    EXPECT_EQ(platform::CreateForward4Entry({0x08000000, 32, 0x0100000A, 0, 0, 3}), 87u);
+    EXPECT_EQ(platform::CreateForward4Entry({0x08000000, 32, 0x0100000A, 7ull << 24, 0, 3}), 0u);
     fake::TheWorld().interfaceMetrics[7] = 25;
-    std::vector<platform::Forward4Row> rows;
+    std::vector<platform::Forward4Row> rows(1);
     ASSERT_EQ(platform::ReadIpv4ForwardTable2(rows), platform::RouteTableRead::Ok);
-    ASSERT_EQ(rows.size(), 2u);
+    ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[0].metric, 30u);
     EXPECT_EQ(rows[1].metric, 3u);
     EXPECT_EQ(fake::TheWorld().routeTable[1].metric1, 53u);  // as made: 3 over the interface's 50
+    EXPECT_EQ(fake::TheWorld().routeTable[1].type, platform::kRouteTypeIndirect);
     EXPECT_EQ(platform::DeleteForward4Entry(rows[1]), 0u);
     EXPECT_EQ(platform::DeleteForward4Entry(rows[1]), platform::kErrorRouteNotFound);
 }
