@@ -402,16 +402,20 @@ HANDLE StartWatch(Look look, Report report) {
     return watch;
 }
 
-std::vector<MIB_IPFORWARD_ROW2> Snapshot(ADDRESS_FAMILY family) {
+// The rows of the families asked for, an IPv4 row with its own metric. The watch compares IPv4
+// rows by their stored metric instead, so a rewrite of routes-metrics.txt alone is no route
+// change: a system row's own metric here follows the interface's current one, where Windows
+// keeps it.
+std::vector<MIB_IPFORWARD_ROW2> Snapshot(ADDRESS_FAMILY family, bool ownMetrics = true) {
     std::vector<MIB_IPFORWARD_ROW2> rows;
     if (family != AF_INET) {
         rows = AllRows6();
     }
     if (family != AF_INET6) {
-        std::vector<ULONG> ownMetrics;
-        const std::vector<MIB_IPFORWARDROW> rows4 = AllRows(&ownMetrics);
+        std::vector<ULONG> own;
+        const std::vector<MIB_IPFORWARDROW> rows4 = AllRows(&own);
         for (size_t i = 0; i < rows4.size(); ++i) {
-            rows.push_back(Row2Of(rows4[i], ownMetrics[i]));
+            rows.push_back(Row2Of(rows4[i], ownMetrics ? own[i] : rows4[i].dwForwardMetric1));
         }
     }
     return rows;
@@ -644,7 +648,7 @@ __declspec(dllexport) DWORD WINAPI
     if (callback == nullptr || handle == nullptr || !IsFamily(family)) {
         return ERROR_INVALID_PARAMETER;
     }
-    *handle = StartWatch([family] { return Snapshot(family); },
+    *handle = StartWatch([family] { return Snapshot(family, false); },
                          [=](const auto& seen, const auto& now) {
                              ReportMissing(callback, context, seen, now, MibDeleteInstance);
                              ReportMissing(callback, context, now, seen, MibAddInstance);
