@@ -23,6 +23,7 @@ add_executable(unit_tests
   tests/unit/client_logic_test.cpp
   tests/unit/connect_test.cpp
   tests/unit/control_test.cpp
+  tests/unit/fake_routes_test.cpp
   tests/unit/log_test.cpp
   tests/unit/security_test.cpp
   tests/unit/service_test.cpp

@@ -71,6 +71,51 @@ uint32_t DeleteForward6Entry(const Forward6Row& row);
 // The IPv6 metric of the interface; an interface without IPv6 answers ERROR_NOT_FOUND.
 uint32_t ReadIpv6InterfaceMetric(uint32_t ifIndex, uint32_t& metric);
 
+// A row of the IPv4 table as the row-2 calls see it, in the shape of Forward6Row. Its metric is
+// the route's own, which Windows keeps as it was given and adds to the interface's current one,
+// so it does not move when the interface's metric changes (a row made through the legacy calls
+// keeps its dwForwardMetric1 less the interface's metric at its creation).
+struct Forward4Row {
+    uint32_t dest = 0;  // network byte order
+    uint8_t prefixLength = 0;
+    uint32_t nextHop = 0;  // zero: on-link
+    uint64_t luid = 0;
+    uint32_t ifIndex = 0;
+    uint32_t metric = 0;
+};
+// One read of the IPv4 table through the row-2 call, rows in the system's order.
+RouteTableRead ReadIpv4ForwardTable2(std::vector<Forward4Row>& rows);
+// Both return 0 or the Win32 error, as CreateForward6Entry and DeleteForward6Entry do: an
+// interface without IPv4 answers ERROR_NOT_FOUND, a metric is never refused for the interface's.
+uint32_t CreateForward4Entry(const Forward4Row& row);
+uint32_t DeleteForward4Entry(const Forward4Row& row);
+
+// A unicast address of an interface, either family, as the system holds it.
+struct UnicastAddress {
+    bool ipv6 = false;
+    uint32_t address4 = 0;  // network byte order
+    Ipv6Bytes address6{};
+    uint8_t prefixLength = 0;  // of its on-link prefix
+    uint64_t luid = 0;
+    uint32_t ifIndex = 0;
+    uint32_t dadState = 0;  // duplicate address detection: only a preferred address is usable
+};
+constexpr uint32_t kDadStateTentative = 1;  // still being checked: not usable yet
+constexpr uint32_t kDadStateDuplicate = 2;
+constexpr uint32_t kDadStateDeprecated = 3;  // usable for what runs, not for new connections
+constexpr uint32_t kDadStatePreferred = 4;
+// One read of the unicast addresses of both families (ProbeFailed is never returned).
+RouteTableRead ReadUnicastAddresses(std::vector<UnicastAddress>& rows);
+
+// Calls `changed` on a thread of the system's with the interface index whenever a unicast
+// address of either family is added, deleted or changed (its duplicate address detection ending
+// among them), until stopped; read the table for what changed. Returns 0 or the Win32 error.
+struct AddressWatch;
+uint32_t WatchUnicastAddresses(void (*changed)(uint32_t ifIndex), AddressWatch*& watch);
+// Ends the watch; a call of `changed` that is running has returned when this returns. Never
+// call it from `changed` itself. Nothing for null.
+void StopWatchingAddresses(AddressWatch* watch);
+
 // A TCP endpoint of the system's table with the process that owns it: a connection, or a
 // listener (its local address zero for every interface, its remote end meaningless).
 struct TcpConnection {

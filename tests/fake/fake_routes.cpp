@@ -34,6 +34,43 @@ std::vector<ForwardRow>::iterator FindRoute(std::vector<ForwardRow>& table, cons
     });
 }
 
+std::array<uint32_t, 4> KeyOf(const ForwardRow& row) {
+    return {row.dest, row.mask, row.nextHop, row.ifIndex};
+}
+
+uint32_t InterfaceMetric4(uint32_t ifIndex) {
+    const auto& metrics = fake::TheWorld().interfaceMetrics;
+    const auto found = metrics.find(ifIndex);
+    return found == metrics.end() ? 25 : found->second;
+}
+
+// What Windows keeps of a legacy row's metric: dwForwardMetric1 less the interface's.
+uint32_t OwnMetric(const ForwardRow& row) {
+    const uint32_t interfaceMetric = InterfaceMetric4(row.ifIndex);
+    return row.metric1 > interfaceMetric ? row.metric1 - interfaceMetric : 0;
+}
+
+uint32_t AddRoute(const ForwardRow& row, uint32_t ownMetric) {
+    fake::World& w = fake::TheWorld();
+    if (FindRoute(w.routeTable, row) != w.routeTable.end()) {
+        return kErrorRouteExists;
+    }
+    w.routeTable.push_back(row);
+    w.ownMetrics4[KeyOf(row)] = ownMetric;
+    return 0;
+}
+
+uint32_t RemoveRoute(const ForwardRow& row) {
+    fake::World& w = fake::TheWorld();
+    const auto found = FindRoute(w.routeTable, row);
+    if (found == w.routeTable.end()) {
+        return kErrorRouteNotFound;
+    }
+    w.ownMetrics4.erase(KeyOf(*found));
+    w.routeTable.erase(found);
+    return 0;
+}
+
 }  // namespace
 
 uint32_t CreateForwardEntry(const ForwardRow& row) {
@@ -42,11 +79,7 @@ uint32_t CreateForwardEntry(const ForwardRow& row) {
     if (uint32_t result = 0; fake::TakeScripted(w.createResults, result)) {
         return result;
     }
-    if (FindRoute(w.routeTable, row) != w.routeTable.end()) {
-        return kErrorRouteExists;
-    }
-    w.routeTable.push_back(row);
-    return 0;
+    return AddRoute(row, OwnMetric(row));
 }
 
 uint32_t DeleteForwardEntry(const ForwardRow& row) {
@@ -55,12 +88,87 @@ uint32_t DeleteForwardEntry(const ForwardRow& row) {
     if (uint32_t result = 0; fake::TakeScripted(w.deleteResults, result)) {
         return result;
     }
-    const auto found = FindRoute(w.routeTable, row);
-    if (found == w.routeTable.end()) {
-        return kErrorRouteNotFound;
+    return RemoveRoute(row);
+}
+
+namespace {
+
+// A LUID of the fake world carries its interface's index where NetLuidIndex sits.
+uint64_t LuidOf(uint32_t ifIndex) {
+    return uint64_t{ifIndex} << 24;
+}
+
+uint32_t NamedInterface(uint64_t luid, uint32_t ifIndex) {
+    return luid != 0 ? static_cast<uint32_t>(luid >> 24) : ifIndex;
+}
+
+uint32_t MaskOf(uint8_t prefixLength) {
+    return HostToNetwork32(prefixLength == 0 ? 0 : ~uint32_t{0} << (32 - prefixLength));
+}
+
+// The row as the legacy calls see it: its metric the own one plus the interface's.
+ForwardRow LegacyOf(const Forward4Row& row) {
+    ForwardRow legacy;
+    legacy.dest = row.dest;
+    legacy.mask = MaskOf(row.prefixLength);
+    legacy.nextHop = row.nextHop;
+    legacy.ifIndex = NamedInterface(row.luid, row.ifIndex);
+    legacy.type = row.nextHop == 0 ? kRouteTypeDirect : kRouteTypeIndirect;
+    legacy.proto = kRouteProtocolNetMgmt;
+    legacy.metric1 = row.metric + InterfaceMetric4(legacy.ifIndex);
+    return legacy;
+}
+
+// What CreateIpForwardEntry2 refuses of an IPv4 row before it looks at the table: no interface
+// named, a prefix longer than 32 bits or with bits behind it. Every interface has IPv4 here.
+uint32_t Refusal4(const Forward4Row& row) {
+    const bool prefixFits = row.prefixLength <= 32 && (row.dest & ~MaskOf(row.prefixLength)) == 0;
+    return (row.luid == 0 && row.ifIndex == 0) || !prefixFits ? 87 : 0;
+}
+
+}  // namespace
+
+RouteTableRead ReadIpv4ForwardTable2(std::vector<Forward4Row>& rows) {
+    rows.clear();
+    std::vector<ForwardRow> legacy;
+    const RouteTableRead result = ReadIpv4ForwardTable(legacy);
+    const auto& ownMetrics = fake::TheWorld().ownMetrics4;
+    for (const ForwardRow& present : legacy) {
+        Forward4Row row;
+        row.dest = present.dest;
+        row.prefixLength = static_cast<uint8_t>(__builtin_popcount(present.mask));
+        row.nextHop = present.nextHop;
+        row.luid = LuidOf(present.ifIndex);
+        row.ifIndex = present.ifIndex;
+        const auto own = ownMetrics.find(KeyOf(present));
+        row.metric = own != ownMetrics.end() ? own->second : OwnMetric(present);
+        rows.push_back(row);
     }
-    w.routeTable.erase(found);
-    return 0;
+    return result;
+}
+
+uint32_t CreateForward4Entry(const Forward4Row& row) {
+    fake::World& w = fake::TheWorld();
+    w.createdRoutes4.push_back(row);
+    if (uint32_t result = 0; fake::TakeScripted(w.createResults, result)) {
+        return result;
+    }
+    if (const uint32_t refusal = Refusal4(row); refusal != 0) {
+        return refusal;
+    }
+    return AddRoute(LegacyOf(row), row.metric);
+}
+
+uint32_t DeleteForward4Entry(const Forward4Row& row) {
+    fake::World& w = fake::TheWorld();
+    w.deletedRoutes4.push_back(row);
+    if (uint32_t result = 0; fake::TakeScripted(w.deleteResults, result)) {
+        return result;
+    }
+    if (const uint32_t refusal = Refusal4(row); refusal != 0) {
+        return refusal;  // it names no row Windows could hold
+    }
+    return RemoveRoute(LegacyOf(row));
 }
 
 uint32_t InterfaceIndexFromAlias(const std::wstring& alias, uint32_t& ifIndex) {
@@ -93,8 +201,7 @@ uint32_t ReadInterfaceMetric(uint32_t ifIndex, uint32_t& metric) {
     if (w.metricReadError != 0) {
         return w.metricReadError;
     }
-    const auto found = w.interfaceMetrics.find(ifIndex);
-    metric = found == w.interfaceMetrics.end() ? 25 : found->second;
+    metric = InterfaceMetric4(ifIndex);
     return 0;
 }
 
@@ -173,6 +280,31 @@ uint32_t ReadIpv6InterfaceMetric(uint32_t ifIndex, uint32_t& metric) {
     return 0;
 }
 
+RouteTableRead ReadUnicastAddresses(std::vector<UnicastAddress>& rows) {
+    fake::World& w = fake::TheWorld();
+    rows.clear();
+    if (RouteTableRead result{}; fake::TakeScripted(w.addressReads, result)) {
+        return result;
+    }
+    rows = w.unicastAddresses;
+    return RouteTableRead::Ok;
+}
+
+struct AddressWatch {};
+
+uint32_t WatchUnicastAddresses(void (*changed)(uint32_t ifIndex), AddressWatch*& watch) {
+    fake::TheWorld().addressWatch = changed;
+    watch = new AddressWatch();
+    return 0;
+}
+
+void StopWatchingAddresses(AddressWatch* watch) {
+    if (watch != nullptr) {
+        fake::TheWorld().addressWatch = nullptr;
+        delete watch;
+    }
+}
+
 // Windows serves the table to any thread at any time: the sniffer's start and a list change may
 // read it at once.
 RouteTableRead ReadTcpConnections(bool ipv6, std::vector<TcpConnection>& rows) {
@@ -206,3 +338,41 @@ uint32_t HostToNetwork32(uint32_t hostOrder) {
 }
 
 }  // namespace platform
+
+namespace fake {
+
+namespace {
+
+// An address is known by its family, its bytes and its interface; the rest are its parameters.
+bool SameAddress(const platform::UnicastAddress& a, const platform::UnicastAddress& b) {
+    return a.ipv6 == b.ipv6 && a.address4 == b.address4 && a.address6 == b.address6 &&
+           a.ifIndex == b.ifIndex;
+}
+
+bool SameParameters(const platform::UnicastAddress& a, const platform::UnicastAddress& b) {
+    return a.prefixLength == b.prefixLength && a.dadState == b.dadState;
+}
+
+// Reports each address of `from` that `in` does not hold as it is.
+void ReportChanged(const std::vector<platform::UnicastAddress>& from,
+                   const std::vector<platform::UnicastAddress>& in, bool parameters) {
+    for (const platform::UnicastAddress& address : from) {
+        const bool kept = std::any_of(in.begin(), in.end(), [&](const auto& other) {
+            return SameAddress(address, other) && (!parameters || SameParameters(address, other));
+        });
+        if (!kept && TheWorld().addressWatch != nullptr) {
+            TheWorld().addressWatch(address.ifIndex);
+        }
+    }
+}
+
+}  // namespace
+
+void SetUnicastAddresses(const std::vector<platform::UnicastAddress>& now) {
+    const std::vector<platform::UnicastAddress> before =
+        std::exchange(TheWorld().unicastAddresses, now);
+    ReportChanged(before, now, false);  // deleted
+    ReportChanged(now, before, true);   // added, or changed
+}
+
+}  // namespace fake

@@ -3,6 +3,7 @@
 // The in-memory world that the fake platform serves to the unit tests. Tests script it
 // directly, then call the helper's operations and read back what happened.
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <functional>
@@ -194,6 +195,16 @@ struct World {
     std::deque<platform::RouteTableRead> route6Reads;  // scripted outcomes before Ok
     std::vector<platform::Forward6Row> createdRoutes6, deletedRoutes6;
     std::map<uint32_t, uint32_t> interfaceMetrics6;  // an interface not listed has no IPv6
+    // IPv4 rows through the row-2 calls: the same table as routeTable, each row's own metric
+    // kept as Windows keeps it (dest, mask, next hop, interface -> own metric); a row without
+    // one was made at the interface's current metric. Their creates and deletes take the
+    // scripted createResults and deleteResults too.
+    std::map<std::array<uint32_t, 4>, uint32_t> ownMetrics4;
+    std::vector<platform::Forward4Row> createdRoutes4, deletedRoutes4;
+    // Unicast addresses of both families; SetUnicastAddresses changes them as Windows reports.
+    std::vector<platform::UnicastAddress> unicastAddresses;
+    std::deque<platform::RouteTableRead> addressReads;  // scripted outcomes before Ok
+    void (*addressWatch)(uint32_t ifIndex) = nullptr;   // while watched
     // TCP connections of both families, and scripted outcomes of reading them before Ok.
     std::vector<platform::TcpConnection> tcpConnections;
     std::deque<platform::RouteTableRead> tcpReads;
@@ -245,6 +256,9 @@ bool WaitUntilReceiving();
 bool UserOpens(const std::wstring& path, uint32_t access, uint32_t share);
 // The security of a folder or file ordinary users own, or may write to.
 platform::SecurityFacts UsersCanChange();
+// Replaces the unicast addresses and, while they are watched, reports each address added,
+// deleted or changed (its prefix or duplicate address detection state) with its interface.
+void SetUnicastAddresses(const std::vector<platform::UnicastAddress>& now);
 // Polls (bounded, 10 s) until `done` holds; false when it never did.
 bool WaitUntil(const std::function<bool()>& done);
 // The fake clock, read under its lock (other threads wait on it too).

@@ -5,9 +5,13 @@
 //   routes-table.txt     the system's IPv4 rows, "dest mask nexthop ifindex metric" a line (a
 //                        next hop of 0.0.0.0 makes an on-link row); rewrite it to move the
 //                        machine to another network
-//   routes-live.txt      the rows made with CreateIpForwardEntry; delete it for a reboot
+//   routes-live.txt      the rows made with CreateIpForwardEntry or CreateIpForwardEntry2, with
+//                        the interface's metric at creation as a sixth field (the row's own
+//                        metric is the fifth less the sixth, as Windows keeps it; a system row
+//                        has the interface's current one); delete it for a reboot
 //   routes-metrics.txt   "ifindex metric [alias]" a line: the interfaces that exist
-//   routes-journal.txt   every create and delete, field by field, with its result
+//   routes-journal.txt   every create and delete, field by field, with its result (create2 and
+//                        delete2 lines as the IPv6 journal's)
 //   routes6-table.txt    the system's IPv6 rows, "prefix/length nexthop ifindex metric" a line
 //                        (a next hop of :: makes an on-link row; the metric is the route's own,
 //                        added to the interface's)
@@ -17,6 +21,8 @@
 //   routes6-journal.txt  "create6 prefix/length via nexthop if=index luid=0xLUID proto=P
 //                        metric=M effective=E -> result" and the same for delete6: the index the
 //                        row names, its LUID as given, E the interface's metric plus M or "-"
+//   addresses-table.txt  the unicast addresses, "address/length ifindex [dadstate]" a line (an
+//                        address with ':' is IPv6; the state 4, preferred, when not given)
 //   tcp-table.txt        "remote-address remote-port state pid [local-address local-port]" a
 //                        line; an address with ':' is an IPv6 endpoint, a dotted one an IPv4
 //                        one; state 2 is a listener (local address zero: every interface);
@@ -37,6 +43,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -204,8 +211,11 @@ bool HoldsRoute(const std::vector<Row>& rows, const Row& row) {
 
 // --- IPv4 routes, served through GetIpForwardTable as MIB_IPFORWARDROW.
 
-std::vector<MIB_IPFORWARDROW> AllRows() {
+// The rows, and for each its own metric when `ownMetrics` is given: dwForwardMetric1 less the
+// interface's metric at the row's creation.
+std::vector<MIB_IPFORWARDROW> AllRows(std::vector<ULONG>* ownMetrics = nullptr) {
     TableLock lock;
+    const std::map<DWORD, DWORD> metrics = Metrics(L"routes-metrics.txt");
     std::vector<MIB_IPFORWARDROW> rows;
     for (const wchar_t* name : {L"routes-table.txt", L"routes-live.txt"}) {
         const bool live = std::wcscmp(name, L"routes-live.txt") == 0;
@@ -220,18 +230,38 @@ std::vector<MIB_IPFORWARDROW> AllRows() {
                 row.dwForwardType = onLink ? MIB_IPROUTE_TYPE_DIRECT : MIB_IPROUTE_TYPE_INDIRECT;
                 row.dwForwardProto = MIB_IPPROTO_NETMGMT;
                 rows.push_back(row);
+                const auto now = metrics.find(row.dwForwardIfIndex);
+                DWORD atCreation = 0;
+                if (!(fields >> atCreation)) {
+                    atCreation = now == metrics.end() ? 0 : now->second;
+                }
+                if (ownMetrics != nullptr) {
+                    ownMetrics->push_back(row.dwForwardMetric1 -
+                                          std::min(atCreation, row.dwForwardMetric1));
+                }
             }
         });
     }
     return rows;
 }
 
-MIB_IPFORWARD_ROW2 Row2Of(const MIB_IPFORWARDROW& row) {
-    MIB_IPFORWARD_ROW2 changed = Row2(AF_INET, __builtin_popcount(row.dwForwardMask),
-                                      row.dwForwardIfIndex, row.dwForwardMetric1);
+MIB_IPFORWARD_ROW2 Row2Of(const MIB_IPFORWARDROW& row, ULONG ownMetric) {
+    MIB_IPFORWARD_ROW2 changed =
+        Row2(AF_INET, __builtin_popcount(row.dwForwardMask), row.dwForwardIfIndex, ownMetric);
     changed.DestinationPrefix.Prefix.Ipv4.sin_addr.s_addr = row.dwForwardDest;
     changed.NextHop.Ipv4.sin_addr.s_addr = row.dwForwardNextHop;
     return changed;
+}
+
+// A row-2 IPv4 row as the legacy files and calls name it, under the interface the row names.
+MIB_IPFORWARDROW LegacyOf(const MIB_IPFORWARD_ROW2& row) {
+    const unsigned length = row.DestinationPrefix.PrefixLength;
+    MIB_IPFORWARDROW legacy{};
+    legacy.dwForwardDest = row.DestinationPrefix.Prefix.Ipv4.sin_addr.s_addr;
+    legacy.dwForwardMask = __builtin_bswap32(length == 0 ? 0 : ~0u << (32 - std::min(length, 32u)));
+    legacy.dwForwardNextHop = row.NextHop.Ipv4.sin_addr.s_addr;
+    legacy.dwForwardIfIndex = NamedInterface(row.InterfaceLuid, row.InterfaceIndex);
+    return legacy;
 }
 
 bool IsPrefixMask(DWORD networkOrder) {
@@ -289,30 +319,44 @@ std::vector<MIB_IPFORWARD_ROW2> AllRows6() {
     return rows;
 }
 
-// A row both DeleteIpForwardEntry2 and CreateIpForwardEntry2 can read: an IPv6 prefix and next
-// hop, and an interface named by LUID or index.
-bool NamesIpv6Route(const MIB_IPFORWARD_ROW2& row) {
-    return row.DestinationPrefix.Prefix.si_family == AF_INET6 &&
-           row.NextHop.si_family == AF_INET6 &&
+// A row both DeleteIpForwardEntry2 and CreateIpForwardEntry2 can read: a prefix and next hop of
+// one family, and an interface named by LUID or index.
+bool NamesRoute(const MIB_IPFORWARD_ROW2& row) {
+    const ADDRESS_FAMILY family = row.DestinationPrefix.Prefix.si_family;
+    return (family == AF_INET || family == AF_INET6) && row.NextHop.si_family == family &&
            (row.InterfaceLuid.Value != 0 || row.InterfaceIndex != 0);
 }
 
-bool HostBitsClear(const IN6_ADDR& prefix, unsigned length) {
-    unsigned bit = length;
-    while (bit < 128 && (prefix.s6_addr[bit / 8] & (0x80 >> (bit % 8))) == 0) {
-        ++bit;
-    }
-    return bit >= 128;
+bool IsIpv4(const MIB_IPFORWARD_ROW2& row) {
+    return row.DestinationPrefix.Prefix.si_family == AF_INET;
 }
 
-// What CreateIpForwardEntry2 answers on Windows for this row. The stand-in also refuses the
-// members InitializeIpForwardEntry leaves illegal (metric, protocol; the site prefix length by
-// the documented rule that it may not exceed the prefix length) and any protocol but NETMGMT,
-// so the helper cannot come to rely on a default.
-DWORD CreationVerdict6(const MIB_IPFORWARD_ROW2& row, bool interfaceExists) {
+// The prefix fits its family and has no bit set behind its length.
+bool PrefixFits(const SOCKADDR_INET& prefix, unsigned length) {
+    const bool ipv4 = prefix.si_family == AF_INET;
+    const auto* bytes = ipv4 ? reinterpret_cast<const UCHAR*>(&prefix.Ipv4.sin_addr)
+                             : prefix.Ipv6.sin6_addr.s6_addr;
+    const unsigned bits = ipv4 ? 32 : 128;
+    unsigned bit = length;
+    while (bit < bits && (bytes[bit / 8] & (0x80 >> (bit % 8))) == 0) {
+        ++bit;
+    }
+    return length <= bits && bit >= bits;
+}
+
+bool HoldsRoute2(const MIB_IPFORWARD_ROW2& row) {
+    return IsIpv4(row) ? HoldsRoute(AllRows(), LegacyOf(row)) : HoldsRoute(AllRows6(), row);
+}
+
+// What CreateIpForwardEntry2 answers on Windows for a row of either family: the same rules for
+// both, an interface without the family's stack not found, a metric added to the interface's and
+// never refused for it. The stand-in also refuses the members InitializeIpForwardEntry leaves
+// illegal (metric, protocol; the site prefix length by the documented rule that it may not
+// exceed the prefix length) and any protocol but NETMGMT, so the helper cannot come to rely on
+// a default.
+DWORD CreationVerdict2(const MIB_IPFORWARD_ROW2& row, bool interfaceExists) {
     const UINT8 length = row.DestinationPrefix.PrefixLength;
-    if (!NamesIpv6Route(row) || length > 128 ||
-        !HostBitsClear(row.DestinationPrefix.Prefix.Ipv6.sin6_addr, length) ||
+    if (!NamesRoute(row) || !PrefixFits(row.DestinationPrefix.Prefix, length) ||
         row.PreferredLifetime > row.ValidLifetime || row.SitePrefixLength > length ||
         row.Metric == kUnsetMetric || row.Protocol != MIB_IPPROTO_NETMGMT) {
         return ERROR_INVALID_PARAMETER;
@@ -320,37 +364,58 @@ DWORD CreationVerdict6(const MIB_IPFORWARD_ROW2& row, bool interfaceExists) {
     if (!interfaceExists) {
         return ERROR_NOT_FOUND;
     }
-    return HoldsRoute(AllRows6(), row) ? ERROR_OBJECT_ALREADY_EXISTS : NO_ERROR;
+    return HoldsRoute2(row) ? ERROR_OBJECT_ALREADY_EXISTS : NO_ERROR;
 }
 
-DWORD Journal6(const char* call, const MIB_IPFORWARD_ROW2& row, const std::string& effective,
+// "create6"/"delete6" to the IPv6 journal, "create2"/"delete2" to the IPv4 one.
+DWORD Journal2(const char* call, const MIB_IPFORWARD_ROW2& row, const std::string& effective,
                DWORD result) {
     std::ostringstream line;
-    line << call << ' ' << Text(row.DestinationPrefix.Prefix) << '/'
+    line << call << (IsIpv4(row) ? '2' : '6') << ' ' << Text(row.DestinationPrefix.Prefix) << '/'
          << unsigned{row.DestinationPrefix.PrefixLength} << " via " << Text(row.NextHop)
          << " if=" << NamedInterface(row.InterfaceLuid, row.InterfaceIndex) << " luid=0x"
          << std::hex << row.InterfaceLuid.Value << std::dec << " proto=" << row.Protocol
          << " metric=" << row.Metric << " effective=" << effective;
-    return Journal(L"routes6-journal.txt", line, result);
+    return Journal(IsIpv4(row) ? L"routes-journal.txt" : L"routes6-journal.txt", line, result);
 }
 
-// --- NotifyRouteChange2: a thread per registration compares the tables of its family every
-// 20 ms with what it saw last and reports each row added or deleted, as Windows reports every
-// route change; a cancel ends its wait at once.
+// --- NotifyRouteChange2 and NotifyUnicastIpAddressChange: a thread per registration compares
+// the table of its families every 20 ms with what it saw last (the first look taken before the
+// registration returns, so no later change goes unreported) and reports each change, as Windows
+// reports every one; a cancel ends its wait at once.
 
 struct Watch {
     HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::thread thread;
 };
 
-std::vector<MIB_IPFORWARD_ROW2> Snapshot(ADDRESS_FAMILY family) {
+template <typename Look, typename Report>
+HANDLE StartWatch(Look look, Report report) {
+    auto* watch = new Watch;
+    watch->thread = std::thread([watch, look, report, seen = look()]() mutable {
+        while (WaitForSingleObject(watch->stop, 20) == WAIT_TIMEOUT) {
+            auto now = look();
+            report(seen, now);
+            seen = std::move(now);
+        }
+    });
+    return watch;
+}
+
+// The rows of the families asked for, an IPv4 row with its own metric. The watch compares IPv4
+// rows by their stored metric instead, so a rewrite of routes-metrics.txt alone is no route
+// change: a system row's own metric here follows the interface's current one, where Windows
+// keeps it.
+std::vector<MIB_IPFORWARD_ROW2> Snapshot(ADDRESS_FAMILY family, bool ownMetrics = true) {
     std::vector<MIB_IPFORWARD_ROW2> rows;
     if (family != AF_INET) {
         rows = AllRows6();
     }
     if (family != AF_INET6) {
-        for (const MIB_IPFORWARDROW& row : AllRows()) {
-            rows.push_back(Row2Of(row));
+        std::vector<ULONG> own;
+        const std::vector<MIB_IPFORWARDROW> rows4 = AllRows(&own);
+        for (size_t i = 0; i < rows4.size(); ++i) {
+            rows.push_back(Row2Of(rows4[i], ownMetrics ? own[i] : rows4[i].dwForwardMetric1));
         }
     }
     return rows;
@@ -366,6 +431,88 @@ void ReportMissing(PIPFORWARD_CHANGE_CALLBACK callback, void* context,
             callback(context, &row, type);
         }
     }
+}
+
+// --- Unicast addresses, from addresses-table.txt.
+
+std::vector<MIB_UNICASTIPADDRESS_ROW> Addresses(ADDRESS_FAMILY family) {
+    std::vector<MIB_UNICASTIPADDRESS_ROW> rows;
+    ForEachLine(L"addresses-table.txt", [&](std::istringstream& fields) {
+        std::string address, dadState;
+        unsigned length = 0;
+        MIB_UNICASTIPADDRESS_ROW row{};
+        if (!(std::getline(fields >> std::ws, address, '/') >> length >> row.InterfaceIndex)) {
+            return;
+        }
+        fields >> dadState;
+        const bool ipv6 = address.find(':') != std::string::npos;
+        row.Address.si_family = ipv6 ? AF_INET6 : AF_INET;
+        if (ipv6 && !ParseAddress6(address, row.Address.Ipv6.sin6_addr)) {
+            return;
+        }
+        if (!ipv6) {
+            row.Address.Ipv4.sin_addr.s_addr = ParseAddress(address);
+        }
+        row.InterfaceLuid = LuidOf(row.InterfaceIndex);
+        row.OnLinkPrefixLength = static_cast<UINT8>(length);
+        const unsigned long state = std::strtoul(dadState.c_str(), nullptr, 10);
+        row.DadState = dadState.empty() ? IpDadStatePreferred : static_cast<NL_DAD_STATE>(state);
+        row.ValidLifetime = row.PreferredLifetime = kInfinite;
+        if (family == AF_UNSPEC || family == row.Address.si_family) {
+            rows.push_back(row);
+        }
+    });
+    return rows;
+}
+
+// An address is known by its text and interface; its prefix and state are its parameters.
+std::string AddressKey(const MIB_UNICASTIPADDRESS_ROW& row) {
+    return Text(row.Address) + ' ' + std::to_string(row.InterfaceIndex);
+}
+
+std::string AddressText(const MIB_UNICASTIPADDRESS_ROW& row) {
+    return AddressKey(row) + ' ' + std::to_string(row.OnLinkPrefixLength) + ' ' +
+           std::to_string(row.DadState);
+}
+
+// Reports each address of `from` that `in` does not hold as `type`, or, holding it with other
+// parameters, as a parameter change when `changes` is set.
+void ReportAddresses(PUNICAST_IPADDRESS_CHANGE_CALLBACK callback, void* context,
+                     const std::vector<MIB_UNICASTIPADDRESS_ROW>& from,
+                     const std::vector<MIB_UNICASTIPADDRESS_ROW>& in, MIB_NOTIFICATION_TYPE type,
+                     bool changes) {
+    for (MIB_UNICASTIPADDRESS_ROW row : from) {
+        const auto same = std::find_if(in.begin(), in.end(), [&](const auto& other) {
+            return AddressKey(other) == AddressKey(row);
+        });
+        if (same == in.end()) {
+            callback(context, &row, type);
+        } else if (changes && AddressText(*same) != AddressText(row)) {
+            callback(context, &row, MibParameterNotification);
+        }
+    }
+}
+
+// Hands out rows as the row-2 table calls do: a table from the process heap for FreeMibTable,
+// none and ERROR_NOT_FOUND when there is no row.
+template <typename Table, typename Row>
+DWORD HandOutTable(const std::vector<Row>& rows, Table** table) {
+    *table = nullptr;
+    if (rows.empty()) {
+        return ERROR_NOT_FOUND;
+    }
+    const size_t bytes = offsetof(Table, Table) + rows.size() * sizeof(Row);
+    *table = static_cast<Table*>(HeapAlloc(GetProcessHeap(), 0, bytes));
+    if (*table == nullptr) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    (*table)->NumEntries = static_cast<ULONG>(rows.size());
+    std::copy(rows.begin(), rows.end(), (*table)->Table);
+    return NO_ERROR;
+}
+
+bool IsFamily(ADDRESS_FAMILY family) {
+    return family == AF_INET || family == AF_INET6 || family == AF_UNSPEC;
 }
 
 // --- TCP endpoints, as GetExtendedTcpTable's TCP_TABLE_OWNER_PID_* classes give them. Each
@@ -441,7 +588,9 @@ __declspec(dllexport) DWORD WINAPI CreateIpForwardEntry(PMIB_IPFORWARDROW row) {
     TableLock lock;
     const DWORD verdict = CreationVerdict(*row);
     if (verdict == NO_ERROR) {
-        AddLive(L"routes-live.txt", RouteText(*row) + ' ' + std::to_string(row->dwForwardMetric1));
+        const DWORD interfaceMetric = Metrics(L"routes-metrics.txt")[row->dwForwardIfIndex];
+        AddLive(L"routes-live.txt", RouteText(*row) + ' ' + std::to_string(row->dwForwardMetric1) +
+                                        ' ' + std::to_string(interfaceMetric));
     }
     return Journal4("create", *row, verdict);
 }
@@ -496,25 +645,45 @@ __declspec(dllexport) DWORD WINAPI
 __declspec(dllexport) DWORD WINAPI
     NotifyRouteChange2(ADDRESS_FAMILY family, PIPFORWARD_CHANGE_CALLBACK callback, PVOID context,
                        BOOLEAN initial, HANDLE* handle) {
-    if (callback == nullptr || handle == nullptr ||
-        (family != AF_INET && family != AF_INET6 && family != AF_UNSPEC)) {
+    if (callback == nullptr || handle == nullptr || !IsFamily(family)) {
         return ERROR_INVALID_PARAMETER;
     }
-    auto* watch = new Watch;
-    std::vector<MIB_IPFORWARD_ROW2> first = Snapshot(family);  // no later change goes unreported
+    *handle = StartWatch([family] { return Snapshot(family, false); },
+                         [=](const auto& seen, const auto& now) {
+                             ReportMissing(callback, context, seen, now, MibDeleteInstance);
+                             ReportMissing(callback, context, now, seen, MibAddInstance);
+                         });
     if (initial) {
         callback(context, nullptr, MibInitialNotification);
     }
-    watch->thread = std::thread([=, seen = std::move(first)]() mutable {
-        while (WaitForSingleObject(watch->stop, 20) == WAIT_TIMEOUT) {
-            std::vector<MIB_IPFORWARD_ROW2> now = Snapshot(family);
-            ReportMissing(callback, context, seen, now, MibDeleteInstance);
-            ReportMissing(callback, context, now, seen, MibAddInstance);
-            seen = std::move(now);
-        }
-    });
-    *handle = watch;
     return NO_ERROR;
+}
+
+__declspec(dllexport) DWORD WINAPI
+    NotifyUnicastIpAddressChange(ADDRESS_FAMILY family, PUNICAST_IPADDRESS_CHANGE_CALLBACK callback,
+                                 PVOID context, BOOLEAN initial, HANDLE* handle) {
+    if (callback == nullptr || handle == nullptr || !IsFamily(family)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    *handle =
+        StartWatch([family] { return Addresses(family); },
+                   [=](const auto& seen, const auto& now) {
+                       ReportAddresses(callback, context, seen, now, MibDeleteInstance, false);
+                       ReportAddresses(callback, context, now, seen, MibAddInstance, true);
+                   });
+    if (initial) {
+        callback(context, nullptr, MibInitialNotification);
+    }
+    return NO_ERROR;
+}
+
+// With no address of the family asked for, Windows answers ERROR_NOT_FOUND and gives no table.
+__declspec(dllexport) DWORD WINAPI
+    GetUnicastIpAddressTable(ADDRESS_FAMILY family, PMIB_UNICASTIPADDRESS_TABLE* table) {
+    if (table == nullptr || !IsFamily(family)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    return HandOutTable(Addresses(family), table);
 }
 
 __declspec(dllexport) DWORD WINAPI CancelMibChangeNotify2(HANDLE handle) {
@@ -532,22 +701,10 @@ __declspec(dllexport) DWORD WINAPI CancelMibChangeNotify2(HANDLE handle) {
 // With no row of the family asked for, Windows answers ERROR_NOT_FOUND and gives no table.
 __declspec(dllexport) DWORD WINAPI
     GetIpForwardTable2(ADDRESS_FAMILY family, PMIB_IPFORWARD_TABLE2* table) {
-    if (table == nullptr || (family != AF_INET && family != AF_INET6 && family != AF_UNSPEC)) {
+    if (table == nullptr || !IsFamily(family)) {
         return ERROR_INVALID_PARAMETER;
     }
-    *table = nullptr;
-    const std::vector<MIB_IPFORWARD_ROW2> rows = Snapshot(family);
-    if (rows.empty()) {
-        return ERROR_NOT_FOUND;
-    }
-    const size_t bytes = offsetof(MIB_IPFORWARD_TABLE2, Table) + rows.size() * sizeof(rows[0]);
-    *table = static_cast<PMIB_IPFORWARD_TABLE2>(HeapAlloc(GetProcessHeap(), 0, bytes));
-    if (*table == nullptr) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    (*table)->NumEntries = static_cast<ULONG>(rows.size());
-    std::copy(rows.begin(), rows.end(), (*table)->Table);
-    return NO_ERROR;
+    return HandOutTable(Snapshot(family), table);
 }
 
 __declspec(dllexport) VOID WINAPI FreeMibTable(PVOID memory) {
@@ -566,38 +723,48 @@ __declspec(dllexport) VOID WINAPI InitializeIpForwardEntry(PMIB_IPFORWARD_ROW2 r
     row->Protocol = static_cast<NL_ROUTE_PROTOCOL>(-1);
 }
 
+// An IPv4 row is kept in routes-live.txt as the legacy calls see it: its metric the own one plus
+// the interface's, then the interface's at creation.
 __declspec(dllexport) DWORD WINAPI CreateIpForwardEntry2(const MIB_IPFORWARD_ROW2* row) {
     if (row == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
     TableLock lock;
-    const std::map<DWORD, DWORD> metrics = Metrics(L"routes6-metrics.txt");
+    const bool ipv4 = IsIpv4(*row);
+    const std::map<DWORD, DWORD> metrics =
+        Metrics(ipv4 ? L"routes-metrics.txt" : L"routes6-metrics.txt");
     const auto found = metrics.find(NamedInterface(row->InterfaceLuid, row->InterfaceIndex));
     const bool exists = found != metrics.end();
-    const DWORD verdict = CreationVerdict6(*row, exists);
-    if (verdict == NO_ERROR) {
-        AddLive(L"routes6-live.txt", RowText(*row));
-    }
+    const DWORD verdict = CreationVerdict2(*row, exists);
     const std::string effective =
         exists ? std::to_string(ULONG64{found->second} + row->Metric) : "-";
-    return Journal6("create6", *row, effective, verdict);
+    if (verdict == NO_ERROR && ipv4) {
+        AddLive(L"routes-live.txt",
+                RouteText(LegacyOf(*row)) + ' ' + effective + ' ' + std::to_string(found->second));
+    } else if (verdict == NO_ERROR) {
+        AddLive(L"routes6-live.txt", RowText(*row));
+    }
+    return Journal2("create", *row, effective, verdict);
 }
 
-// Deletes a row made with CreateIpForwardEntry2. The system's rows (routes6-table.txt, which the
-// test owns) answer ERROR_NOT_FOUND, where Windows would delete them: the helper deletes only
-// routes it made. A route goes with its interface.
+// Deletes a row made through the API. The system's rows (routes-table.txt and
+// routes6-table.txt, which the test owns) answer ERROR_NOT_FOUND, where Windows would delete
+// them: the helper deletes only routes it made. A route goes with its interface.
 __declspec(dllexport) DWORD WINAPI DeleteIpForwardEntry2(const MIB_IPFORWARD_ROW2* row) {
     if (row == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
-    if (!NamesIpv6Route(*row)) {
-        return Journal6("delete6", *row, "-", ERROR_INVALID_PARAMETER);
+    if (!NamesRoute(*row)) {
+        return Journal2("delete", *row, "-", ERROR_INVALID_PARAMETER);
     }
     TableLock lock;
+    const bool ipv4 = IsIpv4(*row);
     const NET_IFINDEX ifIndex = NamedInterface(row->InterfaceLuid, row->InterfaceIndex);
-    const bool found = Metrics(L"routes6-metrics.txt").count(ifIndex) > 0 &&
-                       RemoveLive(L"routes6-live.txt", RouteText(*row));
-    return Journal6("delete6", *row, "-", found ? NO_ERROR : ERROR_NOT_FOUND);
+    const bool found =
+        Metrics(ipv4 ? L"routes-metrics.txt" : L"routes6-metrics.txt").count(ifIndex) > 0 &&
+        (ipv4 ? RemoveLive(L"routes-live.txt", RouteText(LegacyOf(*row)))
+              : RemoveLive(L"routes6-live.txt", RouteText(*row)));
+    return Journal2("delete", *row, "-", found ? NO_ERROR : ERROR_NOT_FOUND);
 }
 
 // Serves the TCP_TABLE_OWNER_PID_* classes; the other classes of the enumeration answer

@@ -1,10 +1,12 @@
 // The sniffer with the real platform layer, loading the stand-in WinDivert.dll from beside
 // this program. The runner starts this program once per library variant, from a directory
 // holding that variant, and names the variant as the first argument.
+#include <atomic>
 #include <set>
 #include <string>
 
 #include "log/helper_log.h"
+#include "platform/routes.h"
 #include "split/process_identifier.h"
 #include "split/split_apps.h"
 #include "split/split_state.h"
@@ -114,6 +116,64 @@ WINE_TEST(open_fails_FailedOpenIsLoggedWithItsErrorCode) {
 
 WINE_TEST(none_MissingLibraryDisablesSplitting) {
     CheckGivesUpWith("WinDivert.dll not loaded; per-app split disabled");
+}
+
+// The routing stand-in refuses of an IPv4 row made through the row-2 calls what Windows refuses,
+// keeps each row's own metric when the interface's falls, and reports an address's change.
+WINE_TEST(full_RoutingStandInKeepsOwnMetricsAndReportsAddresses) {
+    using namespace platform;
+    wine_support::SetInterfaceMetrics(kDir, "7 25\n");
+    wine_support::WriteWholeFile(kDir + L"\\routes-table.txt", "0.0.0.0 0.0.0.0 10.0.0.1 7 35\n");
+    DeleteFileW((kDir + L"\\routes-live.txt").c_str());
+    const uint32_t host = NetworkOrder(198, 51, 100, 7);
+    const struct {
+        const char* what;
+        uint8_t prefixLength;
+        uint32_t ifIndex, expected;
+    } steps[] = {{"made", 32, 7, 0},          {"again", 32, 7, kErrorRouteExists},
+                 {"host bits", 24, 7, 87},    {"past 32 bits", 33, 7, 87},
+                 {"no interface", 32, 0, 87}, {"no IPv4 there", 32, 9, kErrorRouteNotFound}};
+    for (const auto& step : steps) {
+        const Forward4Row row{host, step.prefixLength, NetworkOrder(10, 0, 0, 1),
+                              0,    step.ifIndex,      3};
+        CHECK_EQ(step.what + std::to_string(CreateForward4Entry(row)),
+                 step.what + std::to_string(step.expected));
+    }
+    ForwardRow legacy{NetworkOrder(203, 0, 113, 9), ~0u, 0, NetworkOrder(10, 0, 0, 1), 7, 4, 3};
+    legacy.metric1 = 60;
+    CHECK_EQ(CreateForwardEntry(legacy), 0u);
+    wine_support::SetInterfaceMetrics(kDir, "7 5\n");
+    std::vector<Forward4Row> rows;
+    CHECK(ReadIpv4ForwardTable2(rows) == RouteTableRead::Ok);
+    std::string metrics;
+    for (const Forward4Row& row : rows) {
+        metrics += std::to_string(row.metric) + (row.luid != 0 ? " " : "(no LUID) ");
+    }
+    CHECK_EQ(metrics, "30 3 35 ");  // the system's row: made at the interface's current metric
+    const Forward4Row made{host, 32, NetworkOrder(10, 0, 0, 1), 0, 7, 3};
+    CHECK_EQ(DeleteForward4Entry(made), 0u);
+    CHECK_EQ(DeleteForward4Entry(made), kErrorRouteNotFound);
+
+    const std::wstring addresses = kDir + L"\\addresses-table.txt";
+    wine_support::WriteWholeFile(addresses, "10.0.0.20/24 7\n2001:db8::20/64 7 1\n");
+    static std::atomic<uint32_t> changedInterface{0};
+    AddressWatch* watch = nullptr;
+    CHECK_EQ(WatchUnicastAddresses([](uint32_t ifIndex) { changedInterface = ifIndex; }, watch),
+             0u);
+    std::vector<UnicastAddress> got;
+    CHECK(ReadUnicastAddresses(got) == RouteTableRead::Ok && got.size() == 2);
+    CHECK(got.size() == 2 && got[1].ipv6 && got[1].address6[15] == 0x20 &&
+          got[1].prefixLength == 64 && got[1].ifIndex == 7 && got[1].luid != 0 &&
+          got[1].dadState == kDadStateTentative && got[0].dadState == kDadStatePreferred);
+    wine_support::WriteWholeFile(addresses, "10.0.0.20/24 7\n2001:db8::20/64 7 4\n");
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    while (changedInterface == 0 && GetTickCount64() < deadline) {
+        Sleep(10);
+    }
+    StopWatchingAddresses(watch);
+    CHECK_EQ(changedInterface.load(), 7u);  // the end of duplicate address detection
+    DeleteFileW(addresses.c_str());
+    DeleteFileW((kDir + L"\\routes-live.txt").c_str());
 }
 
 // The first argument names the library variant; its tests carry it as a prefix.

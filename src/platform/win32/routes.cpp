@@ -126,27 +126,35 @@ uint32_t InterfaceIndexFromAlias(const std::wstring& alias, uint32_t& ifIndex) {
 
 namespace {
 
-Ipv6Bytes FromInet6(const SOCKADDR_INET& address) {
-    Ipv6Bytes bytes{};
-    std::memcpy(bytes.data(), &address.Ipv6.sin6_addr, bytes.size());
-    return bytes;
+void FromInet(const SOCKADDR_INET& address, uint32_t& networkOrder) {
+    networkOrder = address.Ipv4.sin_addr.S_un.S_addr;
 }
 
-void ToInet6(const Ipv6Bytes& bytes, SOCKADDR_INET& address) {
+void FromInet(const SOCKADDR_INET& address, Ipv6Bytes& bytes) {
+    std::memcpy(bytes.data(), &address.Ipv6.sin6_addr, bytes.size());
+}
+
+void ToInet(uint32_t networkOrder, SOCKADDR_INET& address) {
+    address.Ipv4.sin_family = AF_INET;
+    address.Ipv4.sin_addr.S_un.S_addr = networkOrder;
+}
+
+void ToInet(const Ipv6Bytes& bytes, SOCKADDR_INET& address) {
     address.Ipv6.sin6_family = AF_INET6;
     std::memcpy(&address.Ipv6.sin6_addr, bytes.data(), bytes.size());
 }
 
 // The defaults Windows asks for, then the fields it leaves illegal (site prefix, metric,
-// protocol) and those it would otherwise advertise to the network.
-MIB_IPFORWARD_ROW2 ToMib2(const Forward6Row& row) {
+// protocol) and those it would otherwise advertise to the network. Both families alike.
+template <typename Row>
+MIB_IPFORWARD_ROW2 ToMib2(const Row& row) {
     MIB_IPFORWARD_ROW2 mib;
     InitializeIpForwardEntry(&mib);
     mib.InterfaceLuid.Value = row.luid;
     mib.InterfaceIndex = row.ifIndex;
-    ToInet6(row.dest, mib.DestinationPrefix.Prefix);
+    ToInet(row.dest, mib.DestinationPrefix.Prefix);
     mib.DestinationPrefix.PrefixLength = row.prefixLength;
-    ToInet6(row.nextHop, mib.NextHop);
+    ToInet(row.nextHop, mib.NextHop);
     mib.SitePrefixLength = 0;
     mib.Metric = row.metric;
     mib.Protocol = static_cast<NL_ROUTE_PROTOCOL>(MIB_IPPROTO_NETMGMT);
@@ -160,15 +168,15 @@ struct MibTableFree {
     void operator()(void* table) const { FreeMibTable(table); }
 };
 
-}  // namespace
-
-RouteTableRead ReadIpv6ForwardTable(std::vector<Forward6Row>& rows) {
+// Reads the rows of one family through GetIpForwardTable2.
+template <typename Row>
+RouteTableRead ReadForwardTable2(ADDRESS_FAMILY family, std::vector<Row>& rows) {
     rows.clear();
     MIB_IPFORWARD_TABLE2* raw = nullptr;
-    const DWORD result = GetIpForwardTable2(AF_INET6, &raw);
+    const DWORD result = GetIpForwardTable2(family, &raw);
     const std::unique_ptr<MIB_IPFORWARD_TABLE2, MibTableFree> table(raw);
     if (result == ERROR_NOT_FOUND) {
-        return RouteTableRead::Ok;  // no IPv6 route at all: an empty table, no table given
+        return RouteTableRead::Ok;  // no route of the family at all: no table given
     }
     if (result == ERROR_NOT_ENOUGH_MEMORY) {
         return RouteTableRead::NoMemory;
@@ -178,10 +186,10 @@ RouteTableRead ReadIpv6ForwardTable(std::vector<Forward6Row>& rows) {
     }
     for (ULONG i = 0; i < table->NumEntries; ++i) {
         const MIB_IPFORWARD_ROW2& mib = table->Table[i];
-        Forward6Row row;
-        row.dest = FromInet6(mib.DestinationPrefix.Prefix);
+        Row row;
+        FromInet(mib.DestinationPrefix.Prefix, row.dest);
         row.prefixLength = mib.DestinationPrefix.PrefixLength;
-        row.nextHop = FromInet6(mib.NextHop);
+        FromInet(mib.NextHop, row.nextHop);
         row.luid = mib.InterfaceLuid.Value;
         row.ifIndex = mib.InterfaceIndex;
         row.metric = mib.Metric;
@@ -190,12 +198,32 @@ RouteTableRead ReadIpv6ForwardTable(std::vector<Forward6Row>& rows) {
     return RouteTableRead::Ok;
 }
 
+}  // namespace
+
+RouteTableRead ReadIpv6ForwardTable(std::vector<Forward6Row>& rows) {
+    return ReadForwardTable2(AF_INET6, rows);
+}
+
 uint32_t CreateForward6Entry(const Forward6Row& row) {
     const MIB_IPFORWARD_ROW2 mib = ToMib2(row);
     return CreateIpForwardEntry2(&mib);
 }
 
 uint32_t DeleteForward6Entry(const Forward6Row& row) {
+    const MIB_IPFORWARD_ROW2 mib = ToMib2(row);
+    return DeleteIpForwardEntry2(&mib);
+}
+
+RouteTableRead ReadIpv4ForwardTable2(std::vector<Forward4Row>& rows) {
+    return ReadForwardTable2(AF_INET, rows);
+}
+
+uint32_t CreateForward4Entry(const Forward4Row& row) {
+    const MIB_IPFORWARD_ROW2 mib = ToMib2(row);
+    return CreateIpForwardEntry2(&mib);
+}
+
+uint32_t DeleteForward4Entry(const Forward4Row& row) {
     const MIB_IPFORWARD_ROW2 mib = ToMib2(row);
     return DeleteIpForwardEntry2(&mib);
 }
@@ -301,6 +329,74 @@ uint32_t WatchDefaultRoutes(void (*changed)(), RouteWatch*& watch) {
 }
 
 void StopWatchingRoutes(RouteWatch* watch) {
+    if (watch != nullptr) {
+        CancelMibChangeNotify2(watch->handle);  // waits for a callback that is running
+        delete watch;
+    }
+}
+
+RouteTableRead ReadUnicastAddresses(std::vector<UnicastAddress>& rows) {
+    rows.clear();
+    MIB_UNICASTIPADDRESS_TABLE* raw = nullptr;
+    const DWORD result = GetUnicastIpAddressTable(AF_UNSPEC, &raw);
+    const std::unique_ptr<MIB_UNICASTIPADDRESS_TABLE, MibTableFree> table(raw);
+    if (result == ERROR_NOT_FOUND) {
+        return RouteTableRead::Ok;  // no address at all: no table given
+    }
+    if (result == ERROR_NOT_ENOUGH_MEMORY) {
+        return RouteTableRead::NoMemory;
+    }
+    if (result != NO_ERROR || table == nullptr) {
+        return RouteTableRead::ReadFailed;
+    }
+    for (ULONG i = 0; i < table->NumEntries; ++i) {
+        const MIB_UNICASTIPADDRESS_ROW& mib = table->Table[i];
+        UnicastAddress row;
+        row.ipv6 = mib.Address.si_family == AF_INET6;
+        if (row.ipv6) {
+            FromInet(mib.Address, row.address6);
+        } else {
+            FromInet(mib.Address, row.address4);
+        }
+        row.prefixLength = mib.OnLinkPrefixLength;
+        row.luid = mib.InterfaceLuid.Value;
+        row.ifIndex = mib.InterfaceIndex;
+        row.dadState = mib.DadState;
+        rows.push_back(row);
+    }
+    return RouteTableRead::Ok;
+}
+
+struct AddressWatch {
+    HANDLE handle;
+    void (*changed)(uint32_t ifIndex);
+};
+
+namespace {
+
+// Runs on a thread of the system's for every unicast address that is added, deleted or changes
+// (a parameter change carries the end of duplicate address detection).
+void WINAPI OnAddressChange(void* context, MIB_UNICASTIPADDRESS_ROW* row,
+                            MIB_NOTIFICATION_TYPE type) {
+    if (type == MibInitialNotification || row == nullptr) {
+        return;
+    }
+    static_cast<AddressWatch*>(context)->changed(row->InterfaceIndex);
+}
+
+}  // namespace
+
+uint32_t WatchUnicastAddresses(void (*changed)(uint32_t ifIndex), AddressWatch*& watch) {
+    auto made = std::make_unique<AddressWatch>(AddressWatch{nullptr, changed});
+    const DWORD result =
+        NotifyUnicastIpAddressChange(AF_UNSPEC, OnAddressChange, made.get(), FALSE, &made->handle);
+    if (result == NO_ERROR) {
+        watch = made.release();
+    }
+    return result;
+}
+
+void StopWatchingAddresses(AddressWatch* watch) {
     if (watch != nullptr) {
         CancelMibChangeNotify2(watch->handle);  // waits for a callback that is running
         delete watch;
