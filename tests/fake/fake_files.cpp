@@ -40,9 +40,12 @@ std::wstring ModuleFilePath() {
 
 uint32_t AppendToFileIn(HeldEntry* directory, const std::wstring& name, const std::string& bytes) {
     fake::World& w = fake::TheWorld();
-    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    std::unique_lock<std::mutex> lock(w.fileSystemLock);
     const std::wstring path = directory->path + L"\\" + name;
     w.fileCalls.push_back(L"append " + path);
+    if (const uint32_t error = WaitOutOplock(lock, path); error != 0) {
+        return error;
+    }
     if (IsPending(path)) {
         return kAccessDenied;
     }
@@ -59,9 +62,12 @@ uint32_t AppendToFileIn(HeldEntry* directory, const std::wstring& name, const st
 uint32_t ReplaceFileIn(HeldEntry* directory, const std::wstring& name, const std::string& bytes,
                        Owner) {
     fake::World& w = fake::TheWorld();
-    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    std::unique_lock<std::mutex> lock(w.fileSystemLock);
     const std::wstring path = directory->path + L"\\" + name;
     w.fileCalls.push_back(L"write " + path);
+    if (const uint32_t error = WaitOutOplock(lock, path); error != 0) {
+        return error;  // the rename over it waits for the break
+    }
     if (w.directories.count(path) > 0 || IsPending(path)) {
         return kAccessDenied;  // a folder has the name, or a file waits to be deleted
     }
@@ -79,8 +85,11 @@ uint32_t ReplaceFileIn(HeldEntry* directory, const std::wstring& name, const std
 uint32_t ReadFileIn(HeldEntry* directory, const std::wstring& name, size_t maxBytes,
                     std::string& bytes) {
     fake::World& w = fake::TheWorld();
-    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    std::unique_lock<std::mutex> lock(w.fileSystemLock);
     const std::wstring path = directory->path + L"\\" + name;
+    if (const uint32_t error = WaitOutOplock(lock, path); error != 0) {
+        return error;
+    }
     const auto found = w.files.find(path);
     if (found == w.files.end()) {
         return kNotFound;
@@ -103,9 +112,14 @@ std::optional<uint64_t> FileSizeIn(HeldEntry* directory, const std::wstring& nam
 uint32_t RenameFileIn(HeldEntry* directory, const std::wstring& from, const std::wstring& to,
                       bool replace) {
     fake::World& w = fake::TheWorld();
-    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    std::unique_lock<std::mutex> lock(w.fileSystemLock);
     const std::wstring source = directory->path + L"\\" + from;
     const std::wstring target = directory->path + L"\\" + to;
+    for (const std::wstring& path : {source, target}) {
+        if (const uint32_t error = WaitOutOplock(lock, path); error != 0) {
+            return error;
+        }
+    }
     if (!replace && Exists(target) && w.files.count(source) > 0) {
         return 183;  // ERROR_ALREADY_EXISTS
     }
@@ -125,8 +139,11 @@ uint32_t RenameFileIn(HeldEntry* directory, const std::wstring& from, const std:
 
 uint32_t DeleteFileIn(HeldEntry* directory, const std::wstring& name) {
     fake::World& w = fake::TheWorld();
-    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    std::unique_lock<std::mutex> lock(w.fileSystemLock);
     const std::wstring path = directory->path + L"\\" + name;
+    if (const uint32_t error = WaitOutOplock(lock, path); error != 0) {
+        return error;
+    }
     if (!Exists(path)) {
         return kNotFound;
     }
@@ -151,11 +168,31 @@ namespace fake {
 bool UserOpens(const std::wstring& path, uint32_t access, uint32_t share) {
     World& w = TheWorld();
     std::lock_guard<std::mutex> lock(w.fileSystemLock);
-    if (!Exists(path) || IsPending(path) || !SharingAllows(path, {access, share})) {
+    if (!Exists(path) || IsPending(path) || !UsersMayOpen(path, access) ||
+        !SharingAllows(path, {access, share})) {
         return false;
     }
     w.opens.emplace(path, Open{access, share});
     return true;
+}
+
+bool UserTakesOplock(const std::wstring& path) {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    if (!Exists(path) || IsPending(path) || !UsersMayOpen(path, kReadData) ||
+        w.opens.count(path) > 0) {
+        return false;
+    }
+    w.opens.emplace(path, Open{kReadData, kShareRead | kShareWrite | kShareDelete});
+    w.oplocks.insert(path);
+    return true;
+}
+
+void UserReleasesOplock(const std::wstring& path) {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    w.oplocks.erase(path);
+    w.oplockReleased.notify_all();
 }
 
 platform::SecurityFacts UsersCanChange() {
