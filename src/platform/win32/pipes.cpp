@@ -147,21 +147,20 @@ class IoWatcher {
     UniqueHandle wake_;
 };
 
-// The calling thread as a handle the watcher can cancel through, made once per thread.
-HANDLE CurrentThreadHandle() {
-    thread_local UniqueHandle self([] {
-        HANDLE handle = nullptr;
-        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &handle,
-                        THREAD_TERMINATE, FALSE, 0);
-        return handle;
-    }());
-    return self.get();
+// The calling thread as a handle the watcher can cancel through, owned by one deadline. A handle
+// kept per thread needs a thread_local with a destructor in every thread that bounds a call;
+// with those, the service's process was seen (under Wine) to hang at its exit.
+HANDLE DuplicateCurrentThread() {
+    HANDLE handle = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &handle,
+                    THREAD_TERMINATE, FALSE, 0);
+    return handle;
 }
 
 IoDeadline* Arm(uint32_t milliseconds, Event stop) {
     const ULONGLONG at =
         milliseconds == kNoTimeLimit ? ULLONG_MAX : GetTickCount64() + milliseconds;
-    auto* deadline = new IoDeadline{CurrentThreadHandle(), at, stop};
+    auto* deadline = new IoDeadline{DuplicateCurrentThread(), at, stop};
     IoWatcher* watcher = IoWatcher::Instance();
     if (watcher != nullptr && deadline->thread != nullptr) {
         watcher->Arm(deadline);
@@ -243,6 +242,9 @@ IoDeadline* ArmIoDeadline(uint32_t milliseconds, Event stop) {
 bool DisarmIoDeadline(IoDeadline* deadline) {
     IoWatcher* watcher = IoWatcher::Instance();
     const bool passed = watcher != nullptr && watcher->Disarm(deadline);
+    if (deadline->thread != nullptr) {
+        CloseHandle(deadline->thread);
+    }
     delete deadline;
     return passed;
 }
