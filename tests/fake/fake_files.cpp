@@ -191,7 +191,15 @@ bool UserTakesOplock(const std::wstring& path) {
 void UserReleasesOplock(const std::wstring& path) {
     World& w = TheWorld();
     std::lock_guard<std::mutex> lock(w.fileSystemLock);
-    w.oplocks.erase(path);
+    if (w.oplocks.erase(path) > 0) {  // and closes the handle it held the oplock on
+        const auto range = w.opens.equal_range(path);
+        for (auto it = range.first; it != range.second; ++it) {
+            if (it->second.access == kReadData && it->second.share == 7) {
+                w.opens.erase(it);
+                break;
+            }
+        }
+    }
     w.oplockReleased.notify_all();
 }
 

@@ -247,7 +247,7 @@ bool UserOpens(const std::wstring& path, uint32_t access, uint32_t share);
 // A user's open (reading, sharing everything) with an oplock on it, granted as Windows grants a
 // batch oplock: only when no other handle is open on the path. False when refused.
 bool UserTakesOplock(const std::wstring& path);
-// The user acknowledges the break at last: what waited goes on.
+// The user acknowledges the break at last and closes that handle: what waited goes on.
 void UserReleasesOplock(const std::wstring& path);
 // The security of a folder or file ordinary users own, or may write to.
 platform::SecurityFacts UsersCanChange();

@@ -163,7 +163,7 @@ TEST_F(LogTest, WriterKeepsTheOrderAndCountsWhatFindsTheQueueFull) {
     StartLogWriter();
     HelperLog(L"first");
     ASSERT_TRUE(fake::WaitUntil([&] { return entered.load(); }));
-    const std::wstring padding(70, L'x');  // 97-byte lines: 675 fit the 64 KiB queue
+    const std::wstring padding(101, L'x');  // 128-byte lines: 512 fill the 64 KiB queue
     for (int i = 0; i < 1000; ++i) {
         HelperLog(std::to_wstring(1000 + i) + padding);
     }
@@ -172,10 +172,10 @@ TEST_F(LogTest, WriterKeepsTheOrderAndCountsWhatFindsTheQueueFull) {
     SetLogSink(&AppendToLogFile);
     const std::string stamp = "2026-06-27 09:05:03  ";
     std::string expected = stamp + "first\r\n";
-    for (int i = 0; i < 675; ++i) {
-        expected += stamp + std::to_string(1000 + i) + std::string(70, 'x') + "\r\n";
+    for (int i = 0; i < 512; ++i) {
+        expected += stamp + std::to_string(1000 + i) + std::string(101, 'x') + "\r\n";
     }
-    expected += stamp + "log queue full; 325 lines dropped\r\n";
+    expected += stamp + "log queue full; 488 lines dropped\r\n";
     EXPECT_TRUE(text == expected) << text.size() << " bytes, not " << expected.size();
 }
 
@@ -201,7 +201,10 @@ TEST_F(LogTest, TwoThreadsHeldAtOnceEachEndAtTheirOwnBound) {
     EXPECT_FALSE(fake::TheWorld().unboundedWait);
     fake::UserReleasesOplock(dir + L"\\Orvanta.conf");
     EXPECT_TRUE(read(L"Orvanta.conf")) << "tried again at its next use";
+    ASSERT_TRUE(fake::UserTakesOplock(dir + L"\\Orvanta.conf"));
+    EXPECT_FALSE(read(L"Orvanta.conf")) << "held anew: logged anew";
     const std::string log = LogBytes();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3);
     EXPECT_NE(log.find("  C:\\ProgramData\\Orvanta\\Orvanta.conf held by another process\r\n"),
               std::string::npos);
     EXPECT_NE(log.find("  C:\\ProgramData\\Orvanta\\helper.state held by another process\r\n"),

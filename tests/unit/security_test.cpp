@@ -494,6 +494,8 @@ TEST(AccessRuleTest, UnreadOrNullDaclIsTrustedByNobody) {
     EXPECT_FALSE(
         OnlyAdministratorsCanChange({false, platform::Principal::System, false, {}}, true));
     EXPECT_FALSE(OnlyAdministratorsCanChange({true, platform::Principal::System, true, {}}, true));
+    EXPECT_TRUE(OthersReachTheEntry({false, platform::Principal::System, false, {}}, true));
+    EXPECT_TRUE(OthersReachTheEntry({true, platform::Principal::System, true, {}}, true));
 }
 
 TEST(ClientTrustTest, OnlyTheServiceOrWithoutOneAPipeOwnedBySystemOrAdministratorsIsTrusted) {
