@@ -4,13 +4,19 @@
 
 // The one lower-casing rule of the helper: only the letters A to Z change. Runtime case
 // tables differ between C libraries, so matching names (command words, split-app entries,
-// process images) must not depend on them.
-inline std::wstring LowerCaseName(std::wstring text) {
+// process images) must not depend on them. UTF-8 leaves the bytes of A to Z to those letters
+// alone, so the rule holds for its bytes as for UTF-16 units.
+template <typename Text>
+void LowerCaseAToZ(Text& text) {
     for (auto& unit : text) {
-        if (unit >= L'A' && unit <= L'Z') {
-            unit = static_cast<wchar_t>(unit - L'A' + L'a');
+        if (unit >= 'A' && unit <= 'Z') {
+            unit = static_cast<typename Text::value_type>(unit - 'A' + 'a');
         }
     }
+}
+
+inline std::wstring LowerCaseName(std::wstring text) {
+    LowerCaseAToZ(text);
     return text;
 }
 

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "common/names.h"
+
 namespace wire {
 
 std::string RequestLine(const std::string& received) {
@@ -16,13 +18,7 @@ Request SplitRequest(const std::string& line) {
     const size_t space = line.find(' ');
     Request request{line.substr(0, space),
                     space == std::string::npos ? std::string() : line.substr(space + 1)};
-    // UTF-8 leaves the bytes of A to Z to those letters alone, so this is the helper's one
-    // lower-casing rule on the decoded text.
-    for (char& byte : request.word) {
-        if (byte >= 'A' && byte <= 'Z') {
-            byte = static_cast<char>(byte - 'A' + 'a');
-        }
-    }
+    LowerCaseAToZ(request.word);
     return request;
 }
 

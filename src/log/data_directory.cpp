@@ -197,8 +197,8 @@ std::shared_ptr<const VerifiedDirectory> Verified() {
 // Errors about the one file (missing, held by someone, locked) say nothing about the held
 // directory: a user holding the log would otherwise have it checked anew for every line.
 uint32_t DataFile::Noted(uint32_t error) const {
-    constexpr uint32_t kFileNotFound = 2, kSharingViolation = 32, kLockViolation = 33;
-    if (error != 0 && error != kFileNotFound && error != kSharingViolation &&
+    constexpr uint32_t kFileNotFound = 2, kLockViolation = 33;
+    if (error != 0 && error != kFileNotFound && error != platform::kErrorSharingViolation &&
         error != kLockViolation && error != platform::kErrorOperationAborted) {
         writeFailed_->store(true);
     }

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "common/polling.h"
 #include "log/data_directory.h"
 #include "platform/platform.h"
 #include "service/service_names.h"
@@ -37,14 +38,10 @@ platform::OwnServiceConfig HelperServiceConfig() {
 // Polls, bounded on the clock, until `done` holds; true when it did.
 template <typename Done>
 bool WaitUntil(uint64_t boundMs, Done done) {
-    const uint64_t start = platform::TickCountMs();
-    while (!done()) {
-        if (platform::TickCountMs() - start >= boundMs) {
-            return false;
-        }
-        platform::SleepMs(kPollMs);
-    }
-    return true;
+    return PollUntil(platform::TickCountMs() + boundMs, done, [](uint64_t, uint64_t) {
+               platform::SleepMs(kPollMs);
+               return true;
+           }) == PollEnd::Done;
 }
 
 bool ServiceGone(platform::ScmHandle* manager) {
@@ -64,11 +61,11 @@ void RestartAfterFailures(platform::ScmHandle* service) {
 int Create(platform::ScmHandle* manager, const platform::OwnServiceConfig& config) {
     const Scm created = Opened(platform::CreateOwnService, manager, config);
     if (!created) {
-        return 2;
+        return kServiceNotCreated;
     }
     RestartAfterFailures(created.get());
     platform::RequestServiceStart(created.get());
-    return 0;
+    return kInstallerDone;
 }
 
 }  // namespace
@@ -77,7 +74,7 @@ int InstallService() {
     const platform::OwnServiceConfig config = HelperServiceConfig();
     const Scm manager = Opened(platform::OpenManagerToCreate);
     if (!manager) {
-        return 1;
+        return kManagerNotOpened;
     }
     // Made the service's own now, so that on a fresh machine no user can prepare it first.
     PrepareDataDirectory();
@@ -88,12 +85,12 @@ int InstallService() {
             platform::kErrorServiceMarkedForDelete) {
             RestartAfterFailures(existing.get());
             platform::RequestServiceStart(existing.get());  // refused while it runs: not an error
-            return 0;
+            return kInstallerDone;
         }
         // Deleted, and held open by another process: it must go before it can be made anew.
         existing.reset();
         if (!ServiceGone(manager.get())) {
-            return 2;
+            return kServiceNotCreated;
         }
     }
     return Create(manager.get(), config);
@@ -102,7 +99,7 @@ int InstallService() {
 int UninstallService() {
     const Scm manager = Opened(platform::OpenManagerToConnect);
     if (!manager) {
-        return 1;
+        return kManagerNotOpened;
     }
     if (const Scm service = Opened(platform::OpenServiceToRemove, manager.get(), kServiceName);
         service) {
@@ -116,5 +113,5 @@ int UninstallService() {
                    state == platform::kServiceStopped;
         });
     }
-    return 0;
+    return kInstallerDone;
 }

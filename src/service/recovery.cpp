@@ -4,7 +4,6 @@
 
 #include "log/helper_log.h"
 #include "platform/platform.h"
-#include "split/physical_route.h"
 #include "split/state_file.h"
 #include "tunnel/configuration.h"
 #include "tunnel/service_monitor.h"
@@ -37,23 +36,32 @@ void SettleTunnelStart(TunnelStartOutcome outcome) {
     }
 }
 
+std::wstring LoadProblemText(StateFileLoad loaded) {
+    switch (loaded) {
+        case StateFileLoad::Missing:
+            return L"missing";
+        case StateFileLoad::Malformed:
+            return L"malformed";
+        case StateFileLoad::Loaded:
+        case StateFileLoad::Unreadable:
+            break;
+    }
+    return L"unreadable";
+}
+
 }  // namespace
 
 void RecoverSplitting() {
     HelperStartTick = platform::TickCountMs();
     UseSplitStateFile(true);
     SplitStateRecord saved;
-    const std::wstring problem = LoadSplitState(saved);
-    if (!problem.empty()) {
-        HelperLog(L"state file " + problem + L"; ignored");
+    const StateFileLoad loaded = LoadSplitState(saved);
+    if (loaded != StateFileLoad::Loaded) {
+        HelperLog(L"state file " + LoadProblemText(loaded) + L"; ignored");
         return;
     }
     const TunnelServiceCondition tunnel = TunnelServiceState();
-    std::vector<platform::ForwardRow> rows;
-    std::vector<platform::Forward6Row> rows6;
-    ReadRouteTable(rows);  // a table that cannot be read holds none of the saved routes
-    platform::ReadIpv6ForwardTable(rows6);
-    RestoreSplitState(saved, rows, rows6, tunnel != TunnelServiceCondition::Gone);
+    RestoreSplitState(saved, tunnel != TunnelServiceCondition::Gone);
     if (tunnel != TunnelServiceCondition::Gone) {
         LearnTunnelDestinationsFromTheFile();  // a saved route into them goes, not adopted
     }
@@ -63,7 +71,6 @@ void RecoverSplitting() {
     }
     SetTunnelUp(false);  // a crash left the routes; the tunnel they went around is not up
     ForgetPhysicalRoute();
-    SaveSplitState();
     // Watched whatever the list holds: a list sent once the tunnel runs must find it up.
     if (tunnel == TunnelServiceCondition::Starting) {
         StartTunnelStartWatch(HelperStartTick + kTunnelStartWaitMs, &SettleTunnelStart);

@@ -7,7 +7,7 @@
 #include "log/helper_log.h"
 #include "platform/platform.h"
 #include "split/address_text.h"
-#include "split/physical_route.h"
+#include "split/route_family.h"
 #include "split/process_identifier.h"
 #include "split/route_manager.h"
 

@@ -1,23 +1,23 @@
 #include "split/physical_route.h"
 
 #include <cstdint>
-#include <atomic>
 #include <mutex>
 
 #include "common/names.h"
 #include "log/helper_log.h"
+#include "split/route_family.h"
 #include "split/route_manager.h"
 #include "split/split_state.h"
-#include "split/state_file.h"
 
 namespace {
 
-// What one look at the routing table found.
+// What one look at a family's routing table found.
+template <typename Family>
 struct Resolution {
     platform::RouteTableRead read = platform::RouteTableRead::ReadFailed;
-    PhysicalRouteRecord route;  // unknown unless everything needed was read
+    typename Family::Route route;  // unknown unless everything needed was read
     uint32_t foundIfIndex = 0;  // the chosen row's interface, also when its metric was unreadable
-    uint32_t metricError = 0;
+    uint32_t metricError = 0;   // a metric read failed (IPv6: not for want of IPv6)
 };
 
 // The tunnel's adapter carries the tunnel's name; its default route is the tunnel's, never the
@@ -28,9 +28,11 @@ uint32_t TunnelInterface() {
 }
 
 // The first row with the strictly lowest metric among the 0.0.0.0/0 rows off the tunnel's
-// interface; a metric of 0xFFFFFFFF never wins.
-PhysicalRouteRecord BestDefaultRoute(const std::vector<platform::ForwardRow>& rows,
-                                     uint32_t tunnelIfIndex) {
+// interface; a metric of 0xFFFFFFFF never wins. Bypass rows must carry at least the interface's
+// metric or Windows refuses them, so a route whose interface metric is unknown is no route to
+// bypass through.
+void FindBestDefaultRoute(const std::vector<platform::ForwardRow>& rows, uint32_t tunnelIfIndex,
+                          Resolution<Ipv4Family>& found) {
     PhysicalRouteRecord best;
     uint32_t bestMetric = 0xFFFFFFFFu;
     for (const platform::ForwardRow& row : rows) {
@@ -41,60 +43,14 @@ PhysicalRouteRecord BestDefaultRoute(const std::vector<platform::ForwardRow>& ro
             bestMetric = row.metric1;
         }
     }
-    return best;
-}
-
-std::vector<Ipv4Prefix> OnLinkPrefixes(const std::vector<platform::ForwardRow>& rows,
-                                       uint32_t ifIndex) {
-    std::vector<Ipv4Prefix> prefixes;
-    for (const platform::ForwardRow& row : rows) {
-        if (row.ifIndex == ifIndex && row.mask != 0 &&
-            (row.type == platform::kRouteTypeDirect || row.nextHop == 0)) {
-            prefixes.push_back({row.dest, row.mask});
-        }
-    }
-    return prefixes;
-}
-
-// Bypass rows must carry at least the interface's metric or Windows refuses them, so a route
-// whose interface metric is unknown is no route to bypass through.
-Resolution Resolve(uint32_t tunnelIfIndex) {
-    Resolution found;
-    std::vector<platform::ForwardRow> rows;
-    found.read = ReadRouteTable(rows);
-    if (found.read != platform::RouteTableRead::Ok) {
-        return found;
-    }
-    PhysicalRouteRecord best = BestDefaultRoute(rows, tunnelIfIndex);
     found.foundIfIndex = best.ifIndex;
     if (best.ifIndex == 0) {
-        return found;
+        return;
     }
     found.metricError = platform::ReadInterfaceMetric(best.ifIndex, best.interfaceMetric);
     if (found.metricError == 0) {
-        best.onLink = OnLinkPrefixes(rows, best.ifIndex);
-        found.route = std::move(best);
+        found.route = best;
     }
-    return found;
-}
-
-void LogResolution(const Resolution& found) {
-    HelperLog(L"physical default route: ifIndex=" + std::to_wstring(found.foundIfIndex));
-    if (found.metricError != 0) {
-        HelperLog(L"physical interface metric not read: ifIndex=" +
-                  std::to_wstring(found.foundIfIndex) + L" err=" +
-                  std::to_wstring(found.metricError));
-    }
-}
-
-struct Resolution6 {
-    platform::RouteTableRead read = platform::RouteTableRead::ReadFailed;
-    PhysicalRoute6Record route;
-    uint32_t metricError = 0;  // a candidate's metric failed for another reason than no IPv6
-};
-
-bool OnLinkRow(const platform::Forward6Row& row, uint32_t ifIndex) {
-    return row.ifIndex == ifIndex && row.prefixLength != 0 && row.nextHop == Ipv6Bytes{};
 }
 
 // Windows sends by the strong host model: an interface with link-local addresses only (a router
@@ -102,7 +58,8 @@ bool OnLinkRow(const platform::Forward6Row& row, uint32_t ifIndex) {
 // none. A global on-link prefix shows an address to send from.
 bool HasGlobalPrefix(const std::vector<platform::Forward6Row>& rows, uint32_t ifIndex) {
     for (const platform::Forward6Row& row : rows) {
-        if (OnLinkRow(row, ifIndex) && !IsIpv6LinkLocal(row.dest) && !IsIpv6Multicast(row.dest)) {
+        if (Ipv6Family::OnLinkRow(row, ifIndex) && !IsIpv6LinkLocal(row.dest) &&
+            !IsIpv6Multicast(row.dest)) {
             return true;
         }
     }
@@ -112,8 +69,8 @@ bool HasGlobalPrefix(const std::vector<platform::Forward6Row>& rows, uint32_t if
 // The ::/0 row off the tunnel's interface with the lowest metric, its own plus its
 // interface's, as Windows ranks them; an interface without IPv6 or without a global prefix is
 // passed over, and a tie keeps the first row.
-void FindBestDefaultRoute6(const std::vector<platform::Forward6Row>& rows, uint32_t tunnelIfIndex,
-                           Resolution6& found) {
+void FindBestDefaultRoute(const std::vector<platform::Forward6Row>& rows, uint32_t tunnelIfIndex,
+                          Resolution<Ipv6Family>& found) {
     uint64_t bestMetric = UINT64_MAX;
     for (const platform::Forward6Row& row : rows) {
         if (row.prefixLength != 0 || (tunnelIfIndex != 0 && row.ifIndex == tunnelIfIndex) ||
@@ -134,96 +91,104 @@ void FindBestDefaultRoute6(const std::vector<platform::Forward6Row>& rows, uint3
             bestMetric = metric;
         }
     }
+    found.foundIfIndex = found.route.ifIndex;
 }
 
-std::vector<Ipv6Prefix> OnLinkPrefixes6(const std::vector<platform::Forward6Row>& rows,
-                                        uint32_t ifIndex) {
-    std::vector<Ipv6Prefix> prefixes;
-    for (const platform::Forward6Row& row : rows) {
-        if (OnLinkRow(row, ifIndex)) {
-            prefixes.push_back({row.dest, row.prefixLength});
+template <typename Family>
+std::vector<typename Family::Prefix> OnLinkPrefixes(const std::vector<typename Family::Row>& rows,
+                                                    uint32_t ifIndex) {
+    std::vector<typename Family::Prefix> prefixes;
+    for (const typename Family::Row& row : rows) {
+        if (Family::OnLinkRow(row, ifIndex)) {
+            prefixes.push_back(Family::PrefixOf(row));
         }
     }
     return prefixes;
 }
 
-Resolution6 Resolve6(uint32_t tunnelIfIndex) {
-    Resolution6 found;
-    std::vector<platform::Forward6Row> rows;
-    found.read = platform::ReadIpv6ForwardTable(rows);
+template <typename Family>
+Resolution<Family> Resolve(uint32_t tunnelIfIndex) {
+    Resolution<Family> found;
+    std::vector<typename Family::Row> rows;
+    found.read = Family::ReadTable(rows);
     if (found.read == platform::RouteTableRead::Ok) {
-        FindBestDefaultRoute6(rows, tunnelIfIndex, found);
-        if (found.route.known()) {
-            found.route.onLink = OnLinkPrefixes6(rows, found.route.ifIndex);
+        FindBestDefaultRoute(rows, tunnelIfIndex, found);
+        if (found.route.ifIndex != 0) {
+            found.route.onLink = OnLinkPrefixes<Family>(rows, found.route.ifIndex);
         }
     }
     return found;
 }
 
+// A probe that failed learned nothing and logs nothing.
+void AddLines(const Resolution<Ipv4Family>& found, LogLines& lines) {
+    if (found.read == platform::RouteTableRead::ProbeFailed ||
+        found.read == platform::RouteTableRead::NoMemory) {
+        return;
+    }
+    lines.push_back(L"physical default route: ifIndex=" + std::to_wstring(found.foundIfIndex));
+    if (found.metricError != 0) {
+        lines.push_back(L"physical interface metric not read: ifIndex=" +
+                        std::to_wstring(found.foundIfIndex) + L" err=" +
+                        std::to_wstring(found.metricError));
+    }
+}
+
 // IPv4 splitting goes on without an IPv6 route; the log says what stays in the tunnel.
-void LogResolution6(const Resolution6& found) {
+void AddLines(const Resolution<Ipv6Family>& found, LogLines& lines) {
     if (found.read != platform::RouteTableRead::Ok) {
-        HelperLog(
+        lines.push_back(
             L"IPv6 routing table not read; IPv6 connections of listed applications stay "
             L"in the tunnel");
     } else if (found.route.known()) {
-        HelperLog(L"physical IPv6 default route: ifIndex=" + std::to_wstring(found.route.ifIndex));
+        lines.push_back(L"physical IPv6 default route: ifIndex=" +
+                        std::to_wstring(found.route.ifIndex));
     } else {
-        HelperLog(
+        lines.push_back(
             L"no physical IPv6 default route; IPv6 connections of listed applications stay "
             L"in the tunnel");
     }
 }
 
-}  // namespace
-
-platform::RouteTableRead ReadRouteTable(std::vector<platform::ForwardRow>& rows) {
-    return ReadGrowingTable([&rows] { return platform::ReadIpv4ForwardTable(rows); });
+// A table or metric that cannot be read now says nothing about where the network went.
+template <typename Family>
+void Follow(const Resolution<Family>& found, uint64_t ticket) {
+    if (found.read == platform::RouteTableRead::Ok && found.metricError == 0 &&
+        MoveBypassRoutes(found.route, ticket)) {
+        LogLines lines;
+        AddLines(found, lines);
+        for (const std::wstring& line : lines) {
+            HelperLog(line);
+        }
+    }
 }
+
+}  // namespace
 
 void RecordPhysicalDefaultRoute() {
     const uint32_t tunnelIfIndex = TunnelInterface();
-    const Resolution found = Resolve(tunnelIfIndex);
-    const Resolution6 found6 = Resolve6(tunnelIfIndex);
-    {
-        std::lock_guard<std::mutex> lock(StateMutex);
-        PhysicalRoute = found.route;
-        PhysicalRoute6 = found6.route;
-    }
-    if (found.read != platform::RouteTableRead::ProbeFailed &&
-        found.read != platform::RouteTableRead::NoMemory) {
-        LogResolution(found);  // a probe that failed learned nothing and logs nothing
-    }
-    LogResolution6(found6);
-    SaveSplitState();
+    const Resolution<Ipv4Family> found = Resolve<Ipv4Family>(tunnelIfIndex);
+    const Resolution<Ipv6Family> found6 = Resolve<Ipv6Family>(tunnelIfIndex);
+    TheSplitState().Apply([&](SplitParts& parts, LogLines& lines) {
+        parts.ipv4.physical = found.route;
+        parts.ipv6.physical = found6.route;
+        AddLines(found, lines);
+        AddLines(found6, lines);
+        return Saving::Now;
+    });
 }
 
 void FollowPhysicalDefaultRoute() {
     // The first look at sniffer start runs on the caller's thread while route change callbacks
-    // may already run on the system's: each look draws a ticket before it reads, and a look
-    // whose ticket is older than one already applied learned less and changes nothing.
-    // Each family keeps its own last applied ticket.
-    static std::mutex applyMutex;
-    static std::atomic<uint64_t> lastTicket{0};
-    static uint64_t lastApplied = 0, lastApplied6 = 0;
-    const uint64_t ticket = ++lastTicket;
+    // may already run on the system's: each look draws a ticket before it reads, and each
+    // family applies only a look not older than the last it applied. One look at a time moves
+    // the routes, so that each look's lines come out together.
+    static std::mutex oneLookAtATime;
+    const uint64_t ticket = TheSplitState().DrawFollowTicket();
     const uint32_t tunnelIfIndex = TunnelInterface();
-    const Resolution found = Resolve(tunnelIfIndex);
-    const Resolution6 found6 = Resolve6(tunnelIfIndex);
-    std::lock_guard<std::mutex> lock(applyMutex);
-    // A table or metric that cannot be read now says nothing about where the network went.
-    if (found.read == platform::RouteTableRead::Ok && found.metricError == 0 &&
-        ticket >= lastApplied) {
-        lastApplied = ticket;
-        if (MoveBypassRoutes(found.route)) {
-            LogResolution(found);
-        }
-    }
-    if (found6.read == platform::RouteTableRead::Ok && found6.metricError == 0 &&
-        ticket >= lastApplied6) {
-        lastApplied6 = ticket;
-        if (MoveBypassRoutes(found6.route)) {
-            LogResolution6(found6);
-        }
-    }
+    const Resolution<Ipv4Family> found = Resolve<Ipv4Family>(tunnelIfIndex);
+    const Resolution<Ipv6Family> found6 = Resolve<Ipv6Family>(tunnelIfIndex);
+    std::lock_guard<std::mutex> lock(oneLookAtATime);
+    Follow(found, ticket);
+    Follow(found6, ticket);
 }

@@ -3,6 +3,8 @@
 // The values per-app splitting works with; the state that holds them stays in split/.
 
 #include <cstdint>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "platform/routes.h"
@@ -74,4 +76,14 @@ struct PhysicalRoute6Record {
     bool sameGateway(const PhysicalRoute6Record& other) const {
         return ifIndex == other.ifIndex && luid == other.luid && nextHop == other.nextHop;
     }
+};
+
+// What per-app splitting holds, as the state file keeps it and a snapshot shows it: the
+// physical routes, the list and the bypass routes of each family.
+struct SplitStateRecord {
+    PhysicalRouteRecord route;  // in the file without its subnets, which are read again
+    std::set<std::wstring> apps;
+    std::set<uint32_t> bypassRoutes;
+    PhysicalRoute6Record route6;  // likewise; unknown in a file from before IPv6 was split
+    std::set<Ipv6Bytes> bypassRoutes6;
 };

@@ -80,13 +80,12 @@ bool LookUpExports(platform::DivertLibrary* library, DivertExports& exports) {
 }
 
 bool IsListed(const std::wstring& name) {
-    std::lock_guard<std::mutex> lock(StateMutex);
-    return SplitAppSet.count(name) > 0;
+    return TheSplitState().Read(
+        [&name](const SplitParts& parts) { return parts.apps.count(name) > 0; });
 }
 
 std::set<std::wstring> ListedApps() {
-    std::lock_guard<std::mutex> lock(StateMutex);
-    return SplitAppSet;
+    return TheSplitState().Read([](const SplitParts& parts) { return parts.apps; });
 }
 
 // WinDivert gives an address as four host-order words, word 3 the most significant.
@@ -130,18 +129,16 @@ void HandleEvent(const DivertExports& exports, const platform::DivertAddress& ev
         AddBypassRoute(RemoteIpv6(event));  // a mapped IPv4 address takes the IPv4 path
         return;
     }
-    const uint32_t address = RemoteAddress(exports, event);
-    if (address != 0 && address != 0xFFFFFFFFu) {
-        AddBypassRoute(address);
-    }
+    AddBypassRoute(RemoteAddress(exports, event));  // the route manager skips what needs none
 }
 
 void ReceiveLoop(const DivertExports& exports, platform::DivertHandle handle) {
-    while (SnifferRunning.load()) {
+    const SplitState& state = TheSplitState();
+    while (state.SnifferRunning()) {
         platform::DivertAddress event{};
         unsigned received = 0;
         if (!exports.recv(handle, nullptr, 0, &received, &event)) {
-            if (!SnifferRunning.load()) {
+            if (!state.SnifferRunning()) {
                 return;
             }
             platform::SleepMs(kReceiveRetryPauseMs);

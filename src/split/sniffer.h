@@ -4,14 +4,14 @@
 
 // The sniffer thread's body: loads WinDivert, watches the socket events of every process,
 // gives the listed applications' open connections their bypass routes, and asks for one when a
-// listed application connects to an address of either family. Returns after SnifferRunning is
-// cleared, or early (logged) when WinDivert cannot be used.
+// listed application connects to an address of either family. Returns after the split state's
+// sniffer flag is cleared, or early (logged) when WinDivert cannot be used.
 void SnifferMain();
 
 // Whether the sniffer's WinDivert handle is open, so that events are being watched.
 bool SnifferWatching();
 
-// Called by the stop after it cleared SnifferRunning: shuts the receive side of the sniffer's
+// Called by the stop after it cleared the sniffer flag: shuts the receive side of the sniffer's
 // WinDivert handle down so a pending receive returns without waiting for the next socket event.
 // Does nothing when no handle is open or the library lacks WinDivertShutdown.
 void WakeSniffer();

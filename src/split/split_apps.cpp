@@ -52,13 +52,12 @@ bool SetSplitApps(const std::wstring& text) {
     std::set<std::wstring> apps = ParseSplitApps(text);
     const bool listed = !apps.empty();
     std::set<std::wstring> gained;
-    {
-        std::lock_guard<std::mutex> lock(StateMutex);
-        std::set_difference(apps.begin(), apps.end(), SplitAppSet.begin(), SplitAppSet.end(),
+    TheSplitState().Apply([&](SplitParts& parts, LogLines&) {
+        std::set_difference(apps.begin(), apps.end(), parts.apps.begin(), parts.apps.end(),
                             std::inserter(gained, gained.end()));
-        SplitAppSet = std::move(apps);
-    }
-    SaveSplitState();
+        parts.apps = std::move(apps);
+        return Saving::Now;
+    });
     // A sniffer that opens later reads the connections of the whole list itself.
     if (SnifferWatching()) {
         BypassOpenConnections(gained);
@@ -67,26 +66,29 @@ bool SetSplitApps(const std::wstring& text) {
 }
 
 bool SplitAppsListed() {
-    std::lock_guard<std::mutex> lock(StateMutex);
-    return !SplitAppSet.empty();
+    return TheSplitState().Read([](const SplitParts& parts) { return !parts.apps.empty(); });
+}
+
+bool SnifferRunning() {
+    return TheSplitState().SnifferRunning();
 }
 
 void StartSniffer() {
-    if (SnifferRunning.exchange(true)) {
+    if (TheSplitState().SetSnifferRunning(true)) {
         return;
     }
     NoteSnifferStart(SnifferStart::Opening);
     StartFollowingTheNetwork();
     if (platform::StartThread(&SnifferMain, SnifferThread) != 0) {
         StopFollowingTheNetwork();
-        SnifferRunning.store(false);
+        TheSplitState().SetSnifferRunning(false);
         NoteSnifferStart(SnifferStart::ThreadNotStarted);
         HelperLog(L"sniffer thread not started");
     }
 }
 
 void StopSniffer() {
-    if (!SnifferRunning.exchange(false)) {
+    if (!TheSplitState().SetSnifferRunning(false)) {
         return;
     }
     WakeSniffer();

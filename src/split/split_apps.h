@@ -7,11 +7,13 @@
 // blanks, tabs and carriage returns behind), drops empty pieces and lower-cases the rest.
 std::set<std::wstring> ParseSplitApps(const std::wstring& text);
 
-// Replaces SplitAppSet and saves it; whether splitting then runs is the tunnel's rule to
+// Replaces the list and saves it; whether splitting then runs is the tunnel's rule to
 // decide. While the sniffer watches, the open connections of the applications it gained get
 // their bypass routes. True when the new set names any application.
 bool SetSplitApps(const std::wstring& text);
 bool SplitAppsListed();
+// Whether the sniffer runs (from StartSniffer until StopSniffer).
+bool SnifferRunning();
 // Starts the sniffer thread unless one is running (or has given up and not been stopped), and
 // with it the following of the physical default route.
 void StartSniffer();

@@ -1,7 +1,7 @@
 #pragma once
 
-// The process-wide state of per-app split tunnelling, created empty at start. Only the
-// split room reads or writes it; everyone else goes through its operations.
+// The state of per-app splitting: one owner for the process, created empty at start, with a
+// private lock. Only the split room reaches it; everyone else goes through the room's operations.
 
 #include <atomic>
 #include <cstdint>
@@ -11,18 +11,92 @@
 #include <vector>
 
 #include "split/route_types.h"
+#include "split/tunnel_destinations.h"
 
-// Guards SplitAppSet, both families' bypass route sets and physical routes. Never held together
-// with the log's lock, and never held while waiting for a thread or a process.
-extern std::mutex StateMutex;
-// Lower-cased executable file names whose connections bypass the tunnel.
-extern std::set<std::wstring> SplitAppSet;
-// IPv4 addresses (network byte order) of the host routes the route manager holds.
-extern std::set<uint32_t> BypassRouteSet;
-// The sniffer thread's keep-going flag; only StartSniffer and StopSniffer write it.
-extern std::atomic<bool> SnifferRunning;
-// The physical default route the bypass routes go through.
-extern PhysicalRouteRecord PhysicalRoute;
-// The IPv6 counterparts: host routes held, and the physical IPv6 default route.
-extern std::set<Ipv6Bytes> BypassRoute6Set;
-extern PhysicalRoute6Record PhysicalRoute6;
+// One family's part: the physical default route its bypass routes go through, the routes the
+// route manager holds, and what it knows besides.
+template <typename Address, typename Route>
+struct FamilyState {
+    Route physical;
+    std::set<Address> held;
+    // Addresses whose refused creation was logged since the routes were last removed, so that
+    // an application reconnecting in a loop does not flood the log.
+    std::set<Address> loggedRefusals;
+    // Addresses that already had a route the helper did not make (an administrator's, the
+    // tunnel program's): left alone, never deleted.
+    std::set<Address> foreign;
+    // The ticket of the last look at the table whose route was applied (see DrawFollowTicket).
+    uint64_t lastFollowTicket = 0;
+
+    // Made for one network; the next one may need the addresses.
+    void ForgetBookkeeping() {
+        loggedRefusals.clear();
+        foreign.clear();
+    }
+};
+
+using Ipv4State = FamilyState<uint32_t, PhysicalRouteRecord>;
+using Ipv6State = FamilyState<Ipv6Bytes, PhysicalRoute6Record>;
+
+struct SplitParts {
+    std::set<std::wstring> apps;  // lower-cased executable file names whose connections bypass
+    Ipv4State ipv4;
+    Ipv6State ipv6;
+    TunnelDestinations kept;  // the tunnel's own, from the configuration it came up with
+};
+
+// What a change did to the content the state file keeps: nothing, something to write now, or a
+// route made on the socket-event path, which the save timer writes a burst at a time.
+enum class Saving { None, Now, Coalesced };
+// Log lines gathered under the lock and written once it is released.
+using LogLines = std::vector<std::wstring>;
+
+// The lock is never held together with the log's lock, and never while waiting for a thread or
+// a process: the operations below write their lines and save only after releasing it.
+class SplitState {
+  public:
+    // Runs `look(const SplitParts&)` under the lock and returns what it returns.
+    template <typename Look>
+    auto Read(Look look) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return look(parts_);
+    }
+    // Runs `change(SplitParts&, LogLines&)`, which returns a Saving, under the lock; then writes
+    // the lines and saves as told. Returns what `change` did.
+    template <typename Change>
+    Saving Apply(Change change) {
+        LogLines lines;
+        Saving saving = Saving::None;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            saving = change(parts_, lines);
+        }
+        if (saving != Saving::None || !lines.empty()) {
+            Publish(saving, lines);
+        }
+        return saving;
+    }
+    // A copy of what the state file keeps, subnets included.
+    SplitStateRecord Snapshot() const;
+    // Everything empty and forgotten, the tunnel's destinations too; the sniffer is stopped.
+    void Reset();
+
+    // Each look at the routing table draws a ticket before it reads, so that a look that read
+    // earlier than one already applied changes nothing.
+    uint64_t DrawFollowTicket() { return ++followTickets_; }
+
+    // The sniffer thread's keep-going flag; only StartSniffer and StopSniffer change it.
+    bool SnifferRunning() const { return snifferRunning_.load(); }
+    // Sets the flag and returns what it was.
+    bool SetSnifferRunning(bool running) { return snifferRunning_.exchange(running); }
+
+  private:
+    void Publish(Saving saving, const LogLines& lines);
+
+    mutable std::mutex mutex_;
+    SplitParts parts_;
+    std::atomic<bool> snifferRunning_{false};
+    std::atomic<uint64_t> followTickets_{0};
+};
+
+SplitState& TheSplitState();

@@ -7,11 +7,12 @@
 SplitFacts CurrentSplitFacts() {
     SplitFacts facts;
     facts.sniffer = SettledSnifferStart(kSnifferSettleWaitMs);  // before the lock: no wait under it
-    std::lock_guard<std::mutex> lock(StateMutex);
-    facts.apps = SplitAppSet.size();
-    facts.routes = BypassRouteSet.size();
-    facts.routes6 = BypassRoute6Set.size();
-    facts.ipv4IfIndex = PhysicalRoute.known() ? PhysicalRoute.ifIndex : 0;
-    facts.ipv6IfIndex = PhysicalRoute6.known() ? PhysicalRoute6.ifIndex : 0;
+    TheSplitState().Read([&facts](const SplitParts& parts) {
+        facts.apps = parts.apps.size();
+        facts.routes = parts.ipv4.held.size();
+        facts.routes6 = parts.ipv6.held.size();
+        facts.ipv4IfIndex = parts.ipv4.physical.known() ? parts.ipv4.physical.ifIndex : 0;
+        facts.ipv6IfIndex = parts.ipv6.physical.known() ? parts.ipv6.physical.ifIndex : 0;
+    });
     return facts;
 }

@@ -7,7 +7,7 @@
 
 #include "log/data_directory.h"
 #include "platform/platform.h"
-#include "split/route_manager.h"
+#include "split/route_family.h"
 #include "split/split_state.h"
 
 namespace {
@@ -144,43 +144,51 @@ bool Parse(const std::string& text, SplitStateRecord& state) {
 
 }  // namespace
 
-void RestoreSplitState(const SplitStateRecord& saved, const std::vector<platform::ForwardRow>& rows,
-                       const std::vector<platform::Forward6Row>& rows6, bool keepApps) {
-    std::lock_guard<std::mutex> lock(StateMutex);
-    PhysicalRoute = saved.route;
-    BypassRouteSet = BypassRoutesInTable(saved.bypassRoutes, saved.route, rows);
-    PhysicalRoute6 = saved.route6;
-    BypassRoute6Set = BypassRoutesInTable(saved.bypassRoutes6, saved.route6, rows6);
-    if (keepApps) {
-        SplitAppSet = saved.apps;
-    }
+void RestoreSplitState(const SplitStateRecord& saved, bool keepApps) {
+    std::vector<platform::ForwardRow> rows;
+    std::vector<platform::Forward6Row> rows6;
+    Ipv4Family::ReadTable(rows);  // a table that cannot be read holds none of the saved routes
+    Ipv6Family::ReadTable(rows6);
+    TheSplitState().Apply([&](SplitParts& parts, LogLines&) {
+        parts.ipv4.physical = saved.route;
+        parts.ipv4.held = BypassRoutesInTable<Ipv4Family>(saved.bypassRoutes, saved.route, rows);
+        parts.ipv6.physical = saved.route6;
+        parts.ipv6.held = BypassRoutesInTable<Ipv6Family>(saved.bypassRoutes6, saved.route6, rows6);
+        if (keepApps) {
+            parts.apps = saved.apps;
+        }
+        return Saving::None;  // the file holds it
+    });
 }
 
 void ForgetPhysicalRoute() {
-    std::lock_guard<std::mutex> lock(StateMutex);
-    PhysicalRoute = {};
-    PhysicalRoute6 = {};
+    TheSplitState().Apply([](SplitParts& parts, LogLines&) {
+        parts.ipv4.physical = {};
+        parts.ipv6.physical = {};
+        return Saving::Now;
+    });
 }
 
 void UseSplitStateFile(bool use) {
     StateFileInUse.store(use);
 }
 
-std::wstring LoadSplitState(SplitStateRecord& state) {
-    std::wstring problem = L"unreadable";  // also when the data directory cannot be used
+StateFileLoad LoadSplitState(SplitStateRecord& state) {
+    StateFileLoad loaded =
+        StateFileLoad::Unreadable;  // also when the data directory cannot be used
     if (!StateFileInUse.load()) {
-        return problem;
+        return loaded;
     }
     UseDataFile(kStateFileName, [&](const DataFile& file) {
         std::string text;
         if (!file.Size()) {
-            problem = L"missing";
+            loaded = StateFileLoad::Missing;
         } else if (file.Read(kMaxStateBytes, text)) {
-            problem = Parse(text, state) ? L"" : L"malformed";
+            loaded = Parse(text, state) ? StateFileLoad::Loaded : StateFileLoad::Malformed;
         }
         return true;
     });
-    return problem;
+    return loaded;
 }
 
 void SaveSplitState() {
@@ -189,11 +197,7 @@ void SaveSplitState() {
     }
     std::lock_guard<std::mutex> fileLock(StateFileLock);
     ChangedSinceSave.store(false);  // a change after the snapshot marks it again
-    SplitStateRecord state;
-    {
-        std::lock_guard<std::mutex> lock(StateMutex);
-        state = {PhysicalRoute, SplitAppSet, BypassRouteSet, PhysicalRoute6, BypassRoute6Set};
-    }
+    const SplitStateRecord state = TheSplitState().Snapshot();
     const std::string text = Format(state);
     UseDataFile(kStateFileName, [&text](const DataFile& file) { return file.Replace(text) == 0; });
 }

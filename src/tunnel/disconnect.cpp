@@ -14,10 +14,6 @@ namespace {
 
 constexpr uint32_t kStopWaitMs = 8000;
 
-bool TunnelServiceNotRunning() {
-    return !IsTunnelServiceRunning();
-}
-
 }  // namespace
 
 void DisconnectTunnel() {
@@ -27,7 +23,7 @@ void DisconnectTunnel() {
     if (!exe.path().empty() && TunnelServiceExists()) {
         RunProcess(exe.path(), UninstallTunnelArguments());
     }
-    WaitForTunnelService(&TunnelServiceNotRunning, kStopWaitMs, kStopPollMs);
+    WaitForTunnelService([] { return !IsTunnelServiceRunning(); }, kStopWaitMs, kStopPollMs);
     ForgetWhatTheTunnelBlocks();
     KeepInTheTunnel({});  // there is no tunnel to keep anything in
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/names.h"
+#include "common/polling.h"
 #include "platform/platform.h"
 
 std::wstring TunnelServiceName() {
@@ -16,6 +17,11 @@ bool TunnelServiceExists() {
 bool IsTunnelServiceRunning() {
     const platform::ServiceProbe probe = platform::ProbeService(TunnelServiceName(), true);
     return probe.statusRead && probe.currentState == platform::kServiceRunning;
+}
+
+bool IsTunnelServiceStopped() {
+    const platform::ServiceProbe probe = platform::ProbeService(TunnelServiceName(), true);
+    return !probe.statusRead || probe.currentState == platform::kServiceStopped;
 }
 
 TunnelServiceCondition TunnelServiceState() {
@@ -41,17 +47,11 @@ TunnelServiceCondition TunnelServiceState() {
 
 bool WaitForTunnelService(bool (*done)(), uint32_t timeoutMs, uint32_t pollMs) {
     const uint64_t start = platform::TickCountMs();
-    for (;;) {
-        if (done()) {
-            return true;
-        }
-        const uint64_t elapsed = platform::TickCountMs() - start;
-        if (elapsed >= timeoutMs) {
-            return false;
-        }
-        const uint64_t interval = elapsed < kQuickPhaseMs ? kQuickPollMs : pollMs;
-        platform::SleepMs(static_cast<uint32_t>(std::min<uint64_t>(interval, timeoutMs - elapsed)));
-    }
+    return PollUntil(start + timeoutMs, done, [start, pollMs](uint64_t now, uint64_t remaining) {
+               const uint64_t interval = now - start < kQuickPhaseMs ? kQuickPollMs : pollMs;
+               platform::SleepMs(static_cast<uint32_t>(std::min<uint64_t>(interval, remaining)));
+               return true;
+           }) == PollEnd::Done;
 }
 
 namespace {

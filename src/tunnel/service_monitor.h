@@ -23,6 +23,9 @@ std::wstring TunnelServiceName();
 bool TunnelServiceExists();
 // True when, in addition, the service reports the running state.
 bool IsTunnelServiceRunning();
+// True when the service reports the stopped state, or is gone, or its state cannot be read:
+// nothing more to wait for after a stop. A service still stopping is neither.
+bool IsTunnelServiceStopped();
 
 enum class TunnelServiceCondition {
     Gone,  // the tunnel service cannot be opened

@@ -6,19 +6,9 @@
 #include "tunnel/process_runner.h"
 #include "tunnel/service_monitor.h"
 
-namespace {
-
-// Stopped, or gone, or its state cannot be read: nothing more to wait for.
-bool TunnelServiceStopped() {
-    const platform::ServiceProbe probe = platform::ProbeService(TunnelServiceName(), true);
-    return !probe.statusRead || probe.currentState == platform::kServiceStopped;
-}
-
-}  // namespace
-
 bool StopTunnelService(uint32_t timeoutMs) {
     platform::RequestServiceStopByName(TunnelServiceName());
-    return WaitForTunnelService(&TunnelServiceStopped, timeoutMs, kStopPollMs);
+    return WaitForTunnelService(&IsTunnelServiceStopped, timeoutMs, kStopPollMs);
 }
 
 uint32_t StartTunnelService() {

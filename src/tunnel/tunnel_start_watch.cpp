@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/polling.h"
 #include "platform/platform.h"
 #include "tunnel/service_monitor.h"
 
@@ -17,19 +18,18 @@ uint64_t Deadline = 0;
 void (*Settle)(TunnelStartOutcome) = nullptr;
 
 TunnelStartOutcome Watch() {
-    for (;;) {
-        if (IsTunnelServiceRunning()) {
+    switch (PollUntil(Deadline, &IsTunnelServiceRunning, [](uint64_t, uint64_t remaining) {
+        return !platform::WaitForEvent(EndRequested,
+                                       static_cast<uint32_t>(std::min(kPollMs, remaining)));
+    })) {
+        case PollEnd::Done:
             return TunnelStartOutcome::Running;
-        }
-        const uint64_t now = platform::TickCountMs();
-        if (now >= Deadline) {
+        case PollEnd::TimedOut:
             return TunnelStartOutcome::TimedOut;
-        }
-        const uint64_t pause = std::min(kPollMs, Deadline - now);
-        if (platform::WaitForEvent(EndRequested, static_cast<uint32_t>(pause))) {
-            return TunnelStartOutcome::Ended;
-        }
+        case PollEnd::Ended:
+            break;
     }
+    return TunnelStartOutcome::Ended;
 }
 
 void WatchThenSettle() {

@@ -68,7 +68,7 @@ TEST_F(ConnectTest, MissingExecutableTouchesNothing) {
     StartRunningSniffer();
     EXPECT_FALSE(ConnectTunnel(L"[Interface]"));
     EXPECT_EQ(W().files.count(kConfig), 0u);
-    EXPECT_TRUE(SnifferRunning) << "a running sniffer keeps running";
+    EXPECT_TRUE(SnifferRunning()) << "a running sniffer keeps running";
     EXPECT_TRUE(IsTunnelUp());
     EXPECT_TRUE(W().commandLines.empty());
     EXPECT_EQ(Log().substr(Log().find("amneziawg")), "amneziawg.exe not found\r\n");
@@ -80,7 +80,7 @@ TEST_F(ConnectTest, ConfigurationFileThatCannotBeCreatedEndsTheConnectWithItsErr
     StartRunningSniffer();
     EXPECT_FALSE(ConnectTunnel(L"[Interface]"));
     EXPECT_TRUE(W().commandLines.empty());
-    EXPECT_TRUE(SnifferRunning);
+    EXPECT_TRUE(SnifferRunning());
     EXPECT_TRUE(IsTunnelUp());
     EXPECT_NE(Log().find("  Orvanta.conf not written err=5\r\n"), std::string::npos);
 }
@@ -93,8 +93,8 @@ TEST_F(ConnectTest, RunningTunnelAtOnceNeedsNoSleepAndStartsNoSnifferWithoutApps
     EXPECT_EQ(W().commandLines, std::vector<std::wstring>{kInstallLine});
     EXPECT_TRUE(W().sleeps.empty());
     EXPECT_TRUE(IsTunnelUp());
-    EXPECT_FALSE(SnifferRunning);
-    EXPECT_EQ(PhysicalRoute.ifIndex, 7u);
+    EXPECT_FALSE(SnifferRunning());
+    EXPECT_EQ(State().route.ifIndex, 7u);
     EXPECT_EQ(Log(), "2026-06-27 09:05:03  physical default route: ifIndex=7\r\n" + kNoIpv6Line);
 }
 
@@ -102,7 +102,7 @@ TEST_F(ConnectTest, SuccessfulConnectStartsTheSnifferForListedAppsAndSaysWhatThe
     ChangeSplitApps(L"chrome.exe");
     W().programRuns = {CreatesService()};
     EXPECT_TRUE(ConnectTunnel(L"[Peer]\nAllowedIPs = ::/0, 0.0.0.0/0\n"));
-    EXPECT_TRUE(SnifferRunning);
+    EXPECT_TRUE(SnifferRunning());
     EXPECT_TRUE(fake::WaitUntilReceiving());
     EXPECT_NE(Log().find("  the only peer allows 0.0.0.0/0, ::/0: the tunnel program then blocks "
                          "traffic outside the tunnel and bypassed applications get no "
@@ -245,18 +245,15 @@ TEST_F(ConnectTest, LeftoverServiceIsRemovedFirstWithUpTo12SecondsOfWaiting) {
 
 TEST_F(ConnectTest, ConnectStopsARunningSnifferAndItsRoutesBeforeInstalling) {
     StartRunningSniffer();
-    {
-        std::lock_guard<std::mutex> lock(StateMutex);
-        BypassRouteSet.insert(NetworkOrder(192, 0, 2, 10));
-    }
+    Seed([&](SplitParts& s) { s.ipv4.held.insert(NetworkOrder(192, 0, 2, 10)); });
     bool stoppedBeforeInstall = false;
     W().programRuns = {{true, 0, [&] {
-                            stoppedBeforeInstall = !SnifferRunning && !W().deletedRoutes.empty();
+                            stoppedBeforeInstall = !SnifferRunning() && !W().deletedRoutes.empty();
                             W().services[kService] = InState(platform::kServiceRunning);
                         }}};
     EXPECT_TRUE(ConnectTunnel(L"x"));
     EXPECT_TRUE(stoppedBeforeInstall);
-    EXPECT_TRUE(SnifferRunning) << "started again for the listed app";
+    EXPECT_TRUE(SnifferRunning()) << "started again for the listed app";
 }
 
 TEST_F(ConnectTest, InstallThatFailsOnceIsRetriedAfterTheRemovalWaitAndAPause) {
@@ -279,19 +276,18 @@ TEST_F(ConnectTest, ThreeFailedInstallsGiveUpWithTheTunnelMarkedDown) {
     EXPECT_EQ(W().sleeps, Sleeps(3, 500));
     EXPECT_EQ(W().files.count(kConfig), 1u);
     EXPECT_FALSE(IsTunnelUp());
-    EXPECT_FALSE(SnifferRunning);
+    EXPECT_FALSE(SnifferRunning());
     EXPECT_NE(Log().find("physical default route: ifIndex=7\r\n"), std::string::npos);
     EXPECT_NE(Log().find("  tunnel install failed\r\n"), std::string::npos);
     ChangeSplitApps(L"firefox.exe");
-    EXPECT_FALSE(SnifferRunning) << "no sniffer without a tunnel";
+    EXPECT_FALSE(SnifferRunning()) << "no sniffer without a tunnel";
 }
 
 TEST_F(ConnectTest, TunnelThatNeverRunsIsRolledBack) {
-    {
-        std::lock_guard<std::mutex> lock(StateMutex);
-        BypassRouteSet.insert(NetworkOrder(192, 0, 2, 10));
-        SplitAppSet = {L"chrome.exe"};
-    }
+    Seed([&](SplitParts& s) {
+        s.ipv4.held.insert(NetworkOrder(192, 0, 2, 10));
+        s.apps = {L"chrome.exe"};
+    });
     W().programRuns = {CreatesService(2), LeavesService()};
     EXPECT_FALSE(ConnectTunnel(L"DNS = 10.0.0.1"));
     EXPECT_EQ(TunnelDestinationCount(), 0u) << "no tunnel keeps anything";
@@ -299,9 +295,9 @@ TEST_F(ConnectTest, TunnelThatNeverRunsIsRolledBack) {
     EXPECT_LT(W().serviceProbes, 200) << "quick looks for a second only";
     EXPECT_EQ(W().commandLines, (std::vector<std::wstring>{kInstallLine, kUninstallLine}));
     EXPECT_FALSE(IsTunnelUp());
-    EXPECT_FALSE(SnifferRunning);
+    EXPECT_FALSE(SnifferRunning());
     EXPECT_EQ(W().deletedRoutes.size(), 1u);
-    EXPECT_TRUE(BypassRouteSet.empty());
+    EXPECT_TRUE(State().bypassRoutes.empty());
     EXPECT_NE(Log().find("  tunnel did not come up; uninstalling to restore connectivity\r\n"),
               std::string::npos);
 }
@@ -375,18 +371,15 @@ TEST_F(ConnectTest, DisconnectWithoutAServiceRunsNothingAndDoesNotSleep) {
 TEST_F(ConnectTest, DisconnectStopsTheSnifferAndItsRoutesBeforeUninstalling) {
     StartRunningSniffer();
     W().services[kService] = InState(platform::kServiceRunning);
-    {
-        std::lock_guard<std::mutex> lock(StateMutex);
-        BypassRouteSet.insert(NetworkOrder(192, 0, 2, 10));
-    }
+    Seed([&](SplitParts& s) { s.ipv4.held.insert(NetworkOrder(192, 0, 2, 10)); });
     bool stoppedFirst = false;
     W().programRuns = {{true, 0, [&] {
-                            stoppedFirst = !SnifferRunning && W().deletedRoutes.size() == 1;
+                            stoppedFirst = !SnifferRunning() && W().deletedRoutes.size() == 1;
                             W().services.erase(kService);
                         }}};
     DisconnectTunnel();
     EXPECT_TRUE(stoppedFirst);
-    EXPECT_TRUE(BypassRouteSet.empty());
+    EXPECT_TRUE(State().bypassRoutes.empty());
 }
 
 TEST_F(ConnectTest, BadOrEmptyBase64LeavesEveryPieceOfStateUntouched) {
@@ -398,7 +391,7 @@ TEST_F(ConnectTest, BadOrEmptyBase64LeavesEveryPieceOfStateUntouched) {
     EXPECT_TRUE(W().commandLines.empty()) << "the running tunnel stays";
     EXPECT_EQ(W().files.count(kConfig), 0u);
     EXPECT_TRUE(IsTunnelUp());
-    EXPECT_TRUE(SnifferRunning);
+    EXPECT_TRUE(SnifferRunning());
 }
 
 TEST_F(ConnectTest, TunnelCommandsThroughTheDispatcher) {
@@ -409,9 +402,9 @@ TEST_F(ConnectTest, TunnelCommandsThroughTheDispatcher) {
     EXPECT_EQ(CommandDispatcher("Status with words"), "RUNNING");
     EXPECT_EQ(CommandDispatcher("splitapps A.exe ; B.EXE"), "OK");
     EXPECT_EQ(Apps(), (std::set<std::wstring>{L"a.exe", L"b.exe"}));
-    EXPECT_TRUE(SnifferRunning);
+    EXPECT_TRUE(SnifferRunning());
     EXPECT_EQ(CommandDispatcher("splitapps"), "OK");
-    EXPECT_FALSE(SnifferRunning);
+    EXPECT_FALSE(SnifferRunning());
     W().programRuns = {RemovesService()};
     EXPECT_EQ(CommandDispatcher("disconnect"), "OK");
     EXPECT_EQ(CommandDispatcher("status"), "STOPPED");

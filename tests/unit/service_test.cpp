@@ -80,7 +80,7 @@ TEST_F(ServiceTest, ConsoleStopRemovesTheRoutesAndLeavesTheTunnel) {
         platform::SignalEvent(W().consoleStop);  // what the console control handler does
     };
     EXPECT_EQ(HelperMain({L"OrvantaHelper.exe", L"--console"}), 0);
-    EXPECT_FALSE(SnifferRunning);
+    EXPECT_FALSE(SnifferRunning());
     ASSERT_EQ(W().deletedRoutes.size(), 1u);
     EXPECT_EQ(W().deletedRoutes[0].dest, NetworkOrder(192, 0, 2, 10));
     EXPECT_TRUE(W().consoleStopDone);
@@ -145,7 +145,7 @@ TEST_F(ServiceTest, StopEndsARunningSnifferAndRemovesItsRoutesButLeavesTheTunnel
     SaveSplitState();
     StopWhenIdle();
     ServiceMain(0, nullptr);
-    EXPECT_FALSE(SnifferRunning);
+    EXPECT_FALSE(SnifferRunning());
     EXPECT_EQ(W().deletedRoutes.size(), 1u);
     EXPECT_EQ(W().services.count(L"AmneziaWGTunnel$Orvanta"), 1u);
     EXPECT_TRUE(W().commandLines.empty());
@@ -154,10 +154,7 @@ TEST_F(ServiceTest, StopEndsARunningSnifferAndRemovesItsRoutesButLeavesTheTunnel
 }
 
 TEST_F(ServiceTest, StopWithoutASnifferLeavesTheRoutingTableAlone) {
-    {
-        std::lock_guard<std::mutex> lock(StateMutex);
-        BypassRouteSet.insert(NetworkOrder(192, 0, 2, 10));
-    }
+    Seed([&](SplitParts& s) { s.ipv4.held.insert(NetworkOrder(192, 0, 2, 10)); });
     StopWhenIdle();
     ServiceMain(0, nullptr);
     EXPECT_TRUE(W().deletedRoutes.empty());
@@ -522,12 +519,7 @@ class RecoveryTest : public SplitFixture, public ::testing::WithParamInterface<R
         }
         SaveSplitState();  // what the save timer does
         ASSERT_EQ(W().files.count(kStateFile + L".tmp"), 0u) << "replaced, not left behind";
-        std::lock_guard<std::mutex> lock(StateMutex);
-        SplitAppSet.clear();
-        BypassRouteSet.clear();
-        PhysicalRoute = {};
-        BypassRoute6Set.clear();
-        PhysicalRoute6 = {};
+        TheSplitState().Reset();
     }
 
     void SetTheScene(const RecoveryCase& c) {
@@ -564,14 +556,14 @@ TEST_P(RecoveryTest, StartBringsBackOrCleansUpWhatTheLastRunLeft) {
         EndTunnelStartWatch();
     }
     EXPECT_EQ(IsTunnelUp(), c.splitting || c.noApps);
-    EXPECT_EQ(SnifferRunning, c.splitting);
+    EXPECT_EQ(SnifferRunning(), c.splitting);
     const std::set<std::wstring> apps = {L"chrome.exe", L"\u00DCber.exe"};
     EXPECT_EQ(Apps(), c.listKept ? apps : std::set<std::wstring>());
-    EXPECT_EQ(BypassRouteSet.size(), c.routesHeld);
-    EXPECT_EQ(BypassRoute6Set.size(),
+    EXPECT_EQ(State().bypassRoutes.size(), c.routesHeld);
+    EXPECT_EQ(State().bypassRoutes6.size(),
               c.routes6Held != SIZE_MAX ? c.routes6Held : std::min<size_t>(c.routesHeld, 1));
     if (!c.noApps) {
-        EXPECT_EQ(PhysicalRoute.nextHop,
+        EXPECT_EQ(State().route.nextHop,
                   c.splitting ? (c.networkMoved ? kNewGateway : kGateway) : 0);
     }
     const bool cleanedUp = c.damage == nullptr && !c.rebooted && !c.splitting;
@@ -593,7 +585,7 @@ TEST_P(RecoveryTest, StartBringsBackOrCleansUpWhatTheLastRunLeft) {
     }
     if (c.noApps) {  // a list sent now finds the tunnel up
         ChangeSplitApps(L"chrome.exe");
-        EXPECT_TRUE(SnifferRunning);
+        EXPECT_TRUE(SnifferRunning());
     }
     // The next connection of a listed application is routed unless its route is held.
     W().createdRoutes.clear();

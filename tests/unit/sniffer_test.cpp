@@ -26,9 +26,11 @@ class SnifferTest : public SplitFixture {
         platform::ForwardRow noGateway = DefaultRow(12, 0, 35, NetworkOrder(255, 255, 0, 0));
         noGateway.dest = NetworkOrder(10, 20, 0, 0);  // indirect, yet reached without a gateway
         W().routeTable = {DefaultRow(12, NetworkOrder(192, 168, 1, 1), 35), lan, noGateway};
-        PhysicalRoute = Route(12, NetworkOrder(192, 168, 1, 1), 25);
-        SplitAppSet = {L"chrome.exe", L"\u00FCber.exe"};
-        PhysicalRoute6 = Route6(12);
+        Seed([&](SplitParts& s) {
+            s.ipv4.physical = Route(12, NetworkOrder(192, 168, 1, 1), 25);
+            s.apps = {L"chrome.exe", L"\u00FCber.exe"};
+            s.ipv6.physical = Route6(12);
+        });
         platform::Forward6Row lan6 = Default6Row(12, 256, 64);
         lan6.dest = V6("2001:db8:1::");
         lan6.nextHop = {};
@@ -196,13 +198,10 @@ TEST_P(EarlyExitTest, GivenUpSnifferCountsAsRunningUntilStopped) {
         W().divert.missingExports = {GetParam().missingExport};
     }
     W().divert.openError = GetParam().openError;
-    {
-        std::lock_guard<std::mutex> lock(StateMutex);
-        BypassRouteSet.insert(NetworkOrder(192, 0, 2, 10));
-    }
+    Seed([&](SplitParts& s) { s.ipv4.held.insert(NetworkOrder(192, 0, 2, 10)); });
     StartSniffer();
     StartSniffer();  // given up or not, no second attempt before a stop
-    EXPECT_TRUE(SnifferRunning);
+    EXPECT_TRUE(SnifferRunning());
     const SnifferStartState settled = SettledSnifferStart(60000);
     EXPECT_EQ(settled.start, GetParam().start);
     EXPECT_EQ(settled.error, GetParam().openError);
@@ -235,7 +234,7 @@ TEST_F(SnifferTest, StopWakesAPendingReceiveWithoutAnyEvent) {
     StartSniffer();
     ASSERT_TRUE(fake::WaitUntilReceiving());
     StopSniffer();  // returns although no event ever arrives
-    EXPECT_FALSE(SnifferRunning);
+    EXPECT_FALSE(SnifferRunning());
     EXPECT_TRUE(W().divert.closed);
     EXPECT_NE(Log().find("WinDivert sniffer stopped"), std::string::npos);
 }
@@ -246,15 +245,15 @@ TEST_F(SnifferTest, WithoutShutdownTheStopWaitsForTheNextEventAndHandlesIt) {
     ASSERT_TRUE(fake::WaitUntilReceiving());
     std::thread stopper(StopSniffer);
     // Only an event that arrives after the flag is cleared ends this receive's loop.
-    for (int i = 0; i < 10000 && SnifferRunning; ++i) {
+    for (int i = 0; i < 10000 && SnifferRunning(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    ASSERT_FALSE(SnifferRunning);
+    ASSERT_FALSE(SnifferRunning());
     fake::FeedEvents({Connect(kChrome, HostOrder(192, 0, 2, 10))});
     stopper.join();
     EXPECT_EQ(CreatedDestinations(), std::vector<uint32_t>{NetworkOrder(192, 0, 2, 10)});
     EXPECT_EQ(W().deletedRoutes.size(), 1u) << "routes go only after the thread has ended";
-    EXPECT_TRUE(BypassRouteSet.empty());
+    EXPECT_TRUE(State().bypassRoutes.empty());
 }
 
 // Start, stop, restart and list changes on the serving thread while events keep arriving.
@@ -278,8 +277,8 @@ TEST_F(SnifferTest, LifecycleRacesAgainstAFedSniffer) {
     StopSniffer();
     feeding = false;
     feeder.join();
-    EXPECT_FALSE(SnifferRunning);
-    EXPECT_TRUE(BypassRouteSet.empty());
+    EXPECT_FALSE(SnifferRunning());
+    EXPECT_TRUE(State().bypassRoutes.empty());
 }
 
 }  // namespace

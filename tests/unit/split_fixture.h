@@ -99,7 +99,7 @@ class SplitFixture : public ::testing::Test {
     static void ResetAll() {
         EndTunnelStartWatch();
         UseSplitStateFile(false);
-        if (SnifferRunning) {
+        if (SnifferRunning()) {
             // A sniffer without shutdown wakes only for an event after the stop began.
             std::atomic<bool> stopped{false};
             std::thread waker([&] {
@@ -114,13 +114,7 @@ class SplitFixture : public ::testing::Test {
         }
         SetTunnelUp(false);  // the sniffer is stopped: only leftover rows may go
         FreshWorld();
-        KeepInTheTunnel({});
-        std::lock_guard<std::mutex> lock(StateMutex);
-        SplitAppSet.clear();
-        BypassRouteSet.clear();
-        PhysicalRoute = {};
-        BypassRoute6Set.clear();
-        PhysicalRoute6 = {};
+        TheSplitState().Reset();
     }
 
     static fake::World& W() { return fake::TheWorld(); }
@@ -128,8 +122,14 @@ class SplitFixture : public ::testing::Test {
         std::lock_guard<std::mutex> lock(W().fileSystemLock);  // the sniffer logs meanwhile
         return W().files[kTestLog];
     }
-    static std::set<std::wstring> Apps() {
-        std::lock_guard<std::mutex> lock(StateMutex);
-        return SplitAppSet;
+    static std::set<std::wstring> Apps() { return State().apps; }
+    static SplitStateRecord State() { return TheSplitState().Snapshot(); }
+    // Changes the split state in place, logging and saving nothing.
+    template <typename Change>
+    static void Seed(Change change) {
+        TheSplitState().Apply([&change](SplitParts& parts, LogLines&) {
+            change(parts);
+            return Saving::None;
+        });
     }
 };

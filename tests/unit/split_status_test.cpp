@@ -16,13 +16,12 @@ TEST_F(SplitStatusTest, CountsWhatIsHeldOnceTheSnifferHasBegun) {
     EXPECT_EQ(CommandDispatcher("splitstatus"),
               "split on apps=2 routes=0/4096 routes6=0/4096 ipv4=12 ipv6=none remembered=0 kept=0");
     EXPECT_EQ(SettledSnifferStart(0).start, SnifferStart::Watching);
-    {
-        std::lock_guard<std::mutex> lock(StateMutex);
-        BypassRouteSet = {1, 2};
-        BypassRoute6Set = {V6("2001:db8::1")};
-        PhysicalRoute.nextHop = 0;  // no gateway: no bypass goes through it
-        PhysicalRoute6 = Route6(14);
-    }
+    Seed([&](SplitParts& s) {
+        s.ipv4.held = {1, 2};
+        s.ipv6.held = {V6("2001:db8::1")};
+        s.ipv4.physical.nextHop = 0;  // no gateway: no bypass goes through it
+        s.ipv6.physical = Route6(14);
+    });
     EXPECT_EQ(CommandDispatcher("splitstatus"),
               "split on apps=2 routes=2/4096 routes6=1/4096 ipv4=none ipv6=14 remembered=0 kept=0");
     KeepInTheTunnel(TunnelDestinationsOf(L"DNS = 10.8.1.1, fd00::1\nAddress = 10.8.1.2/24\n"));

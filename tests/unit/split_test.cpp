@@ -26,6 +26,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 L" Chrome.exe ; FIREFOX.EXE;;",
                                 {L"chrome.exe", L"firefox.exe"}},
                       ParseCase{"Duplicates", L"App.exe;app.exe", {L"app.exe"}},
+                      ParseCase{"EdgesOfAToZ", L"AZ.EXE", {L"az.exe"}},
                       ParseCase{"BlankInside", L"my app.exe", {L"my app.exe"}},
                       ParseCase{"TabsAndTrailingCarriageReturns",
                                 L"\tA.exe\r;\tb.exe \r\r",
@@ -44,7 +45,7 @@ TEST_F(SplitTest, ListReplacesTheSetWhileTheTunnelIsDownWithoutStartingTheSniffe
     ChangeSplitApps(L"a.exe");
     ChangeSplitApps(L"B.exe");
     EXPECT_EQ(Apps(), std::set<std::wstring>{L"b.exe"});
-    EXPECT_FALSE(SnifferRunning);
+    EXPECT_FALSE(SnifferRunning());
     EXPECT_TRUE(W().divert.loadAttempts.empty());
     EXPECT_EQ(W().tcpTableReads, 0) << "nothing is watched, so no connection is looked at";
 }
@@ -53,39 +54,37 @@ TEST_F(SplitTest, ListWithTheTunnelUpStartsOneSnifferAndAnEmptyListStopsIt) {
     SetTunnelUp(true);
     ChangeSplitApps(L"a.exe");
     ChangeSplitApps(L"b.exe");  // no second thread
-    EXPECT_TRUE(SnifferRunning);
-    {
-        std::lock_guard<std::mutex> lock(StateMutex);
-        BypassRouteSet.insert(NetworkOrder(192, 0, 2, 10));
-        PhysicalRoute = Route(7, NetworkOrder(10, 0, 0, 1));
-    }
+    EXPECT_TRUE(SnifferRunning());
+    Seed([&](SplitParts& s) {
+        s.ipv4.held.insert(NetworkOrder(192, 0, 2, 10));
+        s.ipv4.physical = Route(7, NetworkOrder(10, 0, 0, 1));
+    });
     ChangeSplitApps(L" ; ");
-    EXPECT_FALSE(SnifferRunning);
+    EXPECT_FALSE(SnifferRunning());
     EXPECT_EQ(W().divert.loadAttempts.size(), 2u);  // one thread: beside the helper, then search
     EXPECT_EQ(W().deletedRoutes.size(), 1u);
     EXPECT_TRUE(Apps().empty());
 }
 
 TEST_F(SplitTest, StopWithoutASnifferLeavesTheRoutingTableAlone) {
-    {
-        std::lock_guard<std::mutex> lock(StateMutex);
-        BypassRouteSet.insert(1);
-    }
+    Seed([&](SplitParts& s) { s.ipv4.held.insert(1); });
     StopSniffer();
     EXPECT_TRUE(W().deletedRoutes.empty());
+    SetTunnelUp(false);  // while serving, the rows held without a sniffer go, of one family too
+    EXPECT_EQ(W().deletedRoutes.size(), 1u);
 }
 
 TEST_F(SplitTest, ThreadThatCannotBeCreatedLeavesTheSnifferStopped) {
     W().threadCreationFails = true;
     StartSniffer();
-    EXPECT_FALSE(SnifferRunning);
+    EXPECT_FALSE(SnifferRunning());
     EXPECT_EQ(Log(), "2026-06-27 09:05:03  sniffer thread not started\r\n");
     EXPECT_EQ(SettledSnifferStart(0).start, SnifferStart::ThreadNotStarted);
     StopSniffer();
     EXPECT_EQ(SettledSnifferStart(0).start, SnifferStart::ThreadNotStarted) << "until a start";
     W().threadCreationFails = false;
     StartSniffer();  // a later start tries again
-    EXPECT_TRUE(SnifferRunning);
+    EXPECT_TRUE(SnifferRunning());
     EXPECT_NE(SettledSnifferStart(60000).start, SnifferStart::ThreadNotStarted);
 }
 
@@ -126,18 +125,18 @@ TEST_F(SplitTest, RouteIsAddedOncePerAddressThroughThePhysicalRoute) {
 
 TEST_F(SplitTest, UnknownPhysicalRouteAddsNothing) {
     for (PhysicalRouteRecord unknown : {Route(0, 5), Route(5, 0)}) {
-        PhysicalRoute = unknown;
+        Seed([&](SplitParts& s) { s.ipv4.physical = unknown; });
         AddBypassRoute(NetworkOrder(192, 0, 2, 10));
     }
     AddBypassRoute(V6("2606:4700::1111"));  // no IPv6 route: stays in the tunnel
-    PhysicalRoute = Route(5, 5);
+    Seed([&](SplitParts& s) { s.ipv4.physical = Route(5, 5); });
     AddBypassRoute(V6("::ffff:192.0.2.10"));  // IPv4 splitting goes on
     EXPECT_TRUE(W().createdRoutes6.empty());
-    EXPECT_EQ(BypassRouteSet, std::set<uint32_t>{NetworkOrder(192, 0, 2, 10)});
+    EXPECT_EQ(State().bypassRoutes, std::set<uint32_t>{NetworkOrder(192, 0, 2, 10)});
 }
 
 TEST_F(SplitTest, RefusedRouteIsTriedAgainLoggedOnceAndAnExistingOneIsLeftAlone) {
-    PhysicalRoute = Route(12, NetworkOrder(192, 168, 1, 1));
+    Seed([&](SplitParts& s) { s.ipv4.physical = Route(12, NetworkOrder(192, 168, 1, 1)); });
     W().createResults = {160, 160, 0, 5010};
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));  // refused, logged
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));  // refused again, not logged again
@@ -145,7 +144,7 @@ TEST_F(SplitTest, RefusedRouteIsTriedAgainLoggedOnceAndAnExistingOneIsLeftAlone)
     AddBypassRoute(NetworkOrder(10, 0, 0, 9));    // someone else's: not taken over
     AddBypassRoute(NetworkOrder(10, 0, 0, 9));    // nor tried again
     EXPECT_EQ(W().createdRoutes.size(), 4u);
-    EXPECT_EQ(BypassRouteSet, std::set<uint32_t>{NetworkOrder(192, 0, 2, 10)});
+    EXPECT_EQ(State().bypassRoutes, std::set<uint32_t>{NetworkOrder(192, 0, 2, 10)});
     EXPECT_EQ(Log(), "2026-06-27 09:05:03  bypass route refused: 192.0.2.10 err=160\r\n");
     RemoveAllBypassRoutes();  // the next sniffer run logs a refusal again
     W().createResults = {160};
@@ -153,18 +152,20 @@ TEST_F(SplitTest, RefusedRouteIsTriedAgainLoggedOnceAndAnExistingOneIsLeftAlone)
     EXPECT_EQ(Log().size(), 2 * std::string("2026-06-27 09:05:03  bypass route refused: "
                                             "192.0.2.10 err=160\r\n")
                                     .size());
-    PhysicalRoute6 = Route6(4);  // an interface that lost IPv6: Windows finds no interface
+    Seed([&](SplitParts& s) {
+        s.ipv6.physical = Route6(4);
+    });  // an interface that lost IPv6: Windows finds no interface
     AddBypassRoute(V6("2001:db8:0:1::a"));
     AddBypassRoute(V6("2001:db8:0:1::a"));
-    EXPECT_TRUE(BypassRoute6Set.empty());
+    EXPECT_TRUE(State().bypassRoutes6.empty());
     EXPECT_EQ(W().createdRoutes6.size(), 2u);
     EXPECT_NE(Log().find("bypass route refused: 2001:db8:0:1::a err=1168\r\n"), std::string::npos);
     EXPECT_EQ(Log().find("2001:db8:0:1::a"), Log().rfind("2001:db8:0:1::a")) << "logged once";
 }
 
 TEST_F(SplitTest, RemovalDeletesInAscendingOrderAndEmptiesTheSet) {
-    PhysicalRoute = Route(12, NetworkOrder(192, 168, 1, 1));
-    PhysicalRoute6 = Route6(12);
+    Seed([&](SplitParts& s) { s.ipv4.physical = Route(12, NetworkOrder(192, 168, 1, 1)); });
+    Seed([&](SplitParts& s) { s.ipv6.physical = Route6(12); });
     W().interfaceMetrics6 = {{12, 10}};
     AddBypassRoute(V6("2a00::1"));
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));
@@ -179,8 +180,8 @@ TEST_F(SplitTest, RemovalDeletesInAscendingOrderAndEmptiesTheSet) {
     EXPECT_EQ(W().deletedRoutes6[0].dest, V6("2606:4700::1111"));
     EXPECT_EQ(W().deletedRoutes6[1].nextHop, V6("fe80::c"));
     EXPECT_TRUE(W().routeTable6.empty());
-    EXPECT_TRUE(BypassRouteSet.empty());
-    EXPECT_TRUE(BypassRoute6Set.empty());
+    EXPECT_TRUE(State().bypassRoutes.empty());
+    EXPECT_TRUE(State().bypassRoutes6.empty());
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));  // a removed address is created again
     EXPECT_EQ(W().createdRoutes.size(), 3u);
 }
@@ -217,7 +218,7 @@ TEST_F(SplitTest, RoutesFollowTheInterfaceMetricAndTheNetwork) {
         EXPECT_EQ(row.ifIndex, 8u);
         EXPECT_EQ(row.metric1, 31u);
     }
-    EXPECT_EQ(BypassRouteSet.size(), 4u);
+    EXPECT_EQ(State().bypassRoutes.size(), 4u);
     EXPECT_EQ(Log().substr(Log().find("2026", 10 + kNoIpv6Line.size())),
               "2026-06-27 09:05:03  bypass route not deleted: 198.51.100.7 err=5\r\n"
               "2026-06-27 09:05:03  physical default route: ifIndex=8\r\n");
@@ -227,7 +228,7 @@ TEST_F(SplitTest, RoutesFollowTheInterfaceMetricAndTheNetwork) {
     W().metricReadError = 5;
     FollowPhysicalDefaultRoute();  // a metric that cannot be read says nothing
     EXPECT_EQ(W().deletedRoutes.size(), 2u);
-    EXPECT_EQ(PhysicalRoute.ifIndex, 8u);
+    EXPECT_EQ(State().route.ifIndex, 8u);
     W().metricReadError = 0;
 
     // The IPv6 route follows its own network alike; losing it leaves IPv6 in the tunnel.
@@ -240,16 +241,18 @@ TEST_F(SplitTest, RoutesFollowTheInterfaceMetricAndTheNetwork) {
     ASSERT_EQ(W().deletedRoutes6.size(), 1u);
     EXPECT_EQ(W().deletedRoutes6[0].ifIndex, 7u);
     EXPECT_EQ(W().createdRoutes6.back().ifIndex, 8u);
-    EXPECT_EQ(BypassRoute6Set.size(), 1u);
+    EXPECT_EQ(State().bypassRoutes6.size(), 1u);
     EXPECT_NE(Log().find("  physical IPv6 default route: ifIndex=8\r\n"), std::string::npos);
     W().routeTable6.resize(2);  // back on 7, but its metric cannot be read: nothing moves
     W().metricReadError = 5;
     FollowPhysicalDefaultRoute();
-    EXPECT_EQ(PhysicalRoute6.ifIndex, 8u);
+    EXPECT_EQ(State().route6.ifIndex, 8u);
     W().metricReadError = 0;
     W().routeTable6.clear();
+    const size_t created6 = W().createdRoutes6.size();
     FollowPhysicalDefaultRoute();
-    EXPECT_TRUE(BypassRoute6Set.empty());
+    EXPECT_TRUE(State().bypassRoutes6.empty());
+    EXPECT_EQ(W().createdRoutes6.size(), created6) << "none made through no route";
     EXPECT_EQ(Log().substr(Log().size() - kNoIpv6Line.size()), kNoIpv6Line);
 
     // A callback that reads after a look, and applies first, is not undone by that older look.
@@ -260,7 +263,7 @@ TEST_F(SplitTest, RoutesFollowTheInterfaceMetricAndTheNetwork) {
     };
     W().routeTable[0] = DefaultRow(7, oldGateway, 35);
     FollowPhysicalDefaultRoute();
-    EXPECT_EQ(PhysicalRoute.nextHop, thirdGateway);
+    EXPECT_EQ(State().route.nextHop, thirdGateway);
     EXPECT_EQ(W().createdRoutes.back().nextHop, thirdGateway);
 }
 
@@ -306,7 +309,7 @@ struct RouteCase {
 class PhysicalRouteTest : public SplitFixture, public ::testing::WithParamInterface<RouteCase> {};
 
 TEST_P(PhysicalRouteTest, LowestMetricDefaultRowWins) {
-    PhysicalRoute = Route(99, 99, 99);
+    Seed([&](SplitParts& s) { s.ipv4.physical = Route(99, 99, 99); });
     W().routeTable = GetParam().table;
     W().interfaceMetrics = {{2, 40}};
     W().interfaceMetrics6 = {{2, 40}, {3, 5}, {9, 1}};  // 4 has no IPv6
@@ -316,12 +319,12 @@ TEST_P(PhysicalRouteTest, LowestMetricDefaultRowWins) {
         W().interfaceAliases = {{L"Orvanta", GetParam().tunnelIfIndex}};
     }
     RecordPhysicalDefaultRoute();
-    EXPECT_EQ(PhysicalRoute.ifIndex, GetParam().expected.ifIndex);
-    EXPECT_EQ(PhysicalRoute.nextHop, GetParam().expected.nextHop);
-    EXPECT_EQ(PhysicalRoute.interfaceMetric, GetParam().expected.interfaceMetric);
+    EXPECT_EQ(State().route.ifIndex, GetParam().expected.ifIndex);
+    EXPECT_EQ(State().route.nextHop, GetParam().expected.nextHop);
+    EXPECT_EQ(State().route.interfaceMetric, GetParam().expected.interfaceMetric);
     const std::string found =
         GetParam().metricError != 0 ? "2" : std::to_string(GetParam().expected.ifIndex);
-    EXPECT_EQ(PhysicalRoute6.ifIndex, GetParam().expected6);
+    EXPECT_EQ(State().route6.ifIndex, GetParam().expected6);
     const std::string line6 = GetParam().expected6 == 0
                                   ? kNoIpv6Line
                                   : "2026-06-27 09:05:03  physical IPv6 default route: ifIndex=" +
@@ -399,15 +402,15 @@ TEST_F(SplitTest, LostDefaultRouteClearsTheRecord) {
     RecordPhysicalDefaultRoute();
     W().routeTable.clear();
     RecordPhysicalDefaultRoute();
-    EXPECT_EQ(PhysicalRoute.ifIndex, 0u);
-    EXPECT_EQ(PhysicalRoute.nextHop, 0u);
+    EXPECT_EQ(State().route.ifIndex, 0u);
+    EXPECT_EQ(State().route.nextHop, 0u);
 }
 
 TEST_F(SplitTest, FailedProbeClearsTheRecordAndLogsOnlyTheIpv6Look) {
-    PhysicalRoute = Route(2, 22);
+    Seed([&](SplitParts& s) { s.ipv4.physical = Route(2, 22); });
     W().routeReads = {platform::RouteTableRead::ProbeFailed};
     RecordPhysicalDefaultRoute();
-    EXPECT_EQ(PhysicalRoute.ifIndex, 0u);
+    EXPECT_EQ(State().route.ifIndex, 0u);
     EXPECT_EQ(Log(), kNoIpv6Line);
 }
 
@@ -415,7 +418,7 @@ TEST_F(SplitTest, FailedReadLogsInterfaceZero) {
     W().routeTable = {DefaultRow(2, 22, 10)};
     W().routeReads = {platform::RouteTableRead::ReadFailed};
     RecordPhysicalDefaultRoute();
-    EXPECT_EQ(PhysicalRoute.ifIndex, 0u);
+    EXPECT_EQ(State().route.ifIndex, 0u);
     EXPECT_EQ(W().routeTableReads, 1);
     EXPECT_EQ(Log(), "2026-06-27 09:05:03  physical default route: ifIndex=0\r\n" + kNoIpv6Line);
 }
@@ -425,14 +428,14 @@ TEST_F(SplitTest, GrowingTableIsReadAgainUpToThreeTimes) {
     W().routeTable = {DefaultRow(2, 22, 10)};
     W().routeReads = {RouteTableRead::Grew, RouteTableRead::Grew};
     RecordPhysicalDefaultRoute();
-    EXPECT_EQ(PhysicalRoute.ifIndex, 2u);
+    EXPECT_EQ(State().route.ifIndex, 2u);
     EXPECT_EQ(W().routeTableReads, 3);
 
     W().routeReads = {RouteTableRead::Grew, RouteTableRead::Grew, RouteTableRead::Grew,
                       RouteTableRead::Grew};
     W().routeTableReads = 0;
     RecordPhysicalDefaultRoute();
-    EXPECT_EQ(PhysicalRoute.ifIndex, 0u);
+    EXPECT_EQ(State().route.ifIndex, 0u);
     EXPECT_EQ(W().routeTableReads, 4);
 }
 

@@ -22,8 +22,7 @@ uint32_t NetworkOrder(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
 }
 
 std::set<uint32_t> Routes() {
-    std::lock_guard<std::mutex> lock(StateMutex);
-    return BypassRouteSet;
+    return TheSplitState().Snapshot().bypassRoutes;
 }
 
 void FeedEvent(unsigned event, DWORD pid, const char* address) {
@@ -44,10 +43,10 @@ bool RouteArrives(uint32_t address, DWORD ms) {
 }
 
 void PrepareSniffer() {
-    {
-        std::lock_guard<std::mutex> lock(StateMutex);
-        SplitAppSet = {L"chrome.exe"};
-    }
+    TheSplitState().Apply([](SplitParts& parts, LogLines&) {
+        parts.apps = {L"chrome.exe"};
+        return Saving::None;
+    });
     // The physical route comes from the stand-in routing table beside this program.
     wine_support::StageRoutingTable(kDir);
 }
