@@ -37,6 +37,7 @@ struct Ipv4Family {
     using Route = PhysicalRouteRecord;
     using Prefix = Ipv4Prefix;
     using Row = platform::ForwardRow;
+    static constexpr const wchar_t* kName = L"IPv4";
 
     static Ipv4State& Part(SplitParts& parts) { return parts.ipv4; }
     static const Ipv4State& Part(const SplitParts& parts) { return parts.ipv4; }
@@ -106,6 +107,7 @@ struct Ipv6Family {
     using Route = PhysicalRoute6Record;
     using Prefix = Ipv6Prefix;
     using Row = platform::Forward6Row;
+    static constexpr const wchar_t* kName = L"IPv6";
 
     static Ipv6State& Part(SplitParts& parts) { return parts.ipv6; }
     static const Ipv6State& Part(const SplitParts& parts) { return parts.ipv6; }

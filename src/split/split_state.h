@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <iterator>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -27,6 +29,35 @@ struct FamilyState {
     std::set<Address> foreign;
     // The ticket of the last look at the table whose route was applied (see DrawFollowTicket).
     uint64_t lastFollowTicket = 0;
+    // When a listed application last connected to each held address, on a count that only
+    // grows; the least recently used goes first at the cap. A held address without an entry
+    // (brought back from the state file) counts as the oldest.
+    std::map<Address, uint64_t> lastUse;
+    uint64_t uses = 0;
+    // From the first eviction at the cap until the family's routes are next removed.
+    bool capReached = false;
+
+    void Touch(const Address& address) { lastUse[address] = ++uses; }
+    // The held address used longest ago; ties go to the lowest address.
+    Address LeastRecentlyUsed() const {
+        Address oldest = *held.begin();
+        uint64_t oldestUse = UINT64_MAX;
+        for (const Address& address : held) {
+            const auto use = lastUse.find(address);
+            const uint64_t when = use == lastUse.end() ? 0 : use->second;
+            if (when < oldestUse) {
+                oldest = address;
+                oldestUse = when;
+            }
+        }
+        return oldest;
+    }
+    // Drops the use of addresses no longer held.
+    void ForgetUnheldUses() {
+        for (auto use = lastUse.begin(); use != lastUse.end();) {
+            use = held.count(use->first) > 0 ? std::next(use) : lastUse.erase(use);
+        }
+    }
 
     // Made for one network; the next one may need the addresses.
     void ForgetBookkeeping() {

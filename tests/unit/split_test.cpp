@@ -155,10 +155,10 @@ TEST_F(SplitTest, RefusedRouteIsTriedAgainLoggedOnceAndAnExistingOneIsLeftAlone)
     Seed([&](SplitParts& s) {
         s.ipv6.physical = Route6(4);
     });  // an interface that lost IPv6: Windows finds no interface
-    AddBypassRoute(V6("2001:db8:0:1::a"));
+    AddBypassRoute(V6("2001:db8:0:1::a"));  // looked at again: no IPv6 route any more
     AddBypassRoute(V6("2001:db8:0:1::a"));
     EXPECT_TRUE(State().bypassRoutes6.empty());
-    EXPECT_EQ(W().createdRoutes6.size(), 2u);
+    EXPECT_EQ(W().createdRoutes6.size(), 1u);
     EXPECT_NE(Log().find("bypass route refused: 2001:db8:0:1::a err=1168\r\n"), std::string::npos);
     EXPECT_EQ(Log().find("2001:db8:0:1::a"), Log().rfind("2001:db8:0:1::a")) << "logged once";
 }
@@ -265,6 +265,90 @@ TEST_F(SplitTest, RoutesFollowTheInterfaceMetricAndTheNetwork) {
     FollowPhysicalDefaultRoute();
     EXPECT_EQ(State().route.nextHop, thirdGateway);
     EXPECT_EQ(W().createdRoutes.back().nextHop, thirdGateway);
+}
+
+// Past the cap the route used longest ago goes, a connect to a held address counting as a use;
+// the latch and its one line hold until the family's routes are removed.
+TEST_F(SplitTest, PastTheCapTheLeastRecentlyUsedRouteGoesUntilTheRoutesAreRemoved) {
+    Seed([&](SplitParts& s) { s.ipv4.physical = Route(12, NetworkOrder(192, 168, 1, 1)); });
+    const auto address = [](uint32_t n) { return htonl(0xC6120000u + n); };  // 198.18.x.y
+    for (uint32_t n = 1; n <= kMaxBypassRoutesPerFamily; ++n) {
+        AddBypassRoute(address(n));
+    }
+    AddBypassRoute(address(1));  // refreshed: no longer the oldest
+    EXPECT_FALSE(TheSplitState().Read([](const SplitParts& s) { return s.ipv4.capReached; }));
+    AddBypassRoute(address(kMaxBypassRoutesPerFamily + 1));
+    AddBypassRoute(address(kMaxBypassRoutesPerFamily + 2));
+    ASSERT_EQ(W().deletedRoutes.size(), 2u);
+    EXPECT_EQ(W().deletedRoutes[0].dest, address(2));
+    EXPECT_EQ(W().deletedRoutes[1].dest, address(3));
+    EXPECT_EQ(State().bypassRoutes.size(), kMaxBypassRoutesPerFamily);
+    EXPECT_EQ(State().bypassRoutes.count(address(1)), 1u);
+    const std::string line =
+        "2026-06-27 09:05:03  bypass routes reached the cap of 4096 (IPv4); the least recently "
+        "used go first\r\n";
+    EXPECT_EQ(Log(), line) << "one line";
+    EXPECT_EQ(W().createdRoutes.size(), kMaxBypassRoutesPerFamily + 2)
+        << "no state write per refresh";
+    const auto latches = [] {
+        return TheSplitState().Read([](const SplitParts& s) {
+            return std::make_pair(s.ipv4.capReached, s.ipv6.capReached);
+        });
+    };
+    EXPECT_EQ(latches(), std::make_pair(true, false));
+    RemoveAllBypassRoutes();
+    EXPECT_EQ(latches(), std::make_pair(false, false));
+}
+
+// A connect in the moment the network changes is refused through the old gateway: the routes
+// are looked at again at once and the route made through the new one.
+TEST_F(SplitTest, CreationRefusedBecauseTheNetworkMovedIsTriedAgainThroughTheNewRoute) {
+    const uint32_t oldGateway = NetworkOrder(192, 168, 1, 1),
+                   newGateway = NetworkOrder(10, 1, 1, 1);
+    W().routeTable = {DefaultRow(7, oldGateway, 35)};
+    W().interfaceMetrics = {{7, 25}, {8, 30}};
+    RecordPhysicalDefaultRoute();
+    W().routeTable[0] = DefaultRow(8, newGateway, 35);  // not reported yet
+    W().createResults = {1168};
+    AddBypassRoute(NetworkOrder(192, 0, 2, 10));
+    ASSERT_EQ(W().createdRoutes.size(), 2u);
+    EXPECT_EQ(W().createdRoutes[1].nextHop, newGateway);
+    EXPECT_EQ(State().bypassRoutes, std::set<uint32_t>{NetworkOrder(192, 0, 2, 10)});
+    EXPECT_EQ(Log().find("refused"), std::string::npos);
+    W().createResults = {1231};  // refused so while nothing moved: logged, not tried again
+    AddBypassRoute(NetworkOrder(192, 0, 2, 11));
+    EXPECT_EQ(W().createdRoutes.size(), 3u);
+    EXPECT_NE(Log().find("bypass route refused: 192.0.2.11 err=1231\r\n"), std::string::npos);
+}
+
+// The largest state the writer writes: both caps of routes and a 1 MiB list of 3-byte names.
+TEST_F(SplitTest, TheLargestStateIsReadBackWhole) {
+    UseSplitStateFile(true);
+    Seed([&](SplitParts& s) {
+        s.ipv4.physical = Route(UINT32_MAX, UINT32_MAX, UINT32_MAX);
+        s.ipv6.physical = Route6(UINT32_MAX);
+        s.ipv6.physical.luid = UINT64_MAX;
+        for (uint32_t n = 0; n < kMaxBypassRoutesPerFamily; ++n) {
+            s.ipv4.held.insert(UINT32_MAX - n);
+            Ipv6Bytes address;
+            address.fill(0xFF);
+            address[15] = static_cast<uint8_t>(n);
+            address[14] = static_cast<uint8_t>(n >> 8);
+            s.ipv6.held.insert(address);
+        }
+        for (uint32_t n = 0; s.apps.size() < 1024 * 1024 / 4; ++n) {  // "abc;" each
+            s.apps.insert(
+                {wchar_t(33 + n % 94), wchar_t(33 + n / 94 % 94), wchar_t(33 + n / 8836)});
+        }
+    });
+    SaveSplitState();
+    SplitStateRecord loaded;
+    ASSERT_EQ(LoadSplitState(loaded), StateFileLoad::Loaded);
+    const SplitStateRecord saved = State();
+    EXPECT_EQ(loaded.apps, saved.apps);
+    EXPECT_EQ(loaded.bypassRoutes, saved.bypassRoutes);
+    EXPECT_EQ(loaded.bypassRoutes6, saved.bypassRoutes6);
+    EXPECT_EQ(loaded.route6.luid, UINT64_MAX);
 }
 
 // Routes made on the event path are written by the save timer, a burst in one write.
