@@ -23,6 +23,22 @@ void DeleteRow(const typename Family::Address& address, const typename Family::R
     }
 }
 
+// Whether the table holds the helper's marked row for the address through `route`.
+template <typename Family>
+bool MarkedRowInTable(const typename Family::Address& address,
+                      const typename Family::Route& route) {
+    std::vector<typename Family::OwnRow> rows;
+    if (Family::ReadOwnRows(rows) != platform::RouteTableRead::Ok) {
+        return false;
+    }
+    for (const typename Family::OwnRow& row : rows) {
+        if (row.dest == address && MarkedRowThrough<Family>(row, route)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Refusals that mean the network moved under the route: the interface is gone, or its next hop
 // is no longer reachable from it.
 bool NetworkMoved(uint32_t result) {
@@ -39,9 +55,12 @@ uint32_t CreateAndRecord(typename Family::Address address, SplitParts& parts, Lo
                          bool moreTries = false) {
     auto& part = Family::Part(parts);
     const uint32_t result = Family::Create(address, part.physical);
-    if (result == 0) {
-        part.held.insert(address);
-    } else if (result == platform::kErrorRouteExists) {
+    if (result == 0 || (result == platform::kErrorRouteExists &&
+                        MarkedRowInTable<Family>(address, part.physical))) {
+        part.held.insert(address);  // a marked row is one this helper made before
+        return 0;
+    }
+    if (result == platform::kErrorRouteExists) {
         part.foreign.insert(address);
     } else if (!(moreTries && NetworkMoved(result)) && part.loggedRefusals.insert(address).second) {
         problems.push_back(L"bypass route refused: " + Family::Text(address) + L" err=" +
@@ -186,7 +205,39 @@ bool MoveRoutes(const typename Family::Route& to, uint64_t ticket) {
     return saving != Saving::None;
 }
 
+// Takes the marked rows through the physical route as held while `adopt` says so and the cap
+// has room, in the table's order, and deletes every other marked row; the state's lock is held.
+template <typename Family>
+void ClaimMarkedRows(bool adopt, SplitParts& parts, LogLines& problems) {
+    std::vector<typename Family::OwnRow> rows;
+    if (Family::ReadOwnRows(rows) != platform::RouteTableRead::Ok) {
+        return;  // a table that cannot be read shows no row to take or delete
+    }
+    auto& part = Family::Part(parts);
+    part.held.clear();
+    part.lastUse.clear();
+    for (const typename Family::OwnRow& row : rows) {
+        if (!MarkedRow<Family>(row)) {
+            continue;  // someone else's
+        }
+        if (adopt && part.physical.known() && MarkedRowThrough<Family>(row, part.physical) &&
+            part.held.size() < kMaxBypassRoutesPerFamily) {
+            part.held.insert(row.dest);
+        } else {
+            DeleteRow<Family>(row.dest, Family::RouteOf(row), problems);
+        }
+    }
+}
+
 }  // namespace
+
+void ClaimMarkedBypassRows(bool adopt) {
+    TheSplitState().Apply([adopt](SplitParts& parts, LogLines& problems) {
+        ClaimMarkedRows<Ipv4Family>(adopt, parts, problems);
+        ClaimMarkedRows<Ipv6Family>(adopt, parts, problems);
+        return adopt ? Saving::Now : Saving::None;  // a file not read is not written over
+    });
+}
 
 void AddBypassRoute(uint32_t address) {
     AddRoute<Ipv4Family>(address);

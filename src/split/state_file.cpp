@@ -159,15 +159,9 @@ bool Parse(const std::string& text, SplitStateRecord& state) {
 }  // namespace
 
 void RestoreSplitState(const SplitStateRecord& saved, bool keepApps) {
-    std::vector<platform::ForwardRow> rows;
-    std::vector<platform::Forward6Row> rows6;
-    Ipv4Family::ReadTable(rows);  // a table that cannot be read holds none of the saved routes
-    Ipv6Family::ReadTable(rows6);
     TheSplitState().Apply([&](SplitParts& parts, LogLines&) {
         parts.ipv4.physical = saved.route;
-        parts.ipv4.held = BypassRoutesInTable<Ipv4Family>(saved.bypassRoutes, saved.route, rows);
         parts.ipv6.physical = saved.route6;
-        parts.ipv6.held = BypassRoutesInTable<Ipv6Family>(saved.bypassRoutes6, saved.route6, rows6);
         if (keepApps) {
             parts.apps = saved.apps;
         }

@@ -248,7 +248,7 @@ TEST_F(ConnectTest, ConnectStopsARunningSnifferAndItsRoutesBeforeInstalling) {
     Seed([&](SplitParts& s) { s.ipv4.held.insert(NetworkOrder(192, 0, 2, 10)); });
     bool stoppedBeforeInstall = false;
     W().programRuns = {{true, 0, [&] {
-                            stoppedBeforeInstall = !SnifferRunning() && !W().deletedRoutes.empty();
+                            stoppedBeforeInstall = !SnifferRunning() && !W().deletedRoutes4.empty();
                             W().services[kService] = InState(platform::kServiceRunning);
                         }}};
     EXPECT_TRUE(ConnectTunnel(L"x"));
@@ -296,7 +296,7 @@ TEST_F(ConnectTest, TunnelThatNeverRunsIsRolledBack) {
     EXPECT_EQ(W().commandLines, (std::vector<std::wstring>{kInstallLine, kUninstallLine}));
     EXPECT_FALSE(IsTunnelUp());
     EXPECT_FALSE(SnifferRunning());
-    EXPECT_EQ(W().deletedRoutes.size(), 1u);
+    EXPECT_EQ(W().deletedRoutes4.size(), 1u);
     EXPECT_TRUE(State().bypassRoutes.empty());
     EXPECT_NE(Log().find("  tunnel did not come up; uninstalling to restore connectivity\r\n"),
               std::string::npos);
@@ -374,7 +374,7 @@ TEST_F(ConnectTest, DisconnectStopsTheSnifferAndItsRoutesBeforeUninstalling) {
     Seed([&](SplitParts& s) { s.ipv4.held.insert(NetworkOrder(192, 0, 2, 10)); });
     bool stoppedFirst = false;
     W().programRuns = {{true, 0, [&] {
-                            stoppedFirst = !SnifferRunning() && W().deletedRoutes.size() == 1;
+                            stoppedFirst = !SnifferRunning() && W().deletedRoutes4.size() == 1;
                             W().services.erase(kService);
                         }}};
     DisconnectTunnel();

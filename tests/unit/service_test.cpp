@@ -5,6 +5,7 @@
 #include "service/recovery.h"
 #include "service/runtime.h"
 #include "split/physical_route.h"
+#include "split/route_family.h"
 #include "split/route_manager.h"
 #include "split_fixture.h"
 
@@ -81,8 +82,8 @@ TEST_F(ServiceTest, ConsoleStopRemovesTheRoutesAndLeavesTheTunnel) {
     };
     EXPECT_EQ(HelperMain({L"OrvantaHelper.exe", L"--console"}), 0);
     EXPECT_FALSE(SnifferRunning());
-    ASSERT_EQ(W().deletedRoutes.size(), 1u);
-    EXPECT_EQ(W().deletedRoutes[0].dest, NetworkOrder(192, 0, 2, 10));
+    ASSERT_EQ(W().deletedRoutes4.size(), 1u);
+    EXPECT_EQ(W().deletedRoutes4[0].dest, NetworkOrder(192, 0, 2, 10));
     EXPECT_TRUE(W().consoleStopDone);
     EXPECT_EQ(W().services.count(L"AmneziaWGTunnel$Orvanta"), 1u);
 }
@@ -146,7 +147,7 @@ TEST_F(ServiceTest, StopEndsARunningSnifferAndRemovesItsRoutesButLeavesTheTunnel
     StopWhenIdle();
     ServiceMain(0, nullptr);
     EXPECT_FALSE(SnifferRunning());
-    EXPECT_EQ(W().deletedRoutes.size(), 1u);
+    EXPECT_EQ(W().deletedRoutes4.size(), 1u);
     EXPECT_EQ(W().services.count(L"AmneziaWGTunnel$Orvanta"), 1u);
     EXPECT_TRUE(W().commandLines.empty());
     EXPECT_NE(Log().find("WinDivert sniffer stopped\r\n2026-06-27 09:05:03  service stopping"),
@@ -157,7 +158,7 @@ TEST_F(ServiceTest, StopWithoutASnifferLeavesTheRoutingTableAlone) {
     Seed([&](SplitParts& s) { s.ipv4.held.insert(NetworkOrder(192, 0, 2, 10)); });
     StopWhenIdle();
     ServiceMain(0, nullptr);
-    EXPECT_TRUE(W().deletedRoutes.empty());
+    EXPECT_TRUE(W().deletedRoutes4.empty());
     EXPECT_EQ(W().statusReports.back().currentState, 1u);
 }
 
@@ -489,6 +490,8 @@ struct RecoveryCase {
     bool noApps = false;  // the list was emptied before the end: the tunnel is up, unsplit
     size_t routes6Held = SIZE_MAX;   // the saved IPv6 route still held; unset: as for IPv4
     size_t routesIntoTheTunnel = 0;  // saved routes deleted: the configuration keeps them in it
+    // Marked rows deleted at the start: no state to go with them, or not through the route.
+    size_t strayRows4 = 0, strayRows6 = 0;
 };
 
 constexpr uint64_t kNever = UINT64_MAX;
@@ -539,7 +542,7 @@ class RecoveryTest : public SplitFixture, public ::testing::WithParamInterface<R
         if (c.networkMoved) {
             W().routeTable[0] = DefaultRow(8, kNewGateway, 35);
         }
-        W().createdRoutes.clear();
+        W().createdRoutes4.clear();
     }
 };
 
@@ -567,31 +570,32 @@ TEST_P(RecoveryTest, StartBringsBackOrCleansUpWhatTheLastRunLeft) {
                   c.splitting ? (c.networkMoved ? kNewGateway : kGateway) : 0);
     }
     const bool cleanedUp = c.damage == nullptr && !c.rebooted && !c.splitting;
-    ASSERT_EQ(W().deletedRoutes.size(),
-              (cleanedUp || c.networkMoved ? 2u : 0u) + c.routesIntoTheTunnel);
-    if (!W().deletedRoutes.empty()) {  // the very rows that were made, found through the file
-        EXPECT_EQ(W().deletedRoutes[0].nextHop, kGateway);
-        EXPECT_EQ(W().deletedRoutes.back().metric1, 26u);
+    ASSERT_EQ(W().deletedRoutes4.size(),
+              (cleanedUp || c.networkMoved ? 2u : 0u) + c.routesIntoTheTunnel + c.strayRows4);
+    if (!W().deletedRoutes4.empty() &&
+        c.strayRows4 == 0) {  // the very rows that were made, found through the file
+        EXPECT_EQ(W().deletedRoutes4[0].nextHop, kGateway);
+        EXPECT_EQ(W().deletedRoutes4.back().metric, kBypassRouteMark);
     }
-    ASSERT_EQ(W().deletedRoutes6.size(), cleanedUp ? 1u : 0u);
+    ASSERT_EQ(W().deletedRoutes6.size(), (cleanedUp ? 1u : 0u) + c.strayRows6);
     if (cleanedUp) {
         EXPECT_EQ(W().deletedRoutes6[0].dest, kAddress6);
         EXPECT_EQ(W().deletedRoutes6[0].luid, uint64_t{7} << 24);
     }
     if (c.networkMoved) {
-        ASSERT_EQ(W().createdRoutes.size(), 2u);
-        EXPECT_EQ(W().createdRoutes[0].nextHop, kNewGateway);
-        EXPECT_EQ(W().createdRoutes[0].metric1, 31u);
+        ASSERT_EQ(W().createdRoutes4.size(), 2u);
+        EXPECT_EQ(W().createdRoutes4[0].nextHop, kNewGateway);
+        EXPECT_EQ(W().createdRoutes4[0].metric, kBypassRouteMark);
     }
     if (c.noApps) {  // a list sent now finds the tunnel up
         ChangeSplitApps(L"chrome.exe");
         EXPECT_TRUE(SnifferRunning());
     }
     // The next connection of a listed application is routed unless its route is held.
-    W().createdRoutes.clear();
+    W().createdRoutes4.clear();
     AddBypassRoute(kAddress);
     // (Of one route held, the other is this address's.)
-    EXPECT_EQ(W().createdRoutes.size(),
+    EXPECT_EQ(W().createdRoutes4.size(),
               (c.splitting || c.noApps) && c.routesHeld < 2 && !c.routesIntoTheTunnel ? 1u : 0u);
     if (c.logLine != nullptr) {
         EXPECT_NE(Log().substr(logged).find(c.logLine), std::string::npos) << Log();
@@ -656,7 +660,7 @@ INSTANTIATE_TEST_SUITE_P(
                              }
                          }
                      },
-                     nullptr, true, 1, true},
+                     nullptr, true, 1, true, false, SIZE_MAX, 0, 1},
         RecoveryCase{"SavedRouteIntoTheTunnelIsDeletedNotAdopted", true, 4, 0, false, false, false,
                      [](std::string&) {
                          fake::TheWorld().files[L"C:\\ProgramData\\Orvanta\\Orvanta.conf"] =
@@ -667,21 +671,24 @@ INSTANTIATE_TEST_SUITE_P(
                      "09:05:03  bypass route not deleted: 192.0.2.10 err=5\r\n",
                      true, 1, true, false, SIZE_MAX, 1},
         RecoveryCase{"Missing", true, 4, 0, false, false, false, &Remove,
-                     "  state file missing; ignored\r\n", false, 0, false},
-        RecoveryCase{"Torn", true, 4, 0, false, false, false,
-                     [](std::string& file) { file.pop_back(); },
-                     "  state file malformed; ignored\r\n", false, 0, false},
+                     "  state file missing; ignored\r\n", false, 0, false, false, SIZE_MAX, 0, 2,
+                     1},
+        RecoveryCase{
+            "Torn", true, 4, 0, false, false, false, [](std::string& file) { file.pop_back(); },
+            "  state file malformed; ignored\r\n", false, 0, false, false, SIZE_MAX, 0, 2, 1},
         RecoveryCase{"ForeignLine", true, 4, 0, false, false, false,
                      [](std::string& file) { file += "bypass 1 2\n"; },
-                     "  state file malformed; ignored\r\n", false, 0, false},
+                     "  state file malformed; ignored\r\n", false, 0, false, false, SIZE_MAX, 0, 2,
+                     1},
         RecoveryCase{"Ipv6LineInAnIpv4OnlyFile", true, 4, 0, false, false, false,
                      [](std::string& file) {
                          WrittenBeforeIpv6(file);
                          file += "bypass6 26064700000000000000000000001111\n";
                      },
-                     "  state file malformed; ignored\r\n", false, 0, false},
+                     "  state file malformed; ignored\r\n", false, 0, false, false, SIZE_MAX, 0, 2,
+                     1},
         RecoveryCase{"WrittenBeforeIpv6", true, 4, 0, false, false, false, &WrittenBeforeIpv6,
-                     nullptr, true, 2, true, false, 0}),
+                     nullptr, true, 2, true, false, 0, 0, 0, 1}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -48,7 +48,7 @@ class SnifferTest : public SplitFixture {
 
     static std::vector<uint32_t> CreatedDestinations() {
         std::vector<uint32_t> destinations;
-        for (const auto& row : W().createdRoutes) {
+        for (const auto& row : W().createdRoutes4) {
             destinations.push_back(row.dest);
         }
         return destinations;
@@ -107,7 +107,7 @@ TEST_P(AddressTest, ListedConnectAddsOneRouteInNetworkOrder) {
     W().divert.formatFails = GetParam().fails;
     Sniff({Connect(kChrome, HostOrder(192, 0, 2, 10)), Connect(kChrome, HostOrder(192, 0, 2, 10))});
     EXPECT_EQ(CreatedDestinations(), std::vector<uint32_t>{NetworkOrder(192, 0, 2, 10)});
-    EXPECT_EQ(W().deletedRoutes.size(), 1u) << "the stop removes it";
+    EXPECT_EQ(W().deletedRoutes4.size(), 1u) << "the stop removes it";
 }
 
 INSTANTIATE_TEST_SUITE_P(Formatting, AddressTest,
@@ -209,7 +209,7 @@ TEST_P(EarlyExitTest, GivenUpSnifferCountsAsRunningUntilStopped) {
     EXPECT_EQ(SettledSnifferStart(0).start, SnifferStart::Stopped);
     EXPECT_EQ(Log(), "2026-06-27 09:05:03  " + GetParam().logLine + "\r\n");
     EXPECT_LE(W().divert.loadAttempts.size(), 2u);
-    EXPECT_EQ(W().deletedRoutes.size(), 1u) << "the stop still removes routes";
+    EXPECT_EQ(W().deletedRoutes4.size(), 1u) << "the stop still removes routes";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -252,7 +252,7 @@ TEST_F(SnifferTest, WithoutShutdownTheStopWaitsForTheNextEventAndHandlesIt) {
     fake::FeedEvents({Connect(kChrome, HostOrder(192, 0, 2, 10))});
     stopper.join();
     EXPECT_EQ(CreatedDestinations(), std::vector<uint32_t>{NetworkOrder(192, 0, 2, 10)});
-    EXPECT_EQ(W().deletedRoutes.size(), 1u) << "routes go only after the thread has ended";
+    EXPECT_EQ(W().deletedRoutes4.size(), 1u) << "routes go only after the thread has ended";
     EXPECT_TRUE(State().bypassRoutes.empty());
 }
 
@@ -344,7 +344,7 @@ TEST_F(SnifferTest, OpenConnectionsOfListedProgramsGetTheirRoutes) {
     W().tcpReads = {platform::RouteTableRead::Grew};
     SetSplitApps(L"chrome.exe;other.exe");  // only the gained program's rows are new
     EXPECT_EQ(CreatedDestinations().back(), NetworkOrder(198, 51, 100, 23));
-    EXPECT_EQ(W().createdRoutes.size(), 5u);
+    EXPECT_EQ(W().createdRoutes4.size(), 5u);
 
     W().tcpReads = {platform::RouteTableRead::ReadFailed};
     W().processImages[400] = L"C:\\apps\\Edge.exe";

@@ -2,6 +2,7 @@
 #include "split/physical_route.h"
 #include "split/process_identifier.h"
 #include "split/route_manager.h"
+#include "split/route_family.h"
 #include "split_fixture.h"
 
 namespace {
@@ -62,16 +63,16 @@ TEST_F(SplitTest, ListWithTheTunnelUpStartsOneSnifferAndAnEmptyListStopsIt) {
     ChangeSplitApps(L" ; ");
     EXPECT_FALSE(SnifferRunning());
     EXPECT_EQ(W().divert.loadAttempts.size(), 2u);  // one thread: beside the helper, then search
-    EXPECT_EQ(W().deletedRoutes.size(), 1u);
+    EXPECT_EQ(W().deletedRoutes4.size(), 1u);
     EXPECT_TRUE(Apps().empty());
 }
 
 TEST_F(SplitTest, StopWithoutASnifferLeavesTheRoutingTableAlone) {
     Seed([&](SplitParts& s) { s.ipv4.held.insert(1); });
     StopSniffer();
-    EXPECT_TRUE(W().deletedRoutes.empty());
+    EXPECT_TRUE(W().deletedRoutes4.empty());
     SetTunnelUp(false);  // while serving, the rows held without a sniffer go, of one family too
-    EXPECT_EQ(W().deletedRoutes.size(), 1u);
+    EXPECT_EQ(W().deletedRoutes4.size(), 1u);
 }
 
 TEST_F(SplitTest, ThreadThatCannotBeCreatedLeavesTheSnifferStopped) {
@@ -94,16 +95,13 @@ TEST_F(SplitTest, RouteIsAddedOncePerAddressThroughThePhysicalRoute) {
     RecordPhysicalDefaultRoute();
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));
-    ASSERT_EQ(W().createdRoutes.size(), 1u);
-    const platform::ForwardRow& row = W().createdRoutes[0];
+    ASSERT_EQ(W().createdRoutes4.size(), 1u);
+    const platform::Forward4Row& row = W().createdRoutes4[0];
     EXPECT_EQ(row.dest, NetworkOrder(192, 0, 2, 10));
-    EXPECT_EQ(row.mask, 0xFFFFFFFFu);
+    EXPECT_EQ(row.prefixLength, 32u);
     EXPECT_EQ(row.nextHop, NetworkOrder(192, 168, 1, 1));
     EXPECT_EQ(row.ifIndex, 12u);
-    EXPECT_EQ(row.type, 4u);
-    EXPECT_EQ(row.proto, 3u);
-    EXPECT_EQ(row.metric1, 36u) << "the interface's metric plus one, or Windows refuses it";
-    EXPECT_EQ(row.policy + row.age + row.nextHopAS + row.metric2 + row.metric5, 0u);
+    EXPECT_EQ(row.metric, kBypassRouteMark);
 
     // IPv6: a /128 whose own metric Windows adds to the interface's.
     W().interfaceMetrics6 = {{12, 10}};
@@ -119,8 +117,8 @@ TEST_F(SplitTest, RouteIsAddedOncePerAddressThroughThePhysicalRoute) {
     EXPECT_EQ(row6.nextHop, V6("fe80::c"));
     EXPECT_EQ(row6.luid, uint64_t{12} << 24);
     EXPECT_EQ(row6.ifIndex, 12u);
-    EXPECT_EQ(row6.metric, 1u);
-    EXPECT_EQ(W().createdRoutes.size(), 1u);
+    EXPECT_EQ(row6.metric, kBypassRouteMark);
+    EXPECT_EQ(W().createdRoutes4.size(), 1u);
 }
 
 TEST_F(SplitTest, UnknownPhysicalRouteAddsNothing) {
@@ -143,7 +141,7 @@ TEST_F(SplitTest, RefusedRouteIsTriedAgainLoggedOnceAndAnExistingOneIsLeftAlone)
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));  // created
     AddBypassRoute(NetworkOrder(10, 0, 0, 9));    // someone else's: not taken over
     AddBypassRoute(NetworkOrder(10, 0, 0, 9));    // nor tried again
-    EXPECT_EQ(W().createdRoutes.size(), 4u);
+    EXPECT_EQ(W().createdRoutes4.size(), 4u);
     EXPECT_EQ(State().bypassRoutes, std::set<uint32_t>{NetworkOrder(192, 0, 2, 10)});
     EXPECT_EQ(Log(), "2026-06-27 09:05:03  bypass route refused: 192.0.2.10 err=160\r\n");
     RemoveAllBypassRoutes();  // the next sniffer run logs a refusal again
@@ -173,9 +171,9 @@ TEST_F(SplitTest, RemovalDeletesInAscendingOrderAndEmptiesTheSet) {
     AddBypassRoute(NetworkOrder(10, 0, 0, 9));
     W().createResults = {};
     RemoveAllBypassRoutes();
-    ASSERT_EQ(W().deletedRoutes.size(), 2u);
-    EXPECT_LT(W().deletedRoutes[0].dest, W().deletedRoutes[1].dest);
-    EXPECT_EQ(W().deletedRoutes[0].ifIndex, 12u);
+    ASSERT_EQ(W().deletedRoutes4.size(), 2u);
+    EXPECT_LT(W().deletedRoutes4[0].dest, W().deletedRoutes4[1].dest);
+    EXPECT_EQ(W().deletedRoutes4[0].ifIndex, 12u);
     ASSERT_EQ(W().deletedRoutes6.size(), 2u);
     EXPECT_EQ(W().deletedRoutes6[0].dest, V6("2606:4700::1111"));
     EXPECT_EQ(W().deletedRoutes6[1].nextHop, V6("fe80::c"));
@@ -183,7 +181,7 @@ TEST_F(SplitTest, RemovalDeletesInAscendingOrderAndEmptiesTheSet) {
     EXPECT_TRUE(State().bypassRoutes.empty());
     EXPECT_TRUE(State().bypassRoutes6.empty());
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));  // a removed address is created again
-    EXPECT_EQ(W().createdRoutes.size(), 3u);
+    EXPECT_EQ(W().createdRoutes4.size(), 3u);
 }
 
 // Windows refuses a row below a metric that rose since it was read, and the network may move
@@ -195,39 +193,41 @@ TEST_F(SplitTest, RoutesFollowTheInterfaceMetricAndTheNetwork) {
     W().interfaceMetrics = {{7, 25}, {8, 30}};
     RecordPhysicalDefaultRoute();
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));
-    W().interfaceMetrics[7] = 40;
-    W().createResults = {160};
+    W().interfaceMetrics[7] = 10;  // fell since it was read: the mark is the row's own metric
     AddBypassRoute(NetworkOrder(198, 51, 100, 7));
-    ASSERT_EQ(W().createdRoutes.size(), 3u);
-    EXPECT_EQ(W().createdRoutes[2].metric1, 41u) << "read again and tried once more";
+    std::vector<platform::Forward4Row> rows;
+    ASSERT_EQ(platform::ReadIpv4ForwardTable2(rows), platform::RouteTableRead::Ok);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[1].metric, kBypassRouteMark);
+    EXPECT_EQ(rows[2].metric, kBypassRouteMark);
     const uint32_t foreign = NetworkOrder(198, 18, 0, 1);
     W().createResults = {5010};
     AddBypassRoute(foreign);  // someone else's row on this network: left alone
 
     W().routeTable[0] = DefaultRow(8, newGateway, 35);  // another network
     W().deleteResults = {5};
-    W().createdRoutes.clear();
+    W().createdRoutes4.clear();
     FollowPhysicalDefaultRoute();
     AddBypassRoute(NetworkOrder(203, 0, 113, 5));
     AddBypassRoute(foreign);  // the new network may need it
-    ASSERT_EQ(W().deletedRoutes.size(), 2u);
-    EXPECT_EQ(W().deletedRoutes[1].nextHop, oldGateway);
-    ASSERT_EQ(W().createdRoutes.size(), 4u);
-    for (const platform::ForwardRow& row : W().createdRoutes) {
+    ASSERT_EQ(W().deletedRoutes4.size(), 2u);
+    EXPECT_EQ(W().deletedRoutes4[1].nextHop, oldGateway);
+    ASSERT_EQ(W().createdRoutes4.size(), 4u);
+    for (const platform::Forward4Row& row : W().createdRoutes4) {
         EXPECT_EQ(row.nextHop, newGateway);
         EXPECT_EQ(row.ifIndex, 8u);
-        EXPECT_EQ(row.metric1, 31u);
+        EXPECT_EQ(row.metric, kBypassRouteMark);
     }
     EXPECT_EQ(State().bypassRoutes.size(), 4u);
     EXPECT_EQ(Log().substr(Log().find("2026", 10 + kNoIpv6Line.size())),
               "2026-06-27 09:05:03  bypass route not deleted: 198.51.100.7 err=5\r\n"
               "2026-06-27 09:05:03  physical default route: ifIndex=8\r\n");
     FollowPhysicalDefaultRoute();  // nothing moved: nothing done, nothing logged
-    EXPECT_EQ(W().deletedRoutes.size(), 2u);
+    EXPECT_EQ(W().deletedRoutes4.size(), 2u);
     W().routeTable[0] = DefaultRow(9, oldGateway, 35);
     W().metricReadError = 5;
     FollowPhysicalDefaultRoute();  // a metric that cannot be read says nothing
-    EXPECT_EQ(W().deletedRoutes.size(), 2u);
+    EXPECT_EQ(W().deletedRoutes4.size(), 2u);
     EXPECT_EQ(State().route.ifIndex, 8u);
     W().metricReadError = 0;
 
@@ -264,7 +264,7 @@ TEST_F(SplitTest, RoutesFollowTheInterfaceMetricAndTheNetwork) {
     W().routeTable[0] = DefaultRow(7, oldGateway, 35);
     FollowPhysicalDefaultRoute();
     EXPECT_EQ(State().route.nextHop, thirdGateway);
-    EXPECT_EQ(W().createdRoutes.back().nextHop, thirdGateway);
+    EXPECT_EQ(W().createdRoutes4.back().nextHop, thirdGateway);
 }
 
 // Past the cap the route used longest ago goes, a connect to a held address counting as a use;
@@ -279,16 +279,16 @@ TEST_F(SplitTest, PastTheCapTheLeastRecentlyUsedRouteGoesUntilTheRoutesAreRemove
     EXPECT_FALSE(TheSplitState().Read([](const SplitParts& s) { return s.ipv4.capReached; }));
     AddBypassRoute(address(kMaxBypassRoutesPerFamily + 1));
     AddBypassRoute(address(kMaxBypassRoutesPerFamily + 2));
-    ASSERT_EQ(W().deletedRoutes.size(), 2u);
-    EXPECT_EQ(W().deletedRoutes[0].dest, address(2));
-    EXPECT_EQ(W().deletedRoutes[1].dest, address(3));
+    ASSERT_EQ(W().deletedRoutes4.size(), 2u);
+    EXPECT_EQ(W().deletedRoutes4[0].dest, address(2));
+    EXPECT_EQ(W().deletedRoutes4[1].dest, address(3));
     EXPECT_EQ(State().bypassRoutes.size(), kMaxBypassRoutesPerFamily);
     EXPECT_EQ(State().bypassRoutes.count(address(1)), 1u);
     const std::string line =
         "2026-06-27 09:05:03  bypass routes reached the cap of 4096 (IPv4); the least recently "
         "used go first\r\n";
     EXPECT_EQ(Log(), line) << "one line";
-    EXPECT_EQ(W().createdRoutes.size(), kMaxBypassRoutesPerFamily + 2)
+    EXPECT_EQ(W().createdRoutes4.size(), kMaxBypassRoutesPerFamily + 2)
         << "no state write per refresh";
     const auto latches = [] {
         return TheSplitState().Read([](const SplitParts& s) {
@@ -311,13 +311,13 @@ TEST_F(SplitTest, CreationRefusedBecauseTheNetworkMovedIsTriedAgainThroughTheNew
     W().routeTable[0] = DefaultRow(8, newGateway, 35);  // not reported yet
     W().createResults = {1168};
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));
-    ASSERT_EQ(W().createdRoutes.size(), 2u);
-    EXPECT_EQ(W().createdRoutes[1].nextHop, newGateway);
+    ASSERT_EQ(W().createdRoutes4.size(), 2u);
+    EXPECT_EQ(W().createdRoutes4[1].nextHop, newGateway);
     EXPECT_EQ(State().bypassRoutes, std::set<uint32_t>{NetworkOrder(192, 0, 2, 10)});
     EXPECT_EQ(Log().find("refused"), std::string::npos);
     W().createResults = {1231};  // refused so while nothing moved: logged, not tried again
     AddBypassRoute(NetworkOrder(192, 0, 2, 11));
-    EXPECT_EQ(W().createdRoutes.size(), 3u);
+    EXPECT_EQ(W().createdRoutes4.size(), 3u);
     EXPECT_NE(Log().find("bypass route refused: 192.0.2.11 err=1231\r\n"), std::string::npos);
 }
 
@@ -349,6 +349,50 @@ TEST_F(SplitTest, TheLargestStateIsReadBackWhole) {
     EXPECT_EQ(loaded.bypassRoutes, saved.bypassRoutes);
     EXPECT_EQ(loaded.bypassRoutes6, saved.bypassRoutes6);
     EXPECT_EQ(loaded.route6.luid, UINT64_MAX);
+}
+
+// A host row already there is the helper's when it carries the mark: held, and deleted with the
+// rest. Without the mark it is someone else's, at a connect and at a start alike.
+TEST_F(SplitTest, AnExistingRowWithTheMarkIsTheHelpersAndOneWithoutIsLeftAlone) {
+    W().routeTable6 = {Default6Row(12, 256), Global6Row(12)};
+    W().interfaceMetrics6 = {{12, 10}};
+    Seed([&](SplitParts& s) { s.ipv6.physical = Route6(12); });
+    platform::Forward6Row marked = Default6Row(12, kBypassRouteMark, 128);
+    marked.dest = V6("2001:db8:1::1");
+    platform::Forward6Row foreign = marked;
+    foreign.dest = V6("2001:db8:1::2");
+    foreign.metric = kBypassRouteMark + 1;
+    W().routeTable6.push_back(marked);
+    W().routeTable6.push_back(foreign);
+    AddBypassRoute(marked.dest);
+    AddBypassRoute(foreign.dest);
+    EXPECT_EQ(State().bypassRoutes6, std::set<Ipv6Bytes>{marked.dest});
+    RemoveAllBypassRoutes();
+    ASSERT_EQ(W().routeTable6.size(), 3u);
+    W().routeTable6.push_back(marked);  // left by a run that crashed
+    ClaimMarkedBypassRows(true);        // through the physical route: held again
+    EXPECT_EQ(State().bypassRoutes6, std::set<Ipv6Bytes>{marked.dest});
+    ClaimMarkedBypassRows(false);  // the tunnel is down: deleted
+    EXPECT_TRUE(State().bypassRoutes6.empty());
+    EXPECT_EQ(W().routeTable6.back().dest, foreign.dest);
+    EXPECT_EQ(W().routeTable6.size(), 3u);
+}
+
+// On a point-to-point link the helper's own /128 rows have no next hop either: no prefix.
+TEST_F(SplitTest, ThePointToPointLinksOwnRowsAreNoGlobalPrefix) {
+    platform::Forward6Row link = Default6Row(9, 0);
+    link.nextHop = {};
+    platform::Forward6Row own = link;
+    own.prefixLength = 128;
+    own.dest = V6("2606:4700::1");
+    own.metric = kBypassRouteMark;
+    W().routeTable6 = {link, own};
+    W().interfaceMetrics6 = {{9, 10}};
+    RecordPhysicalDefaultRoute();
+    EXPECT_EQ(State().route6.ifIndex, 0u);
+    W().routeTable6[1].metric = 256;  // someone's /128: counted as before
+    RecordPhysicalDefaultRoute();
+    EXPECT_EQ(State().route6.ifIndex, 9u);
 }
 
 // Routes made on the event path are written by the save timer, a burst in one write.
@@ -478,7 +522,7 @@ TEST_F(SplitTest, OnLinkDefaultRouteIsRecordedButAddsNoBypassRoute) {
     W().routeTable = {DefaultRow(8, 0, 5)};
     RecordPhysicalDefaultRoute();
     AddBypassRoute(NetworkOrder(192, 0, 2, 10));
-    EXPECT_TRUE(W().createdRoutes.empty());
+    EXPECT_TRUE(W().createdRoutes4.empty());
 }
 
 TEST_F(SplitTest, LostDefaultRouteClearsTheRecord) {
