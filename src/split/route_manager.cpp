@@ -77,7 +77,7 @@ void EvictPastTheCap(SplitParts& parts, LogLines& lines) {
         const typename Family::Address oldest = part.LeastRecentlyUsed();
         DeleteRow<Family>(oldest, part.physical, lines);
         part.held.erase(oldest);
-        part.lastUse.erase(oldest);
+        part.ForgetUse(oldest);
         if (!part.capReached) {
             part.capReached = true;
             lines.push_back(std::wstring(L"bypass routes reached the cap of ") +
@@ -153,7 +153,7 @@ void DeleteAll(SplitParts& parts, LogLines& problems) {
         DeleteRow<Family>(address, part.physical, problems);
     }
     part.held.clear();
-    part.lastUse.clear();
+    part.ForgetUses();
     part.capReached = false;
     part.ForgetBookkeeping();
 }
@@ -170,7 +170,7 @@ bool DeleteRoutesIntoTheTunnel(SplitParts& parts, LogLines& problems) {
             continue;
         }
         DeleteRow<Family>(*held, part.physical, problems);
-        part.lastUse.erase(*held);
+        part.ForgetUse(*held);
         held = part.held.erase(held);
         deleted = true;
     }
@@ -215,7 +215,7 @@ void ClaimMarkedRows(bool adopt, SplitParts& parts, LogLines& problems) {
     }
     auto& part = Family::Part(parts);
     part.held.clear();
-    part.lastUse.clear();
+    part.ForgetUses();
     for (const typename Family::OwnRow& row : rows) {
         if (!MarkedRow<Family>(row)) {
             continue;  // someone else's
@@ -223,6 +223,7 @@ void ClaimMarkedRows(bool adopt, SplitParts& parts, LogLines& problems) {
         if (adopt && part.physical.known() && MarkedRowThrough<Family>(row, part.physical) &&
             part.held.size() < kMaxBypassRoutesPerFamily) {
             part.held.insert(row.dest);
+            part.Touch(row.dest);  // in the table's order, none known to be more recent
         } else {
             DeleteRow<Family>(row.dest, Family::RouteOf(row), problems);
         }
