@@ -28,9 +28,8 @@ uint32_t TunnelInterface() {
 }
 
 // The first row with the strictly lowest metric among the 0.0.0.0/0 rows off the tunnel's
-// interface; a metric of 0xFFFFFFFF never wins. Bypass rows must carry at least the interface's
-// metric or Windows refuses them, so a route whose interface metric is unknown is no route to
-// bypass through.
+// interface; a metric of 0xFFFFFFFF never wins. A route whose interface metric cannot be read
+// is no route to bypass through: the interface is going or not what it seems.
 void FindBestDefaultRoute(const std::vector<platform::ForwardRow>& rows, uint32_t tunnelIfIndex,
                           Resolution<Ipv4Family>& found) {
     PhysicalRouteRecord best;
