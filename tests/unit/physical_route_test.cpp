@@ -1,0 +1,154 @@
+// The physical default routes of both families, as read from the routing tables.
+#include "split/physical_route.h"
+#include "split/route_manager.h"
+#include "split_fixture.h"
+
+namespace {
+
+class PhysicalDefaultRouteTest : public SplitFixture {};
+
+struct RouteCase {
+    const char* name;
+    std::vector<platform::ForwardRow> table;
+    PhysicalRouteRecord expected;
+    uint32_t metricError = 0;
+    std::string moreLog = "";
+    uint32_t tunnelIfIndex = 0;  // the interface of the adapter named after the tunnel
+    std::vector<platform::Forward6Row> table6 = {};
+    uint32_t expected6 = 0;  // the physical IPv6 route's interface
+};
+
+class PhysicalRouteTest : public SplitFixture, public ::testing::WithParamInterface<RouteCase> {};
+
+TEST_P(PhysicalRouteTest, LowestMetricDefaultRowWins) {
+    Seed([&](SplitParts& s) { s.ipv4.physical = Route(99, 99, 99); });
+    W().routeTable = GetParam().table;
+    W().interfaceMetrics = {{2, 40}};
+    W().interfaceMetrics6 = {{2, 40}, {3, 5}, {9, 1}};  // 4 has no IPv6
+    W().routeTable6 = GetParam().table6;
+    W().metricReadError = GetParam().metricError;
+    if (GetParam().tunnelIfIndex != 0) {
+        W().interfaceAliases = {{L"Orvanta", GetParam().tunnelIfIndex}};
+    }
+    RecordPhysicalDefaultRoute();
+    EXPECT_EQ(State().route.ifIndex, GetParam().expected.ifIndex);
+    EXPECT_EQ(State().route.nextHop, GetParam().expected.nextHop);
+    EXPECT_EQ(State().route.interfaceMetric, GetParam().expected.interfaceMetric);
+    const std::string found =
+        GetParam().metricError != 0 ? "2" : std::to_string(GetParam().expected.ifIndex);
+    EXPECT_EQ(State().route6.ifIndex, GetParam().expected6);
+    const std::string line6 = GetParam().expected6 == 0
+                                  ? kNoIpv6Line
+                                  : "2026-06-27 09:05:03  physical IPv6 default route: ifIndex=" +
+                                        std::to_string(GetParam().expected6) + "\r\n";
+    EXPECT_EQ(Log(), "2026-06-27 09:05:03  physical default route: ifIndex=" + found + "\r\n" +
+                         GetParam().moreLog + line6);
+}
+
+platform::Forward6Row LinkLocal6Row(uint32_t ifIndex) {
+    platform::Forward6Row row = Global6Row(ifIndex);
+    row.dest = {0xfe, 0x80};
+    return row;
+}
+
+platform::ForwardRow HostRow() {
+    platform::ForwardRow row = DefaultRow(3, 3, 1, 0xFFFFFFFF);
+    row.dest = 5;
+    return row;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tables, PhysicalRouteTest,
+    ::testing::Values(
+        RouteCase{"LowerMetric", {DefaultRow(1, 11, 25), DefaultRow(2, 22, 10)}, Route(2, 22, 40)},
+        RouteCase{
+            "TieGoesToTheFirst", {DefaultRow(1, 11, 10), DefaultRow(2, 22, 10)}, Route(1, 11, 25)},
+        RouteCase{
+            "UnreadableInterfaceMetricMakesTheRouteUnknown",
+            {DefaultRow(2, 22, 10)},
+            Route(0, 0),
+            1168,
+            "2026-06-27 09:05:03  physical interface metric not read: ifIndex=2 err=1168\r\n"},
+        RouteCase{"MaximumMetricNeverWins", {DefaultRow(1, 11, 0xFFFFFFFF)}, Route(0, 0)},
+        RouteCase{"MaskNotZero", {DefaultRow(1, 11, 5, 0xFF)}, Route(0, 0)},
+        RouteCase{"NotADefaultRow", {HostRow()}, Route(0, 0)},
+        RouteCase{"OnLinkNextHopZero", {DefaultRow(8, 0, 5)}, Route(8, 0, 25)},
+        RouteCase{"EmptyTable", {}, Route(0, 0)},
+        RouteCase{"TunnelsOwnDefaultRouteIsSkipped",
+                  {DefaultRow(9, 33, 1), DefaultRow(2, 22, 10)},
+                  Route(2, 22, 40),
+                  0,
+                  "",
+                  9},
+        // The route's own metric counts with its interface's: 30 + 5 beats 10 + 40.
+        RouteCase{"Ipv6RoutePlusInterfaceMetric",
+                  {},
+                  Route(0, 0),
+                  0,
+                  "",
+                  0,
+                  {Default6Row(2, 10), Default6Row(3, 30), Default6Row(4, 0), Global6Row(2),
+                   Global6Row(3), Global6Row(4)},
+                  3},
+        // Interface 3 has a link-local prefix only: no address to send a bypass from.
+        RouteCase{"Ipv6TunnelsOwnPrefixAndLinkLocalOnlyRowsSkipped",
+                  {},
+                  Route(0, 0),
+                  0,
+                  "",
+                  9,
+                  {Default6Row(9, 0), Global6Row(9), Default6Row(3, 0, 64), Default6Row(3, 0),
+                   LinkLocal6Row(3), Default6Row(2, 50), Global6Row(2)},
+                  2}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(PhysicalDefaultRouteTest, OnLinkDefaultRouteIsRecordedButAddsNoBypassRoute) {
+    W().routeTable = {DefaultRow(8, 0, 5)};
+    RecordPhysicalDefaultRoute();
+    AddBypassRoute(NetworkOrder(192, 0, 2, 10));
+    EXPECT_TRUE(W().createdRoutes.empty());
+}
+
+TEST_F(PhysicalDefaultRouteTest, LostDefaultRouteClearsTheRecord) {
+    W().routeTable = {DefaultRow(2, 22, 10)};
+    RecordPhysicalDefaultRoute();
+    W().routeTable.clear();
+    RecordPhysicalDefaultRoute();
+    EXPECT_EQ(State().route.ifIndex, 0u);
+    EXPECT_EQ(State().route.nextHop, 0u);
+}
+
+TEST_F(PhysicalDefaultRouteTest, FailedProbeClearsTheRecordAndLogsOnlyTheIpv6Look) {
+    Seed([&](SplitParts& s) { s.ipv4.physical = Route(2, 22); });
+    W().routeReads = {platform::RouteTableRead::ProbeFailed};
+    RecordPhysicalDefaultRoute();
+    EXPECT_EQ(State().route.ifIndex, 0u);
+    EXPECT_EQ(Log(), kNoIpv6Line);
+}
+
+TEST_F(PhysicalDefaultRouteTest, FailedReadLogsInterfaceZero) {
+    W().routeTable = {DefaultRow(2, 22, 10)};
+    W().routeReads = {platform::RouteTableRead::ReadFailed};
+    RecordPhysicalDefaultRoute();
+    EXPECT_EQ(State().route.ifIndex, 0u);
+    EXPECT_EQ(W().routeTableReads, 1);
+    EXPECT_EQ(Log(), "2026-06-27 09:05:03  physical default route: ifIndex=0\r\n" + kNoIpv6Line);
+}
+
+TEST_F(PhysicalDefaultRouteTest, GrowingTableIsReadAgainUpToThreeTimes) {
+    using platform::RouteTableRead;
+    W().routeTable = {DefaultRow(2, 22, 10)};
+    W().routeReads = {RouteTableRead::Grew, RouteTableRead::Grew};
+    RecordPhysicalDefaultRoute();
+    EXPECT_EQ(State().route.ifIndex, 2u);
+    EXPECT_EQ(W().routeTableReads, 3);
+
+    W().routeReads = {RouteTableRead::Grew, RouteTableRead::Grew, RouteTableRead::Grew,
+                      RouteTableRead::Grew};
+    W().routeTableReads = 0;
+    RecordPhysicalDefaultRoute();
+    EXPECT_EQ(State().route.ifIndex, 0u);
+    EXPECT_EQ(W().routeTableReads, 4);
+}
+
+}  // namespace
