@@ -56,6 +56,11 @@ endforeach()
 add_executable(amneziawg tests/standins/amneziawg_standin.cpp)
 target_link_libraries(amneziawg PRIVATE advapi32 ${ORVANTA_WIN_LINK})
 
+# Takes an oplock as a standard user would, for the check on a real Windows machine
+# (tests/windows/check_oplocks.ps1); Wine has no oplocks.
+add_executable(oplock_holder tests/windows/oplock_holder.cpp)
+target_link_libraries(oplock_holder PRIVATE ${ORVANTA_WIN_LINK})
+
 add_executable(standin_app tests/standins/standin_app.cpp)
 target_link_libraries(standin_app PRIVATE ${ORVANTA_WIN_LINK})
 

@@ -78,7 +78,9 @@ int RunMode(HelperMode mode) {
 int HelperMain(const std::vector<std::wstring>& arguments) {
     platform::UseSafeLibrarySearch();  // before anything could load a library
     SetLogSink(&AppendToLogFile);
+    StartLogWriter();
     const int exitCode = RunMode(SelectMode(arguments));
+    StopLogWriter();         // the installer's steps exit right after their last line
     ReleaseDataDirectory();  // every mode has stopped what could still write in it
     return exitCode;
 }

@@ -26,3 +26,16 @@ bool OnlyAdministratorsCanChange(const platform::SecurityFacts& security,
     }
     return true;
 }
+
+bool OthersReachTheEntry(const platform::SecurityFacts& security, bool currentUserIsAdministrator) {
+    if (!security.read || security.nullDacl) {
+        return true;
+    }
+    for (const platform::AccessEntry& entry : security.entries) {
+        if (entry.allows && !entry.inheritOnly &&
+            !IsAdministrative(entry.who, currentUserIsAdministrator)) {
+            return true;
+        }
+    }
+    return false;
+}

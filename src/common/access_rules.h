@@ -10,3 +10,8 @@
 // An entry whose security cannot be read, or that has no DACL at all, is trusted by nobody.
 bool OnlyAdministratorsCanChange(const platform::SecurityFacts& security,
                                  bool currentUserIsAdministrator);
+
+// Whether anyone but those is granted anything on the entry itself (entries that are not
+// inherit-only): such a one can open it and, with a share mode or an oplock, keep the helper out
+// whenever the helper does not hold it. An unread or missing DACL counts as reaching it.
+bool OthersReachTheEntry(const platform::SecurityFacts& security, bool currentUserIsAdministrator);

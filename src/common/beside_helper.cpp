@@ -1,6 +1,7 @@
 #include "common/beside_helper.h"
 
 #include "common/access_rules.h"
+#include "common/bounded_use.h"
 
 std::wstring GetModuleDirectory() {
     const std::wstring path = platform::ModuleFilePath();
@@ -21,13 +22,15 @@ FileBesideHelper::FileBesideHelper(const std::wstring& path) {
         path[root.size()] != L'\\') {
         return;
     }
+    BoundedFileUse bound;  // users can read each of them, and oplock it
     for (size_t end = root.size();; end = path.find(L'\\', end + 1)) {
         const bool isFile = end == std::wstring::npos;
+        const std::wstring entryPath = isFile ? path : path.substr(0, end);
         platform::EntryFacts facts;
-        platform::HeldEntry* entry =
-            platform::HoldEntry(isFile ? path : path.substr(0, end), !isFile, facts);
+        platform::HeldEntry* entry = platform::HoldEntry(entryPath, !isFile, facts);
         if (entry == nullptr) {
-            holdError_ = facts.error;
+            holdError_ = bound.End() ? platform::kErrorOperationAborted : facts.error;
+            failedPath_ = entryPath;
             return;
         }
         held_.push_back(entry);
@@ -42,6 +45,9 @@ FileBesideHelper::FileBesideHelper(const std::wstring& path) {
 }
 
 std::wstring FileBesideHelper::refusal() const {
+    if (holdError_ == platform::kErrorOperationAborted) {
+        return L"not checked: " + failedPath_ + L" held by another process";
+    }
     const std::wstring error = L" err=" + std::to_wstring(holdError_);
     if (holdError_ == platform::kErrorSharingViolation) {
         return L"is in use by another process" + error;

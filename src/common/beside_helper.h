@@ -25,11 +25,13 @@ class FileBesideHelper {
     FileBesideHelper& operator=(const FileBesideHelper&) = delete;
     bool accepted() const { return accepted_; }
     // Why it was not accepted, to follow the file's name in the log: "is in use by another
-    // process err=32", "is writable by non-administrators", ...
+    // process err=32", "is writable by non-administrators", "not checked: <path> held by another
+    // process" (an open that waited past its bound), ...
     std::wstring refusal() const;
 
   private:
     std::vector<platform::HeldEntry*> held_;  // the folders from the top down, then the file
     bool accepted_ = false;
-    uint32_t holdError_ = 0;  // the Win32 error of the hold that failed, if one did
+    uint32_t holdError_ = 0;   // the Win32 error of the hold that failed, if one did
+    std::wstring failedPath_;  // what that hold opened
 };

@@ -3,9 +3,12 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <set>
 
 #include "common/access_rules.h"
+#include "common/bounded_use.h"
 #include "common/names.h"
+#include "log/helper_log.h"
 
 const std::wstring kConfigFileName = TunnelName + L".conf";
 
@@ -51,10 +54,11 @@ Finding Judge(const platform::EntryFacts& facts) {
 
 // Holds the directory and judges it; when the hold is refused (a user may keep it open with a
 // share mode that shuts the hold out), judges what an open without data access shows. `error`
-// receives the hold's error. Null unless held and ours.
+// receives the hold's error. Null unless held and ours. One of ours that an older version made
+// open to users is closed to them on the held handle, which may change its access list.
 platform::HeldEntry* HoldAndJudge(const std::wstring& path, Finding& finding, uint32_t& error) {
     platform::EntryFacts facts;
-    platform::HeldEntry* held = platform::HoldEntry(path, true, facts);
+    platform::HeldEntry* held = platform::HoldEntry(path, true, facts, true);
     error = facts.error;
     if (held == nullptr) {
         finding = platform::ReadEntry(path, true, facts) == 0 ? Judge(facts) : Finding::Unknown;
@@ -64,6 +68,9 @@ platform::HeldEntry* HoldAndJudge(const std::wstring& path, Finding& finding, ui
     if (finding != Finding::Ours) {
         platform::ReleaseEntry(held);
         return nullptr;
+    }
+    if (OthersReachTheEntry(facts.security, platform::RunningAsAdministrator())) {
+        platform::ProtectHeldDirectory(held);  // failing, it is tried at the next take-over
     }
     return held;
 }
@@ -148,9 +155,28 @@ class VerifiedDirectory {
 std::mutex HeldLock;
 std::shared_ptr<const VerifiedDirectory> Held;
 
+// The paths whose holders made a use wait past its bound, each logged once until a use of it
+// succeeds again.
+std::mutex HeldPathsLock;
+std::set<std::wstring> HeldPaths;
+
+void NoteHeld(const std::wstring& path, bool held) {
+    {
+        std::lock_guard<std::mutex> lock(HeldPathsLock);
+        if (!held) {
+            HeldPaths.erase(path);
+            return;
+        }
+        if (!HeldPaths.insert(path).second) {
+            return;
+        }
+    }
+    HelperLog(path + L" held by another process");
+}
+
 // The held directory, verified first when none is held or a write through it failed: the
 // failure may mean the hold no longer stands for what the path names. One that could not be
-// held is returned unkept, and the next use tries again.
+// held is returned unkept, and the next use tries again. The caller bounds it.
 std::shared_ptr<const VerifiedDirectory> Verified() {
     std::lock_guard<std::mutex> lock(HeldLock);
     if (Held != nullptr && Held->writeFailed()) {
@@ -173,7 +199,7 @@ std::shared_ptr<const VerifiedDirectory> Verified() {
 uint32_t DataFile::Noted(uint32_t error) const {
     constexpr uint32_t kFileNotFound = 2, kLockViolation = 33;
     if (error != 0 && error != kFileNotFound && error != platform::kErrorSharingViolation &&
-        error != kLockViolation) {
+        error != kLockViolation && error != platform::kErrorOperationAborted) {
         writeFailed_->store(true);
     }
     return error;
@@ -221,27 +247,44 @@ uint32_t DataFile::MoveInFrom(const std::wstring& sourcePath) const {
 }
 
 std::wstring DataDirectory() {
-    return Verified()->path();
+    BoundedFileUse bound;
+    const std::wstring path = Verified()->path();
+    NoteHeld(DirectoryPath(), bound.End());
+    return path;
 }
 
 bool UseDataFile(const std::wstring& name, const std::function<bool(const DataFile&)>& use,
                  uint32_t* holdError) {
+    BoundedFileUse bound;
     const std::shared_ptr<const VerifiedDirectory> directory = Verified();
     if (holdError != nullptr) {
         *holdError = directory->error();
     }
-    return !directory->path().empty() && use(directory->File(name));
+    const bool used = !directory->path().empty() && use(directory->File(name));
+    const bool held = bound.End();
+    if (directory->path().empty()) {
+        NoteHeld(DirectoryPath(), held);
+    } else if (name != kLogFileName) {  // the log counts the lines a holder cost it itself
+        NoteHeld(directory->path() + L"\\" + name, held);
+    }
+    return used;
 }
 
 void ReleaseDataDirectory() {
-    std::lock_guard<std::mutex> lock(HeldLock);
-    Held.reset();
+    {
+        std::lock_guard<std::mutex> lock(HeldLock);
+        Held.reset();
+    }
+    std::lock_guard<std::mutex> lock(HeldPathsLock);
+    HeldPaths.clear();
 }
 
 bool PrepareDataDirectory() {
     ReleaseDataDirectory();  // a hold of its own would keep it from moving a user's aside
     uint32_t error = 0;
+    BoundedFileUse bound;
     platform::HeldEntry* held = TakeOver(DirectoryPath(), CreatorOwner(), error);
+    NoteHeld(DirectoryPath(), bound.End());
     platform::ReleaseEntry(held);
     return held != nullptr;
 }

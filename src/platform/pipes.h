@@ -41,13 +41,19 @@ void FlushPipe(PipeInstance* pipe);
 uint32_t DisconnectPipe(PipeInstance* pipe);
 void ClosePipe(PipeInstance* pipe);
 
-// While armed, bounds the calling thread's blocking pipe calls: once `milliseconds` have
-// passed (never, for kNoTimeLimit) or `stop` (if any) is signalled, the pending call (and any
-// later one) fails until the deadline is disarmed. Arming and disarming create nothing: one
-// watcher thread, started with the first deadline, serves every one.
+// While armed, bounds the calling thread's blocking calls (pipe calls, and opens, creates and
+// renames of files and folders): once `milliseconds` have passed (never, for kNoTimeLimit) or
+// `stop` (if any) is signalled, the pending call (and any later one) fails with
+// kErrorOperationAborted until the deadline is disarmed. Each deadline is its own thread's:
+// disarming it ends that one alone, and its passing cancels nothing of another thread's.
+// Arming and disarming create nothing: one watcher thread, started with the first deadline,
+// serves every one.
 constexpr uint32_t kNoTimeLimit = 0xFFFFFFFFu;
+constexpr uint32_t kErrorOperationAborted = 995;
 struct IoDeadline;
 IoDeadline* ArmIoDeadline(uint32_t milliseconds, Event stop);
-void DisarmIoDeadline(IoDeadline* deadline);
+// True when the deadline had passed (or its stop was signalled) before it was disarmed: what the
+// thread called meanwhile may have been cancelled.
+bool DisarmIoDeadline(IoDeadline* deadline);
 
 }  // namespace platform

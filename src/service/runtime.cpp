@@ -71,6 +71,7 @@ void ServiceMain(uint32_t, wchar_t**) {
     const uint32_t pipeError = ControlPipe(StopEvent);
     EndSplitting();
     HelperLog(L"service stopping");
+    DrainLog();  // once stopped, the process may end at any moment
     platform::StopPeriodicTimer(StopProgress.exchange(nullptr));
     Report(kServiceStopped, 0, pipeError);
 }

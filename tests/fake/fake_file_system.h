@@ -3,6 +3,8 @@
 // The fake world's file system, as the fake's file and security calls share it: Windows' share
 // rules (checked only between opens with data access), links, and entries known by path.
 
+#include <chrono>
+
 #include "fake_world.h"
 
 namespace platform {
@@ -10,6 +12,7 @@ struct HeldEntry {
     std::wstring path;
     std::multimap<std::wstring, fake::Open>::iterator open;
     const fake::World* world;  // a hold kept past a reset is gone with its world
+    bool mayProtect = false;   // held with WRITE_DAC
 };
 }  // namespace platform
 
@@ -43,6 +46,43 @@ inline bool SharingAllows(const std::wstring& path, const fake::Open& wanted) {
         }
     }
     return true;
+}
+
+// What an ordinary user's open meets in the entry's access list: the rights allowed to anyone
+// not administrative by the entries that apply to the entry itself. One without a list read by
+// the test is open to users (files the tests make).
+inline bool UsersMayOpen(const std::wstring& path, uint32_t access) {
+    const auto found = fake::TheWorld().security.find(path);
+    if (found == fake::TheWorld().security.end() || found->second.nullDacl) {
+        return true;
+    }
+    uint32_t granted = 0;
+    for (const platform::AccessEntry& entry : found->second.entries) {
+        if (entry.allows && !entry.inheritOnly &&
+            (entry.who == platform::Principal::Other ||
+             entry.who == platform::Principal::AuthenticatedUsers)) {
+            granted |= entry.mask;
+        }
+    }
+    return (access & ~granted & (kReadData | kWriteData | kDelete)) == 0;
+}
+
+// Waits, as Windows does, while a user's oplock stands on the path: until the calling thread's
+// deadline cancels the call (995, ERROR_OPERATION_ABORTED) or the user lets go (0). A wait
+// nothing bounds is noted, and ended after 10 s so that the test fails rather than hangs.
+inline uint32_t WaitOutOplock(std::unique_lock<std::mutex>& lock, const std::wstring& path) {
+    fake::World& w = fake::TheWorld();
+    if (w.oplocks.count(path) == 0) {
+        return 0;
+    }
+    if (fake::CancelledByDeadline()) {
+        w.fileCalls.push_back(L"cancelled " + path);
+        return 995;
+    }
+    w.unboundedWait = true;
+    w.oplockReleased.wait_for(lock, std::chrono::seconds(10),
+                              [&w, &path] { return w.oplocks.count(path) == 0; });
+    return 0;
 }
 
 inline bool IsUnder(const std::wstring& path, const std::wstring& directory) {

@@ -42,9 +42,12 @@ std::wstring ModuleFilePath() {
 
 uint32_t AppendToFileIn(HeldEntry* directory, const std::wstring& name, const std::string& bytes) {
     fake::World& w = fake::TheWorld();
-    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    std::unique_lock<std::mutex> lock(w.fileSystemLock);
     const std::wstring path = directory->path + L"\\" + name;
     w.fileCalls.push_back(L"append " + path);
+    if (const uint32_t error = WaitOutOplock(lock, path); error != 0) {
+        return error;
+    }
     if (IsPending(path)) {
         return kAccessDenied;
     }
@@ -61,9 +64,12 @@ uint32_t AppendToFileIn(HeldEntry* directory, const std::wstring& name, const st
 uint32_t ReplaceFileIn(HeldEntry* directory, const std::wstring& name, const std::string& bytes,
                        Owner) {
     fake::World& w = fake::TheWorld();
-    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    std::unique_lock<std::mutex> lock(w.fileSystemLock);
     const std::wstring path = directory->path + L"\\" + name;
     w.fileCalls.push_back(L"write " + path);
+    if (const uint32_t error = WaitOutOplock(lock, path); error != 0) {
+        return error;  // the rename over it waits for the break
+    }
     if (w.directories.count(path) > 0 || IsPending(path)) {
         return kAccessDenied;  // a folder has the name, or a file waits to be deleted
     }
@@ -81,8 +87,11 @@ uint32_t ReplaceFileIn(HeldEntry* directory, const std::wstring& name, const std
 uint32_t ReadFileIn(HeldEntry* directory, const std::wstring& name, size_t maxBytes,
                     std::string& bytes) {
     fake::World& w = fake::TheWorld();
-    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    std::unique_lock<std::mutex> lock(w.fileSystemLock);
     const std::wstring path = directory->path + L"\\" + name;
+    if (const uint32_t error = WaitOutOplock(lock, path); error != 0) {
+        return error;
+    }
     const auto found = w.files.find(path);
     if (found == w.files.end()) {
         return kNotFound;
@@ -125,9 +134,14 @@ void Relocate(const std::wstring& source, const std::wstring& target) {
 uint32_t RenameFileIn(HeldEntry* directory, const std::wstring& from, const std::wstring& to,
                       bool replace) {
     fake::World& w = fake::TheWorld();
-    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    std::unique_lock<std::mutex> lock(w.fileSystemLock);
     const std::wstring source = directory->path + L"\\" + from;
     const std::wstring target = directory->path + L"\\" + to;
+    for (const std::wstring& path : {source, target}) {
+        if (const uint32_t error = WaitOutOplock(lock, path); error != 0) {
+            return error;
+        }
+    }
     if (!replace && Exists(target) && w.files.count(source) > 0) {
         return 183;  // ERROR_ALREADY_EXISTS
     }
@@ -179,8 +193,11 @@ uint32_t MoveFileInto(HeldEntry* directory, const std::wstring& sourcePath,
 
 uint32_t DeleteFileIn(HeldEntry* directory, const std::wstring& name) {
     fake::World& w = fake::TheWorld();
-    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    std::unique_lock<std::mutex> lock(w.fileSystemLock);
     const std::wstring path = directory->path + L"\\" + name;
+    if (const uint32_t error = WaitOutOplock(lock, path); error != 0) {
+        return error;
+    }
     if (!Exists(path)) {
         return kNotFound;
     }
@@ -205,11 +222,39 @@ namespace fake {
 bool UserOpens(const std::wstring& path, uint32_t access, uint32_t share) {
     World& w = TheWorld();
     std::lock_guard<std::mutex> lock(w.fileSystemLock);
-    if (!Exists(path) || IsPending(path) || !SharingAllows(path, {access, share})) {
+    if (!Exists(path) || IsPending(path) || !UsersMayOpen(path, access) ||
+        !SharingAllows(path, {access, share})) {
         return false;
     }
     w.opens.emplace(path, Open{access, share});
     return true;
+}
+
+bool UserTakesOplock(const std::wstring& path) {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    if (!Exists(path) || IsPending(path) || !UsersMayOpen(path, kReadData) ||
+        w.opens.count(path) > 0) {
+        return false;
+    }
+    w.opens.emplace(path, Open{kReadData, kShareRead | kShareWrite | kShareDelete});
+    w.oplocks.insert(path);
+    return true;
+}
+
+void UserReleasesOplock(const std::wstring& path) {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    if (w.oplocks.erase(path) > 0) {  // and closes the handle it held the oplock on
+        const auto range = w.opens.equal_range(path);
+        for (auto it = range.first; it != range.second; ++it) {
+            if (it->second.access == kReadData && it->second.share == 7) {
+                w.opens.erase(it);
+                break;
+            }
+        }
+    }
+    w.oplockReleased.notify_all();
 }
 
 platform::SecurityFacts UsersCanChange() {

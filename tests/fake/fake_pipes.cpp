@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <atomic>
 #include <regex>
+#include <thread>
 
 #include "fake_world.h"
 
@@ -20,7 +21,13 @@ struct PipeInstance {
     size_t offset = 0;                   // how much of it was read
 };
 
-struct IoDeadline {};
+struct IoDeadline {
+    std::thread::id thread;
+    uint64_t atMs;
+    Event stop;
+    bool passed = false;
+    const fake::World* world;  // a deadline kept past a reset is gone with its world
+};
 
 namespace {
 
@@ -123,14 +130,11 @@ ClientWait WaitForClient(PipeInstance* pipe, Event stop) {
 
 namespace {
 
-// A call that waits on a silent client ends at the armed deadline (cancelled: 995), or never in
-// reality.
+// A call that waits on a silent client ends at the thread's armed deadline (cancelled: 995), or
+// never in reality.
 uint32_t WaitForSilentClient() {
-    fake::World& w = fake::TheWorld();
-    if (!w.ioDeadlineArmed) {
-        w.unboundedWait = true;
-    } else if (!IsEventSignalled(w.ioDeadlineStop)) {  // a stop ends the wait at once
-        w.clockUs = std::max(w.clockUs, w.ioDeadlineAt * 1000);
+    if (!fake::CancelledByDeadline()) {
+        fake::TheWorld().unboundedWait = true;
     }
     return 995;  // ERROR_OPERATION_ABORTED
 }
@@ -195,15 +199,56 @@ void ClosePipe(PipeInstance* pipe) {
 
 IoDeadline* ArmIoDeadline(uint32_t milliseconds, Event stop) {
     fake::World& w = fake::TheWorld();
-    w.ioDeadlineArmed = true;
-    w.ioDeadlineAt = fake::ClockMs() + milliseconds;
-    w.ioDeadlineStop = stop;
-    return new IoDeadline();
+    const uint64_t at = milliseconds == kNoTimeLimit ? UINT64_MAX : fake::ClockMs() + milliseconds;
+    auto* deadline = new IoDeadline{std::this_thread::get_id(), at, stop, false, &w};
+    std::lock_guard<std::mutex> lock(w.deadlineLock);
+    w.ioDeadlines.push_back(deadline);
+    return deadline;
 }
 
-void DisarmIoDeadline(IoDeadline* deadline) {
-    fake::TheWorld().ioDeadlineArmed = false;
+bool DisarmIoDeadline(IoDeadline* deadline) {
+    fake::World& w = fake::TheWorld();
+    if (deadline->world == &w) {
+        std::lock_guard<std::mutex> lock(w.deadlineLock);
+        w.ioDeadlines.erase(std::find(w.ioDeadlines.begin(), w.ioDeadlines.end(), deadline));
+    }
+    const bool passed = deadline->passed;
     delete deadline;
+    return passed;
 }
 
 }  // namespace platform
+
+namespace fake {
+
+bool CancelledByDeadline() {
+    World& w = TheWorld();
+    std::lock_guard<std::mutex> lock(w.deadlineLock);
+    platform::IoDeadline* first = nullptr;
+    for (platform::IoDeadline* deadline : w.ioDeadlines) {
+        if (deadline->thread != std::this_thread::get_id()) {
+            continue;  // another thread's deadline cancels nothing of this one's
+        }
+        if (platform::IsEventSignalled(deadline->stop)) {
+            first = deadline;  // a stop ends the wait at once
+            break;
+        }
+        if (first == nullptr || deadline->atMs < first->atMs) {
+            first = deadline;
+        }
+    }
+    const bool stopped = first != nullptr && platform::IsEventSignalled(first->stop);
+    if (first == nullptr || (first->atMs == UINT64_MAX && !stopped)) {
+        return false;  // nothing ends the wait
+    }
+    for (platform::IoDeadline* deadline : w.ioDeadlines) {  // the thread's calls are all cancelled
+        deadline->passed |= deadline->thread == first->thread;
+    }
+    if (!stopped) {
+        std::lock_guard<std::mutex> clock(w.clockLock);
+        w.clockUs = std::max(w.clockUs, first->atMs * 1000);
+    }
+    return true;
+}
+
+}  // namespace fake

@@ -8,10 +8,17 @@ namespace platform {
 
 namespace {
 
-HeldEntry* Open(const std::wstring& path, bool isDirectory, EntryFacts& facts, fake::Open hold) {
+HeldEntry* Open(const std::wstring& path, bool isDirectory, EntryFacts& facts, fake::Open hold,
+                bool mayProtect = false) {
     fake::World& w = fake::TheWorld();
-    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    std::unique_lock<std::mutex> lock(w.fileSystemLock);
     facts = {};
+    if (Exists(path)) {  // READ_CONTROL breaks an oplock too: only attributes do not
+        facts.error = WaitOutOplock(lock, path);
+        if (facts.error != 0) {
+            return nullptr;
+        }
+    }
     if (IsPending(path)) {
         facts.error = kAccessDenied;
         return nullptr;
@@ -30,15 +37,17 @@ HeldEntry* Open(const std::wstring& path, bool isDirectory, EntryFacts& facts, f
     facts.security = found != w.security.end() ? found->second
                                                : SecurityFacts{true, Principal::System, false, {}};
     w.fileCalls.push_back(L"hold " + path);
-    return new HeldEntry{path, w.opens.emplace(path, hold), &w};
+    return new HeldEntry{path, w.opens.emplace(path, hold), &w, mayProtect};
 }
 
 }  // namespace
 
-HeldEntry* HoldEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts) {
+HeldEntry* HoldEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts,
+                     bool mayProtect) {
     return Open(path, isDirectory, facts,
                 isDirectory ? fake::Open{0x1 | 0x20000 | 0x80, kShareRead | kShareWrite}
-                            : fake::Open{0x1 | 0x20 | 0x20000 | 0x80, kShareRead});
+                            : fake::Open{0x1 | 0x20 | 0x20000 | 0x80, kShareRead},
+                mayProtect);
 }
 
 uint32_t ReadEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts) {
@@ -76,14 +85,29 @@ uint32_t CreateProtectedDirectory(const std::wstring& path, Owner owner) {
     }
     w.directories.insert(path);
     w.protectedPaths.insert(path);
-    w.security[path] = {
-        true, owner == Owner::System ? Principal::System : Principal::Administrators, false, {}};
+    w.security[path] = {true,
+                        owner == Owner::System ? Principal::System : Principal::Administrators,
+                        false, kProtectedDirectoryAccess};
+    return 0;
+}
+
+uint32_t ProtectHeldDirectory(HeldEntry* directory) {
+    fake::World& w = fake::TheWorld();
+    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    if (!directory->mayProtect) {
+        return kAccessDenied;  // changing the DACL needs WRITE_DAC on the handle
+    }
+    w.fileCalls.push_back(L"protect " + directory->path);
+    w.security[directory->path].entries = kProtectedDirectoryAccess;  // nothing inside changes
     return 0;
 }
 
 uint32_t MoveEntryAside(const std::wstring& path, const std::wstring& newName) {
     fake::World& w = fake::TheWorld();
-    std::lock_guard<std::mutex> lock(w.fileSystemLock);
+    std::unique_lock<std::mutex> lock(w.fileSystemLock);
+    if (const uint32_t error = WaitOutOplock(lock, path); error != 0) {
+        return error;
+    }
     for (const auto& [openPath, open] : w.opens) {
         if (IsUnder(openPath, path)) {
             return kAccessDenied;  // something inside is open

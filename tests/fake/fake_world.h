@@ -136,7 +136,12 @@ struct World {
     // Deleted while another handle (sharing delete) is open: every open of the name fails.
     std::set<std::wstring> deletePending;
     std::vector<std::wstring> movedAside;  // the new names
-    std::vector<std::wstring> fileCalls;   // "hold", "release", "append", "write"
+    // Paths a user holds an oplock on and will not acknowledge its break: an open with data
+    // access, a rename or a delete of one waits until the user lets go or the waiting thread's
+    // deadline cancels it.
+    std::set<std::wstring> oplocks;
+    std::condition_variable oplockReleased;  // under fileSystemLock
+    std::vector<std::wstring> fileCalls;     // "hold", "release", "append", "write"
     // A scanner opens each file between its rename and its delete (32).
     bool deletesFail = false;
 
@@ -155,11 +160,10 @@ struct World {
     std::set<uint32_t> newcomerFinds;       // open or plain create by another process while served
     std::deque<PipeClient> waitingClients;  // when none is left, the wait signals the stop
     std::deque<PipeClient> servedClients;
-    platform::Event pipeStop = nullptr;  // the stop the pipe loop watches
-    uint64_t ioDeadlineAt = 0;
-    platform::Event ioDeadlineStop = nullptr;
-    bool ioDeadlineArmed = false;
-    bool unboundedWait = false;  // a blocking call that a real client could hold forever
+    platform::Event pipeStop = nullptr;              // the stop the pipe loop watches
+    std::mutex deadlineLock;                         // each thread arms its own
+    std::vector<platform::IoDeadline*> ioDeadlines;  // armed, of every thread
+    bool unboundedWait = false;  // a blocking call that a client or a user could hold forever
 
     std::deque<platform::EventObject> events;  // owned by the world
     std::mutex clockLock;                      // the sniffer thread sleeps too
@@ -254,6 +258,11 @@ bool WaitUntilReceiving();
 // A user's handle, opened before the helper acts, if Windows' share rules let it open; it stays
 // open for the rest of the test.
 bool UserOpens(const std::wstring& path, uint32_t access, uint32_t share);
+// A user's open (reading, sharing everything) with an oplock on it, granted as Windows grants a
+// batch oplock: only when no other handle is open on the path. False when refused.
+bool UserTakesOplock(const std::wstring& path);
+// The user acknowledges the break at last and closes that handle: what waited goes on.
+void UserReleasesOplock(const std::wstring& path);
 // The security of a folder or file ordinary users own, or may write to.
 platform::SecurityFacts UsersCanChange();
 // Replaces the unicast addresses and, while they are watched, reports each address added,
@@ -261,6 +270,9 @@ platform::SecurityFacts UsersCanChange();
 void SetUnicastAddresses(const std::vector<platform::UnicastAddress>& now);
 // Polls (bounded, 10 s) until `done` holds; false when it never did.
 bool WaitUntil(const std::function<bool()>& done);
+// Ends a wait that nothing but a deadline ends: true (the call is cancelled) when the calling
+// thread has one armed, the clock then passing to it unless a stop event ended it sooner.
+bool CancelledByDeadline();
 // The fake clock, read under its lock (other threads wait on it too).
 uint64_t ClockMs();
 

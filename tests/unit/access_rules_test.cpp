@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "common/access_rules.h"
+#include "security_fixture.h"
 
 namespace {
 
@@ -11,6 +12,8 @@ struct RuleCase {
     std::vector<platform::AccessEntry> entries;
     bool currentUserIsAdministrator;
     bool trusted;
+    bool entriesAreAll = false;  // without the usual three, which let users read it
+    bool othersReachIt = true;
 };
 
 class AccessRuleTest : public ::testing::TestWithParam<RuleCase> {};
@@ -21,9 +24,14 @@ TEST_P(AccessRuleTest, OnlyAdministratorsMayChangeWhatIsTrusted) {
     facts.entries = {{true, false, 0x1F01FF, Principal::System},
                      {true, false, 0x1F01FF, Principal::Administrators},
                      {true, false, 0x1200A9, Principal::Other}};  // users: read and execute
+    if (GetParam().entriesAreAll) {
+        facts.entries.clear();
+    }
     facts.entries.insert(facts.entries.end(), GetParam().entries.begin(), GetParam().entries.end());
     EXPECT_EQ(OnlyAdministratorsCanChange(facts, GetParam().currentUserIsAdministrator),
               GetParam().trusted);
+    EXPECT_EQ(OthersReachTheEntry(facts, GetParam().currentUserIsAdministrator),
+              GetParam().othersReachIt);
 }
 
 using P = platform::Principal;
@@ -61,13 +69,19 @@ INSTANTIATE_TEST_SUITE_P(
                  {{true, false, 0x1F01FF, P::CurrentUser}},
                  true,
                  true},
-        RuleCase{"OwnedByTheOrdinaryUserRunningIt", P::CurrentUser, {}, false, false}),
+        RuleCase{"OwnedByTheOrdinaryUserRunningIt", P::CurrentUser, {}, false, false},
+        RuleCase{"DataDirectoryAsCreatedOrCorrected", P::System,
+                 platform::kProtectedDirectoryAccess, false, true, true, false},
+        RuleCase{"DataDirectoryOfAnOlderVersion", P::System, kOlderVersionsAccess, false, true,
+                 true, true}),
     [](const auto& info) { return info.param.name; });
 
 TEST(AccessRuleTest, UnreadOrNullDaclIsTrustedByNobody) {
     EXPECT_FALSE(
         OnlyAdministratorsCanChange({false, platform::Principal::System, false, {}}, true));
     EXPECT_FALSE(OnlyAdministratorsCanChange({true, platform::Principal::System, true, {}}, true));
+    EXPECT_TRUE(OthersReachTheEntry({false, platform::Principal::System, false, {}}, true));
+    EXPECT_TRUE(OthersReachTheEntry({true, platform::Principal::System, true, {}}, true));
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // The data directory kept out of ordinary users' hands.
 #include <optional>
 
+#include "app/entry.h"
 #include "fresh_world.h"
 #include "log/data_directory.h"
 #include "log/helper_log.h"
+#include "service/runtime.h"
 #include "security_fixture.h"
 #include "tunnel/connect.h"
 
@@ -26,8 +28,53 @@ struct AttackCase {
     bool logged;                 // the line reached a log
     bool connected;              // the configuration was written and the tunnel installed
     const char* where;           // the directory it all went to, when not the data directory
-    const char* line = nullptr;  // a line the log must hold
+    const char* line = nullptr;  // a line the log must hold once the user let go
+    bool closedToUsers = false;  // the directory ends with the protected list, users shut out
 };
+
+const char kLogHeld[] = "  C:\\ProgramData\\Orvanta\\helper.log held by another process; ";
+const char kAwgHeld[] =
+    "  amneziawg.exe not checked: C:\\Program Files\\Orvanta\\awg\\amneziawg.exe held by "
+    "another process; not run\r\n";
+
+// A user who takes an oplock on the log, new or due for rotation, or on the tunnel program, and
+// never lets it break.
+void UserOplocksTheLog(fake::World& w, size_t size) {
+    w.files[kLogFile] = std::string(size, '.');
+    EXPECT_TRUE(fake::UserTakesOplock(kLogFile));
+}
+void UserOplocksANewLog(fake::World& w) {
+    UserOplocksTheLog(w, 0);
+}
+void UserOplocksAFullLog(fake::World& w) {
+    UserOplocksTheLog(w, 8 * 1024 * 1024);
+}
+void UserOplocksTheTunnelProgram(fake::World& w) {
+    w.directories.insert(kDir);
+    EXPECT_TRUE(fake::UserTakesOplock(kAwg));
+}
+
+void OlderVersionMadeTheDirectory(fake::World& w) {
+    w.directories.insert(kDir);
+    w.security[kDir] = {true, platform::Principal::System, false, kOlderVersionsAccess};
+}
+
+// The directory as the service made it, which a user tries to hold while the service does not.
+void UserTriesTheServicesDirectory(fake::World& w) {
+    w.directories.insert(kDir);
+    w.security[kDir] = {true, platform::Principal::System, false,
+                        platform::kProtectedDirectoryAccess};
+    EXPECT_FALSE(fake::UserOpens(kDir, kRead, 0));
+    EXPECT_FALSE(fake::UserTakesOplock(kDir));
+}
+
+bool SameEntries(const std::vector<platform::AccessEntry>& a,
+                 const std::vector<platform::AccessEntry>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
+        return x.allows == y.allows && x.inheritOnly == y.inheritOnly && x.mask == y.mask &&
+               x.who == y.who && x.passedOn == y.passedOn;
+    });
+}
 
 class AttackTest : public UserDataDirectoryTest,
                    public ::testing::WithParamInterface<AttackCase> {};
@@ -46,7 +93,8 @@ TEST_P(AttackTest, HelperWritesOnlyWhereNoUserCanReach) {
     EXPECT_EQ(ConnectTunnel(L"[Interface]"), c.connected);
     EXPECT_EQ(W().commandLines.size(), c.connected ? 1u : 0u);
     EXPECT_EQ(Contains(W().files[kLogFile], "  line\r\n"), c.logged);
-    EXPECT_TRUE(c.line == nullptr || Contains(W().files[kLogFile], c.line)) << c.line;
+    EXPECT_TRUE(!c.closedToUsers ||
+                SameEntries(W().security[kDir].entries, platform::kProtectedDirectoryAccess));
     if (c.connected) {
         EXPECT_EQ(W().files[kConfFile], "[Interface]");
         EXPECT_EQ(W().administratorsOnlyFiles.count(kConfFile), 1u);
@@ -63,8 +111,44 @@ TEST_P(AttackTest, HelperWritesOnlyWhereNoUserCanReach) {
     }
     ReleaseDataDirectory();
     W().opens.clear();  // the user lets go: the next line finds a way unless the path leads away
+    W().oplocks.clear();
     HelperLog(L"again");
     EXPECT_EQ(Contains(W().files[kLogFile], "  again\r\n"), W().redirectedDirectories.empty());
+    EXPECT_TRUE(c.line == nullptr || Contains(W().files[kLogFile], c.line)) << c.line;
+    EXPECT_FALSE(W().unboundedWait);
+}
+
+// The same attacks against the running service: it answers, and its stop ends in its bound.
+TEST_P(AttackTest, ServiceAnswersAndStopsInItsBound) {
+    const AttackCase& c = GetParam();
+    W().runningAsLocalSystem = c.asService;
+    c.attack(W());
+    for (const char* request : {"ping\n", "status\n", "splitapps a.exe\n"}) {
+        W().waitingClients.push_back(fake::PipeClient{});
+        W().waitingClients.back().writes = {request};
+    }
+    uint64_t stopAsked = 0;
+    W().whenNoClientsLeft = [&stopAsked] {
+        stopAsked = fake::ClockMs();
+        ServiceControlHandler(1, 0, nullptr, nullptr);
+    };
+    EXPECT_EQ(HelperMain({L"OrvantaHelper.exe", L"--run"}), 0);
+    ASSERT_EQ(W().servedClients.size(), 3u);
+    EXPECT_EQ(W().servedClients[0].reply + W().servedClients[1].reply + W().servedClients[2].reply,
+              "OK\nSTOPPED\nOK\n");
+    EXPECT_LE(fake::ClockMs() - stopAsked, 5000u) << "the stop's wait hint";
+    EXPECT_FALSE(W().unboundedWait);
+    W().opens.clear();
+    W().oplocks.clear();
+    HelperLog(L"again");
+    const std::string log = W().files[kLogFile];
+    size_t held = 0;
+    for (size_t at = log.find("held by another process"); at != std::string::npos;
+         at = log.find("held by another process", at + 1)) {
+        ++held;
+    }
+    EXPECT_EQ(held, c.line != nullptr && Contains(c.line, "helper.log held") ? 1u : 0u) << log;
+    EXPECT_EQ(Contains(log, "  again\r\n"), W().redirectedDirectories.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -133,6 +217,23 @@ INSTANTIATE_TEST_SUITE_P(
                                  true, true, nullptr}),
     [](const auto& info) { return info.param.name; });
 
+// Oplocks no user acknowledges, and the data directory's own access list.
+INSTANTIATE_TEST_SUITE_P(
+    HeldPaths, AttackTest,
+    ::testing::Values(AttackCase{"UserOplocksTheLogAtStartUp", true, &UserOplocksANewLog, false,
+                                 true, nullptr, kLogHeld},
+                      AttackCase{"UserOplocksTheLogAtRotation", true, &UserOplocksAFullLog, false,
+                                 true, nullptr, kLogHeld},
+                      AttackCase{"UserOplocksTheTunnelProgram", true, &UserOplocksTheTunnelProgram,
+                                 true, false, nullptr, kAwgHeld},
+                      AttackCase{"UserTriesTheServicesDirectory", true,
+                                 &UserTriesTheServicesDirectory, true, true, nullptr, nullptr,
+                                 true},
+                      AttackCase{"OlderVersionsDirectoryIsClosedToUsers", true,
+                                 &OlderVersionMadeTheDirectory, true, true, nullptr, nullptr,
+                                 true}),
+    [](const auto& info) { return info.param.name; });
+
 TEST_F(UserDataDirectoryTest, HeldDirectoryCanBeNeitherRenamedNorDeletedByAUser) {
     W().runningAsLocalSystem = true;
     bool userCouldDelete = true;
@@ -143,7 +244,7 @@ TEST_F(UserDataDirectoryTest, HeldDirectoryCanBeNeitherRenamedNorDeletedByAUser)
     EXPECT_FALSE(userCouldDelete);
     EXPECT_FALSE(fake::UserOpens(kDir, kDelete, kShareAll)) << "held between the uses";
     ReleaseDataDirectory();
-    EXPECT_TRUE(fake::UserOpens(kDir, kDelete, kShareAll)) << "released at the end";
+    EXPECT_EQ(W().fileCalls.back(), L"release " + kDir) << "released at the end";
 }
 
 TEST_F(UserDataDirectoryTest,

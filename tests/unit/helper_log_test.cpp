@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "common/bounded_use.h"
 #include "fresh_world.h"
 #include "log/helper_log.h"
 #include "security_fixture.h"
@@ -135,6 +136,70 @@ TEST_F(HelperLogSecurityTest, LogWithASecondHardLinkIsReplacedNotAppendedTo) {
     HelperLog(L"line");
     EXPECT_EQ(W().files[kLogFile], "2026-06-27 09:05:03  line\r\n");
     EXPECT_EQ(W().files[kVictim], "127.0.0.1 localhost");
+}
+
+// A writer held up: callers only queue; lines past the bound are counted, the rest kept in order.
+TEST_F(LogTest, WriterKeepsTheOrderAndCountsWhatFindsTheQueueFull) {
+    std::mutex lock;
+    std::string text;
+    std::atomic<bool> held{true}, entered{false};
+    SetLogSink([&](const std::string& lines) {
+        entered = true;
+        while (held) {
+            std::this_thread::yield();
+        }
+        std::lock_guard<std::mutex> guard(lock);
+        text += lines;
+    });
+    StartLogWriter();
+    HelperLog(L"first");
+    ASSERT_TRUE(fake::WaitUntil([&] { return entered.load(); }));
+    const std::wstring padding(101, L'x');  // 128-byte lines: 512 fill the 64 KiB queue
+    for (int i = 0; i < 1000; ++i) {
+        HelperLog(std::to_wstring(1000 + i) + padding);
+    }
+    held = false;
+    StopLogWriter();
+    SetLogSink(&AppendToLogFile);
+    const std::string stamp = "2026-06-27 09:05:03  ";
+    std::string expected = stamp + "first\r\n";
+    for (int i = 0; i < 512; ++i) {
+        expected += stamp + std::to_string(1000 + i) + std::string(101, 'x') + "\r\n";
+    }
+    expected += stamp + "log queue full; 488 lines dropped\r\n";
+    EXPECT_TRUE(text == expected) << text.size() << " bytes, not " << expected.size();
+}
+
+// Each thread's bound is its own: another's passing or ending leaves it armed.
+TEST_F(LogTest, TwoThreadsHeldAtOnceEachEndAtTheirOwnBound) {
+    const std::wstring dir = L"C:\\ProgramData\\Orvanta";
+    DataDirectory();
+    auto& files = fake::TheWorld().files;
+    files[dir + L"\\Orvanta.conf"] = files[dir + L"\\helper.state"] = "x";
+    ASSERT_TRUE(fake::UserTakesOplock(dir + L"\\Orvanta.conf"));
+    ASSERT_TRUE(fake::UserTakesOplock(dir + L"\\helper.state"));
+    auto read = [](const std::wstring& name) {
+        std::string bytes;
+        return UseDataFile(name, [&](const DataFile& file) { return file.Read(10, bytes); });
+    };
+    BoundedFileUse mine;
+    bool other = true;
+    std::thread second([&] { other = read(L"Orvanta.conf"); });
+    second.join();
+    EXPECT_FALSE(other);
+    EXPECT_FALSE(read(L"helper.state")) << "cancelled by this thread's own bound";
+    EXPECT_TRUE(mine.End());
+    EXPECT_FALSE(fake::TheWorld().unboundedWait);
+    fake::UserReleasesOplock(dir + L"\\Orvanta.conf");
+    EXPECT_TRUE(read(L"Orvanta.conf")) << "tried again at its next use";
+    ASSERT_TRUE(fake::UserTakesOplock(dir + L"\\Orvanta.conf"));
+    EXPECT_FALSE(read(L"Orvanta.conf")) << "held anew: logged anew";
+    const std::string log = LogBytes();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3);
+    EXPECT_NE(log.find("  C:\\ProgramData\\Orvanta\\Orvanta.conf held by another process\r\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("  C:\\ProgramData\\Orvanta\\helper.state held by another process\r\n"),
+              std::string::npos);
 }
 
 }  // namespace

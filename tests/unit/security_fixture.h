@@ -35,3 +35,9 @@ inline void UserPreparesTheDirectory(fake::World& w) {
     w.files[kConfFile] = "planted";
     w.files[kDir + L"\\helper.state"] = "planted routes to delete";
 }
+
+// The data directory as older versions made it: users could open the folder itself.
+const std::vector<platform::AccessEntry> kOlderVersionsAccess = {
+    {true, false, 0x1F01FF, platform::Principal::System, true},
+    {true, false, 0x1F01FF, platform::Principal::Administrators, true},
+    {true, false, 0x1200A9, platform::Principal::AuthenticatedUsers, true}};

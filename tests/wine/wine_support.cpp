@@ -29,8 +29,14 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
 }
 
 std::string HelperLogSince(size_t offset) {
-    std::string bytes;
-    ReadWholeFile(DataDirectory() + L"\\helper.log", bytes);
+    // One thread writes the log after the lines are queued: read it once it has stopped growing
+    // for 200 ms (at most 10 s), so that what a reply followed is in it.
+    std::string bytes, before;
+    for (int unchanged = 0, polls = 0; unchanged < 4 && polls < 200; ++polls, Sleep(50)) {
+        ReadWholeFile(DataDirectory() + L"\\helper.log", bytes);
+        unchanged = bytes == before ? unchanged + 1 : 0;
+        before = bytes;
+    }
     return offset < bytes.size() ? bytes.substr(offset) : std::string();
 }
 

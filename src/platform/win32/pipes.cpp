@@ -6,6 +6,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "platform/pipes.h"
 #include "platform/win32/win32_handle.h"
@@ -22,14 +23,23 @@ struct PipeInstance {
     HANDLE pipe;
 };
 
+struct IoDeadline {
+    HANDLE thread;
+    ULONGLONG at;  // ULLONG_MAX: no time limit
+    Event stop;
+    bool passed = false;
+};
+
 namespace {
 
-// One thread bounds every blocking pipe call of the serving thread. It sleeps until the armed
-// deadline passes or the armed stop event is signalled, then cancels the serving thread's
-// synchronous I/O, and keeps cancelling every 10 ms until disarmed, so that a cancel landing
-// just before the call enters its wait is not lost. Arming and disarming take only a lock; the
-// watcher is woken only when it sleeps towards a later time than the new deadline, or does not
-// watch the new stop event. Started with the first deadline, it lives as long as the process.
+// One thread bounds the blocking calls of every thread that armed a deadline. It sleeps until
+// the earliest armed deadline passes or an armed stop event is signalled, then cancels that
+// deadline's thread's synchronous I/O, and keeps cancelling it every 10 ms until it is disarmed,
+// so that a cancel landing just before the call enters its wait is not lost. A deadline cancels
+// only its own thread, and disarming it leaves every other one armed. Arming and disarming take
+// only a lock; the watcher is woken only when it sleeps towards a later time than the new
+// deadline, or does not watch the new stop event. Started with the first deadline, it lives as
+// long as the process.
 class IoWatcher {
   public:
     static IoWatcher* Instance() {
@@ -37,32 +47,29 @@ class IoWatcher {
         return watcher;
     }
 
-    void Arm(HANDLE thread, ULONGLONG deadline, Event stop) {
+    void Arm(IoDeadline* deadline) {
         bool wake = false;
         {
             std::lock_guard<std::mutex> lock(lock_);
-            armed_ = {true, thread, deadline, stop};
-            wake = deadline < sleepingUntil_ || (stop != nullptr && stop != watchedStop_);
+            armed_.push_back(deadline);
+            wake = deadline->at < sleepingUntil_ ||
+                   (deadline->stop != nullptr && !Watches(deadline->stop));
         }
         if (wake) {
             SetEvent(wake_.get());
         }
     }
 
-    void Disarm() {
+    bool Disarm(IoDeadline* deadline) {
         // Cancels happen under the lock: none can reach a later call once this returns.
         std::lock_guard<std::mutex> lock(lock_);
-        armed_.active = false;
+        armed_.erase(std::remove(armed_.begin(), armed_.end(), deadline), armed_.end());
+        return deadline->passed;
     }
 
   private:
-    struct Armed {
-        bool active = false;
-        HANDLE thread = nullptr;
-        ULONGLONG deadline = 0;
-        Event stop = nullptr;
-    };
     static constexpr DWORD kRecancelMs = 10;
+    static constexpr size_t kMaxWatchedStops = MAXIMUM_WAIT_OBJECTS - 1;
 
     static IoWatcher* Start() {
         auto* watcher = new IoWatcher();  // never deleted: the thread uses it until the exit
@@ -75,89 +82,90 @@ class IoWatcher {
             std::thread([watcher] { watcher->Run(); }).detach();
         } catch (const std::system_error&) {
             delete watcher;
-            return nullptr;  // no watcher: the pipe calls simply go unbounded
+            return nullptr;  // no watcher: the calls simply go unbounded
         }
         return watcher;
     }
 
-    // Cancels when due; returns how long to sleep and which stop event to watch meanwhile.
-    DWORD Check(HANDLE& stop) {
+    bool Watches(Event stop) const {
+        return std::find(watched_.begin(), watched_.end(), stop) != watched_.end();
+    }
+
+    // Cancels what is due; returns how long to sleep, with the stop events to watch meanwhile
+    // in `watched_`.
+    DWORD Check() {
         std::lock_guard<std::mutex> lock(lock_);
-        stop = nullptr;
-        sleepingUntil_ = ULLONG_MAX;
-        if (!armed_.active) {
-            watchedStop_ = nullptr;
-            return INFINITE;
-        }
         const ULONGLONG now = GetTickCount64();
-        const bool stopped = armed_.stop != nullptr && armed_.stop->signalled.load();
-        if (stopped || now >= armed_.deadline) {
-            CancelSynchronousIo(armed_.thread);
-            sleepingUntil_ = now + kRecancelMs;
-            watchedStop_ = nullptr;
-            return kRecancelMs;
+        ULONGLONG next = ULLONG_MAX;
+        // A stop event stays watched while it is not signalled, even with no deadline armed on
+        // it, so that the next wait for a client, which arms it again, need not wake this thread:
+        // one wake per request would show in every round trip.
+        watched_.erase(std::remove_if(watched_.begin(), watched_.end(),
+                                      [](Event stop) { return stop->signalled.load(); }),
+                       watched_.end());
+        for (IoDeadline* deadline : armed_) {
+            const bool stopped = deadline->stop != nullptr && deadline->stop->signalled.load();
+            if (stopped || now >= deadline->at) {
+                CancelSynchronousIo(deadline->thread);
+                for (IoDeadline* other : armed_) {  // their calls on that thread end too
+                    other->passed |= other->thread == deadline->thread;
+                }
+                next = std::min(next, now + kRecancelMs);
+                continue;
+            }
+            next = std::min(next, deadline->at);
+            if (deadline->stop != nullptr && !Watches(deadline->stop) &&
+                watched_.size() < kMaxWatchedStops) {
+                watched_.push_back(deadline->stop);
+            }
         }
-        // A deadline without a stop event goes on watching the last one (as long as it is not
-        // signalled), so that the next wait for a client, which watches it again, need not wake
-        // this thread: one wake per request would show in every round trip.
-        if (armed_.stop != nullptr) {
-            watchedStop_ = armed_.stop;
-        } else if (watchedStop_ != nullptr && watchedStop_->signalled.load()) {
-            watchedStop_ = nullptr;
-        }
-        stop = watchedStop_ != nullptr ? watchedStop_->handle : nullptr;
-        if (armed_.deadline == ULLONG_MAX) {
-            return INFINITE;
-        }
-        sleepingUntil_ = armed_.deadline;
-        return static_cast<DWORD>(std::min<ULONGLONG>(armed_.deadline - now, INFINITE - 1));
+        sleepingUntil_ = next;
+        return next == ULLONG_MAX
+                   ? INFINITE
+                   : static_cast<DWORD>(std::min<ULONGLONG>(next - now, INFINITE - 1));
     }
 
     void Run() {
         for (;;) {
-            HANDLE stop = nullptr;
-            const DWORD timeout = Check(stop);
-            const HANDLE handles[2] = {wake_.get(), stop};
-            WaitForMultipleObjects(stop != nullptr ? 2 : 1, handles, FALSE, timeout);
+            const DWORD timeout = Check();
+            HANDLE handles[MAXIMUM_WAIT_OBJECTS] = {wake_.get()};
+            DWORD count = 1;
+            {
+                std::lock_guard<std::mutex> lock(lock_);
+                for (Event stop : watched_) {
+                    handles[count++] = stop->handle;
+                }
+            }
+            WaitForMultipleObjects(count, handles, FALSE, timeout);
         }
     }
 
     std::mutex lock_;
-    Armed armed_;
+    std::vector<IoDeadline*> armed_;        // of any thread, each disarmed by its own
     ULONGLONG sleepingUntil_ = ULLONG_MAX;  // when the watcher wakes by itself
-    Event watchedStop_ = nullptr;           // the stop event it watches meanwhile
+    std::vector<Event> watched_;            // the stop events it watches meanwhile
     UniqueHandle wake_;
 };
 
-// The calling thread as a handle the watcher can cancel through, made once per thread.
-HANDLE CurrentThreadHandle() {
-    thread_local UniqueHandle self([] {
-        HANDLE handle = nullptr;
-        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &handle,
-                        THREAD_TERMINATE, FALSE, 0);
-        return handle;
-    }());
-    return self.get();
+// The calling thread as a handle the watcher can cancel through, owned by one deadline. A handle
+// kept per thread needs a thread_local with a destructor in every thread that bounds a call;
+// with those, the service's process was seen (under Wine) to hang at its exit.
+HANDLE DuplicateCurrentThread() {
+    HANDLE handle = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &handle,
+                    THREAD_TERMINATE, FALSE, 0);
+    return handle;
 }
 
-}  // namespace
-
-struct IoDeadline {
-    IoWatcher* watcher;
-};
-
-namespace {
-
 IoDeadline* Arm(uint32_t milliseconds, Event stop) {
-    IoWatcher* watcher = IoWatcher::Instance();
-    const HANDLE thread = CurrentThreadHandle();
-    if (watcher == nullptr || thread == nullptr) {
-        return new IoDeadline{nullptr};
-    }
-    const ULONGLONG deadline =
+    const ULONGLONG at =
         milliseconds == kNoTimeLimit ? ULLONG_MAX : GetTickCount64() + milliseconds;
-    watcher->Arm(thread, deadline, stop);
-    return new IoDeadline{watcher};
+    auto* deadline = new IoDeadline{DuplicateCurrentThread(), at, stop};
+    IoWatcher* watcher = IoWatcher::Instance();
+    if (watcher != nullptr && deadline->thread != nullptr) {
+        watcher->Arm(deadline);
+    }
+    return deadline;
 }
 
 }  // namespace
@@ -231,11 +239,14 @@ IoDeadline* ArmIoDeadline(uint32_t milliseconds, Event stop) {
     return Arm(milliseconds, stop);
 }
 
-void DisarmIoDeadline(IoDeadline* deadline) {
-    if (deadline->watcher != nullptr) {
-        deadline->watcher->Disarm();
+bool DisarmIoDeadline(IoDeadline* deadline) {
+    IoWatcher* watcher = IoWatcher::Instance();
+    const bool passed = watcher != nullptr && watcher->Disarm(deadline);
+    if (deadline->thread != nullptr) {
+        CloseHandle(deadline->thread);
     }
     delete deadline;
+    return passed;
 }
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cwchar>
 #include <vector>
 
 #include "platform/security.h"
@@ -78,6 +79,9 @@ Principal PrincipalOf(PSID sid) {
     if (IsWellKnownSid(sid, WinCreatorOwnerSid)) {
         return Principal::CreatorOwner;
     }
+    if (IsWellKnownSid(sid, WinAuthenticatedUserSid)) {
+        return Principal::AuthenticatedUsers;
+    }
     if (IsTrustedInstaller(sid)) {
         return Principal::TrustedInstaller;
     }
@@ -87,6 +91,7 @@ Principal PrincipalOf(PSID sid) {
 AccessEntry EntryOf(const ACE_HEADER* header) {
     AccessEntry entry;
     entry.inheritOnly = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
+    entry.passedOn = (header->AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) != 0;
     if (header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_DENIED_ACE_TYPE) {
         // Both share the layout of the allowed entry: header, mask, SID.
         const auto* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
@@ -176,6 +181,25 @@ bool IsLinkOrOtherKind(HANDLE handle, bool isDirectory) {
            directory != isDirectory || (!directory && info.nNumberOfLinks > 1);
 }
 
+// The protected DACL of kProtectedDirectoryAccess as SDDL text; an entry for anyone else than
+// SYSTEM, Administrators or Authenticated Users makes text the conversion refuses.
+std::wstring ProtectedDaclSddl() {
+    std::wstring sddl = L"D:P";
+    for (const AccessEntry& entry : kProtectedDirectoryAccess) {
+        const wchar_t* who = entry.who == Principal::System               ? L"SY"
+                             : entry.who == Principal::Administrators     ? L"BA"
+                             : entry.who == Principal::AuthenticatedUsers ? L"AU"
+                                                                          : L"?";
+        const std::wstring flags =
+            std::wstring(entry.passedOn ? L"OICI" : L"") + (entry.inheritOnly ? L"IO" : L"");
+        wchar_t mask[16];
+        swprintf(mask, 16, L"0x%lx", static_cast<unsigned long>(entry.mask));
+        sddl += std::wstring(L"(") + (entry.allows ? L"A;" : L"D;") + flags + L";" + mask + L";;;" +
+                who + L")";
+    }
+    return sddl;
+}
+
 }  // namespace
 
 struct HeldEntry {
@@ -208,8 +232,9 @@ UniqueHandle OpenEntry(const std::wstring& path, bool isDirectory, DWORD access,
 
 }  // namespace
 
-HeldEntry* HoldEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts) {
-    const DWORD access = READ_CONTROL | FILE_READ_ATTRIBUTES |
+HeldEntry* HoldEntry(const std::wstring& path, bool isDirectory, EntryFacts& facts,
+                     bool mayProtect) {
+    const DWORD access = READ_CONTROL | FILE_READ_ATTRIBUTES | (mayProtect ? WRITE_DAC : 0) |
                          (isDirectory ? FILE_LIST_DIRECTORY : FILE_READ_DATA | FILE_EXECUTE);
     const DWORD share = isDirectory ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ;
     UniqueHandle entry = OpenEntry(path, isDirectory, access, share, facts);
@@ -228,14 +253,27 @@ void ReleaseEntry(HeldEntry* entry) {
 }
 
 uint32_t CreateProtectedDirectory(const std::wstring& path, Owner owner) {
-    const std::wstring sddl =
-        OwnerSddl(owner) + L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;AU)";
+    const std::wstring sddl = OwnerSddl(owner) + ProtectedDaclSddl();
     LocalMemory descriptor;
     if (const uint32_t error = win32::DescriptorFromSddl(sddl, descriptor); error != 0) {
         return error;
     }
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
     return CreateDirectoryW(path.c_str(), &attributes) ? 0 : GetLastError();
+}
+
+uint32_t ProtectHeldDirectory(HeldEntry* directory) {
+    // The low-level call sets the list on this object alone: the high-level SetSecurityInfo
+    // would open every file inside to pass inherited entries on, and meet their holders' oplocks.
+    LocalMemory descriptor;
+    if (const uint32_t error = win32::DescriptorFromSddl(ProtectedDaclSddl(), descriptor);
+        error != 0) {
+        return error;
+    }
+    return SetKernelObjectSecurity(directory->handle.get(), DACL_SECURITY_INFORMATION,
+                                   descriptor.get())
+               ? 0
+               : GetLastError();
 }
 
 uint32_t MoveEntryAside(const std::wstring& path, const std::wstring& newName) {
