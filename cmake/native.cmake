@@ -21,6 +21,7 @@ target_include_directories(fake_platform PUBLIC src tests/fake)
 enable_testing()
 add_executable(unit_tests
   tests/unit/access_rules_test.cpp
+  tests/unit/address_text_test.cpp
   tests/unit/beside_helper_test.cpp
   tests/unit/configuration_test.cpp
   tests/unit/connect_test.cpp

@@ -1,6 +1,7 @@
 // What a configuration says about the tunnel: what it blocks and what it keeps.
 #include <gtest/gtest.h>
 
+#include "platform/platform.h"
 #include "split/tunnel_destinations.h"
 #include "tunnel/configuration.h"
 
@@ -71,5 +72,30 @@ INSTANTIATE_TEST_SUITE_P(
                  L"1:2:3:4:5:6:7::, ::ffff:1.2.3.4, 2001:DB8::1/64",
                  L"10.8.0.2, 2001:db8::/64, ::ffff:102:304, 1:2:3:4:5:6:7:0"}),
     [](const auto& info) { return info.param.name; });
+
+// Each configuration with its script lines taken out, and the keys dropped, in order.
+TEST(ScriptKeyTest, ScriptLinesAreDroppedWhateverTheTunnelProgramTrimsOrFolds) {
+    const struct {
+        std::wstring text, kept, dropped;
+    } rows[] = {
+        {L"\uFEFFPostUp = calc\nDNS = 1", L"DNS = 1", L"PostUp"},  // a byte-order mark first
+        {L"\u00A0predown\u2003= x", L"", L"PreDown"},
+        {L"POSTDOWN=x\nPreUp =y\nPostUp=z", L"", L"PostDown PreUp PostUp"},
+        {L"DNS = 1\rPostUp = x\nB = 2", L"B = 2", L"PostUp"},  // after a lone CR
+        {L"Po\u017Ftup = x", L"", L"PostUp"},                  // a long s folds to s
+        {L"Post\u0130p = x\nPostUpX = 1", L"Post\u0130p = x\nPostUpX = 1",
+         L""},  // no key: a dotted I is no u
+        {L"# PostUp = x\nDNS = 1 # PostUp = y", L"# PostUp = x\nDNS = 1 # PostUp = y", L""},
+        {L"PostUp # = x", L"PostUp # = x", L""}};
+    for (const auto& row : rows) {
+        std::vector<std::wstring> dropped;
+        EXPECT_EQ(WithoutScriptKeys(row.text, dropped), row.kept) << platform::WideToUtf8(row.text);
+        std::wstring names;
+        for (const std::wstring& key : dropped) {
+            names += (names.empty() ? L"" : L" ") + key;
+        }
+        EXPECT_EQ(names, row.dropped);
+    }
+}
 
 }  // namespace

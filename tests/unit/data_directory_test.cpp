@@ -184,6 +184,19 @@ INSTANTIATE_TEST_SUITE_P(
                                      fake::UserOpens(kDir, kRead, kShareDelete);
                                  },
                                  false, false, nullptr},
+                      AttackCase{"ForegroundHelperBehindARedirectedParent", false,
+                                 [](fake::World& w) {
+                                     w.directories.insert(kDir);
+                                     w.redirectedDirectories.insert(kDir);
+                                 },
+                                 false, false, nullptr},
+                      // Sharing delete, the user lets it be moved; the handle goes with it.
+                      AttackCase{"UserPreparedItAndHoldsItSharingDeleteOnly", true,
+                                 [](fake::World& w) {
+                                     UserPreparesTheDirectory(w);
+                                     fake::UserOpens(kDir, kRead, kShareDelete);
+                                 },
+                                 true, true, "aside"},
                       AttackCase{"AdministratorsForegroundHelperInAUsersDirectory", false,
                                  &UserPreparesTheDirectory, true, false, nullptr},
                       AttackCase{"ScannerHoldsTheOldConfigurationSharingDelete", true,

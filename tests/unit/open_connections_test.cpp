@@ -27,6 +27,7 @@ platform::TcpConnection Tcp6(uint32_t pid, uint32_t state, const char* remote,
 // A connection to the machine's own (tunnel) address: loopback, whatever the address.
 platform::TcpConnection ToItself(platform::TcpConnection row) {
     row.local4 = row.remote4;
+    row.local6 = row.remote6;
     return row;
 }
 
@@ -51,6 +52,7 @@ TEST_F(OpenConnectionsTest, OpenConnectionsOfListedProgramsGetTheirRoutes) {
                           Tcp(kOther, 5, NetworkOrder(198, 51, 100, 23)),
                           Tcp(kChrome, 5, NetworkOrder(127, 0, 0, 1)),
                           ToItself(Tcp(kChrome, 5, NetworkOrder(10, 8, 0, 2))),
+                          ToItself(Tcp6(kChrome, 5, "2606:4700::9")),
                           Tcp6(kChrome, 5, "::ffff:198.51.100.24"),
                           Tcp(kChrome, 5, NetworkOrder(198, 51, 100, 20))};
     StartSniffer();

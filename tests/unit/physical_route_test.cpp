@@ -51,6 +51,14 @@ platform::Forward6Row LinkLocal6Row(uint32_t ifIndex) {
     return row;
 }
 
+// Windows puts ff00::/8 on-link on every interface with IPv6: it is no address to send from.
+platform::Forward6Row Multicast6Row(uint32_t ifIndex) {
+    platform::Forward6Row row = Global6Row(ifIndex);
+    row.dest = {0xff};
+    row.prefixLength = 8;
+    return row;
+}
+
 platform::ForwardRow HostRow() {
     platform::ForwardRow row = DefaultRow(3, 3, 1, 0xFFFFFFFF);
     row.dest = 5;
@@ -99,6 +107,23 @@ INSTANTIATE_TEST_SUITE_P(
                   9,
                   {Default6Row(9, 0), Global6Row(9), Default6Row(3, 0, 64), Default6Row(3, 0),
                    LinkLocal6Row(3), Default6Row(2, 50), Global6Row(2)},
+                  2},
+        RouteCase{"Ipv6MulticastPrefixIsNoGlobalOne",
+                  {},
+                  Route(0, 0),
+                  0,
+                  "",
+                  0,
+                  {Default6Row(3, 0), LinkLocal6Row(3), Multicast6Row(3)},
+                  0},
+        // 10 + 40 against 45 + 5.
+        RouteCase{"Ipv6TieGoesToTheFirst",
+                  {},
+                  Route(0, 0),
+                  0,
+                  "",
+                  0,
+                  {Default6Row(2, 10), Default6Row(3, 45), Global6Row(2), Global6Row(3)},
                   2}),
     [](const auto& info) { return info.param.name; });
 
@@ -149,6 +174,59 @@ TEST_F(PhysicalDefaultRouteTest, GrowingTableIsReadAgainUpToThreeTimes) {
     RecordPhysicalDefaultRoute();
     EXPECT_EQ(State().route.ifIndex, 0u);
     EXPECT_EQ(W().routeTableReads, 4);
+}
+
+// What the physical interface reaches directly, as Windows fills the tables: the tunnel's
+// catch-alls (next hop 0 on its adapter) are not, a direct row through the host's own address
+// is, and a point-to-point ::/0 (next hop ::) is not.
+TEST_F(PhysicalDefaultRouteTest, OnLinkPrefixesAreThePhysicalInterfacesOwnSubnets) {
+    platform::ForwardRow lan =
+        DefaultRow(7, NetworkOrder(192, 168, 1, 5), 35, NetworkOrder(255, 255, 255, 0));
+    lan.dest = NetworkOrder(192, 168, 1, 0);
+    lan.type = platform::kRouteTypeDirect;
+    platform::ForwardRow half = DefaultRow(9, 0, 5, NetworkOrder(128, 0, 0, 0));
+    W().routeTable = {DefaultRow(7, NetworkOrder(192, 168, 1, 1), 35), lan, half};
+    W().routeTable.push_back(half);
+    W().routeTable.back().dest = NetworkOrder(128, 0, 0, 0);
+    platform::Forward6Row pointToPoint = Default6Row(7, 0), half6 = Default6Row(9, 0, 1);
+    pointToPoint.nextHop = {};
+    half6.nextHop = {};
+    W().routeTable6 = {pointToPoint, Global6Row(7), half6};
+    half6.dest = {0x80};
+    W().routeTable6.push_back(half6);
+    W().interfaceMetrics6 = {{7, 10}};
+    W().interfaceAliases = {{L"Orvanta", 9}};
+    RecordPhysicalDefaultRoute();
+    AddBypassRoute(NetworkOrder(192, 168, 1, 20));
+    EXPECT_TRUE(W().createdRoutes.empty()) << "on the LAN";
+    AddBypassRoute(NetworkOrder(203, 0, 113, 5));
+    AddBypassRoute(NetworkOrder(8, 8, 8, 8));
+    AddBypassRoute(V6("2606:4700::1111"));
+    EXPECT_EQ(W().createdRoutes.size(), 2u);
+    ASSERT_EQ(W().createdRoutes6.size(), 1u);
+    EXPECT_EQ(W().createdRoutes6[0].nextHop, Ipv6Bytes{});
+}
+
+// An interface without IPv6 has no IPv6 metric (1168): no failure to read one, so the look
+// still moves the routes.
+TEST_F(PhysicalDefaultRouteTest, InterfaceWithoutIpv6IsNoMetricFailure) {
+    W().interfaceMetrics6 = {{7, 10}};
+    W().routeTable6 = {Default6Row(4, 0), Global6Row(4), Default6Row(7, 5), Global6Row(7)};
+    FollowPhysicalDefaultRoute();
+    EXPECT_EQ(State().route6.ifIndex, 7u);
+}
+
+// A callback that reads the IPv6 table after a look, and applies first, is not undone by that
+// older look.
+TEST_F(PhysicalDefaultRouteTest, OlderLookAtTheIpv6TableChangesNothing) {
+    W().interfaceMetrics6 = {{7, 10}, {8, 10}};
+    W().routeTable6 = {Default6Row(7, 0), Global6Row(7)};
+    W().afterNextRouteTable6Read = [] {
+        W().routeTable6 = {Default6Row(8, 0), Global6Row(8)};
+        FollowPhysicalDefaultRoute();
+    };
+    FollowPhysicalDefaultRoute();
+    EXPECT_EQ(State().route6.ifIndex, 8u);
 }
 
 }  // namespace

@@ -186,4 +186,26 @@ TEST_F(RouteManagerTest, RoutesFollowTheInterfaceMetricAndTheNetwork) {
     EXPECT_EQ(W().createdRoutes.back().nextHop, thirdGateway);
 }
 
+// After a move, a held address on the new network's LAN needs no route there, and the file
+// records the new route at once: a restart must find the rows that were made.
+TEST_F(RouteManagerTest, MoveDropsAddressesNowOnTheLanAndSavesTheNewRoute) {
+    UseSplitStateFile(true);
+    W().routeTable = {DefaultRow(7, NetworkOrder(192, 168, 1, 1), 35)};
+    RecordPhysicalDefaultRoute();
+    AddBypassRoute(NetworkOrder(10, 1, 1, 50));
+    AddBypassRoute(NetworkOrder(203, 0, 113, 5));
+    platform::ForwardRow lan = DefaultRow(8, 0, 35, NetworkOrder(255, 255, 255, 0));
+    lan.dest = NetworkOrder(10, 1, 1, 0);
+    W().routeTable = {DefaultRow(8, NetworkOrder(10, 1, 1, 1), 35), lan};
+    W().createdRoutes.clear();
+    FollowPhysicalDefaultRoute();
+    ASSERT_EQ(W().createdRoutes.size(), 1u);
+    EXPECT_EQ(W().createdRoutes[0].dest, NetworkOrder(203, 0, 113, 5));
+    EXPECT_EQ(State().bypassRoutes, std::set<uint32_t>{NetworkOrder(203, 0, 113, 5)});
+    SplitStateRecord saved;
+    ASSERT_EQ(LoadSplitState(saved), StateFileLoad::Loaded);
+    EXPECT_EQ(saved.route.nextHop, NetworkOrder(10, 1, 1, 1));
+    EXPECT_EQ(saved.bypassRoutes, State().bypassRoutes);
+}
+
 }  // namespace

@@ -50,6 +50,10 @@ TEST_F(SnifferTest, OnlyConnectsOfListedProgramsToUsableAddressesCount) {
     LearnTunnelDestinations(
         L"Address = 10.8.0.2/24\nDNS = 8.8.8.8, 10.8.1.1, 2001:4860:4860::8888, fd00::53\n"
         L"AllowedIPs = 172.20.0.0/16, 203.0.113.200, 200.0.0.0/5, 0.0.0.0/1, 2001:db8:aa::/48\n");
+    platform::Forward6Row lan60 = Global6Row(12);  // an on-link /60, not on a byte's edge
+    lan60.dest = V6("2001:db8:2:10::");
+    lan60.prefixLength = 60;
+    W().routeTable6.push_back(lan60);
     Sniff({Connect(kChrome, HostOrder(8, 8, 8, 8)),    // the tunnel's resolver
            Connect(kChrome, HostOrder(10, 8, 1, 1)),   // its internal one
            Connect6(kChrome, "2001:4860:4860::8888"),  // and over IPv6
@@ -69,6 +73,11 @@ TEST_F(SnifferTest, OnlyConnectsOfListedProgramsToUsableAddressesCount) {
            Connect6(kChrome, "fe80::5"),                            // link-local
            Connect6(kChrome, "ff02::fb"),                           // multicast
            Connect6(kChrome, "2001:db8:1::77"),                     // on-link
+           Connect6(kChrome, "2001:db8:1:0:8000::1"),               // bit 64 set, in the /64
+           Connect6(kChrome, "2001:db8:2:1f::1"),                   // in the /60
+           Connect6(kChrome, "2001:db8:2:20::1"),                   // past it
+           Connect6(kChrome, "febf::1"),                            // link-local past fe80::
+           Connect(kChrome, HostOrder(0, 1, 2, 3)),                 // 0/8 past 0.0.0.0
            Looped(Connect6(kChrome, "2606:4700::3")),               // over loopback
            fake::SocketEvent(3, kChrome, HostOrder(192, 0, 2, 2)),  // bind
            fake::SocketEvent(6, kChrome, HostOrder(192, 0, 2, 3)),  // accept
@@ -88,8 +97,8 @@ TEST_F(SnifferTest, OnlyConnectsOfListedProgramsToUsableAddressesCount) {
     EXPECT_EQ(CreatedDestinations(),
               (std::vector<uint32_t>{NetworkOrder(8, 8, 4, 4), NetworkOrder(201, 1, 1, 1),
                                      NetworkOrder(198, 51, 100, 5), NetworkOrder(203, 0, 113, 9)}));
-    EXPECT_EQ(Created6(), std::vector<Ipv6Bytes>{V6("2606:4700::1111")});
-    EXPECT_EQ(W().deletedRoutes6.size(), 1u) << "the stop removes it";
+    EXPECT_EQ(Created6(), (std::vector<Ipv6Bytes>{V6("2606:4700::1111"), V6("2001:db8:2:20::1")}));
+    EXPECT_EQ(W().deletedRoutes6.size(), 2u) << "the stop removes them";
 }
 
 TEST_F(SnifferTest, FailedReceivesAreRetriedEvery50MsWithoutALogLine) {

@@ -69,6 +69,12 @@ TEST_F(SplitAppsTest, StopWithoutASnifferLeavesTheRoutingTableAlone) {
     EXPECT_TRUE(W().deletedRoutes.empty());
     SetTunnelUp(false);  // while serving, the rows held without a sniffer go, of one family too
     EXPECT_EQ(W().deletedRoutes.size(), 1u);
+    Seed([&](SplitParts& s) {
+        s.ipv6.held.insert(V6("2606:4700::1111"));
+        s.ipv6.physical = Route6(12);
+    });
+    ChangeSplitApps(L"");  // IPv6 alone, when the list empties
+    EXPECT_EQ(W().deletedRoutes6.size(), 1u);
 }
 
 TEST_F(SplitAppsTest, ThreadThatCannotBeCreatedLeavesTheSnifferStopped) {
