@@ -20,17 +20,38 @@ target_include_directories(fake_platform PUBLIC src tests/fake)
 
 enable_testing()
 add_executable(unit_tests
-  tests/unit/client_logic_test.cpp
+  tests/unit/access_rules_test.cpp
+  tests/unit/address_text_test.cpp
+  tests/unit/beside_helper_test.cpp
+  tests/unit/configuration_test.cpp
   tests/unit/connect_test.cpp
-  tests/unit/control_test.cpp
+  tests/unit/data_directory_test.cpp
+  tests/unit/disconnect_test.cpp
+  tests/unit/dispatcher_test.cpp
+  tests/unit/entry_test.cpp
   tests/unit/fake_routes_test.cpp
-  tests/unit/log_test.cpp
-  tests/unit/security_test.cpp
-  tests/unit/service_test.cpp
+  tests/unit/helper_log_test.cpp
+  tests/unit/installer_test.cpp
+  tests/unit/locator_test.cpp
+  tests/unit/open_connections_test.cpp
+  tests/unit/orvanta_client_logic_test.cpp
+  tests/unit/package_steps_test.cpp
+  tests/unit/physical_route_test.cpp
+  tests/unit/pipe_server_test.cpp
+  tests/unit/process_identifier_test.cpp
+  tests/unit/process_runner_test.cpp
+  tests/unit/recovery_test.cpp
+  tests/unit/request_handler_test.cpp
+  tests/unit/route_manager_test.cpp
+  tests/unit/runtime_test.cpp
+  tests/unit/service_monitor_test.cpp
   tests/unit/sniffer_test.cpp
+  tests/unit/split_apps_test.cpp
+  tests/unit/split_status_command_test.cpp
   tests/unit/split_status_test.cpp
-  tests/unit/split_test.cpp
-  tests/unit/tunnel_primitives_test.cpp
+  tests/unit/state_file_test.cpp
+  tests/unit/tunnel_commands_test.cpp
+  tests/unit/wire_test.cpp
 )
 target_link_libraries(unit_tests PRIVATE orvanta_core fake_platform orvanta_client_logic
   GTest::gtest_main GTest::gmock Threads::Threads)

@@ -19,6 +19,8 @@ constexpr uint32_t kRouteProtocolNetMgmt = 3;
 constexpr uint32_t kErrorRouteNotFound = 1168;        // ERROR_NOT_FOUND
 constexpr uint32_t kErrorRouteExists = 5010;          // ERROR_OBJECT_ALREADY_EXISTS
 constexpr uint32_t kErrorMetricBelowInterface = 160;  // ERROR_BAD_ARGUMENTS
+constexpr uint32_t kErrorNetworkUnreachable = 1231;   // ERROR_NETWORK_UNREACHABLE
+constexpr uint32_t kErrorHostUnreachable = 1232;      // ERROR_HOST_UNREACHABLE
 
 enum class RouteTableRead {
     Ok,

@@ -4,6 +4,7 @@
 
 #include "log/helper_log.h"
 #include "platform/platform.h"
+#include "split/route_manager.h"
 #include "split/state_file.h"
 #include "tunnel/configuration.h"
 #include "tunnel/service_monitor.h"
@@ -58,10 +59,12 @@ void RecoverSplitting() {
     const StateFileLoad loaded = LoadSplitState(saved);
     if (loaded != StateFileLoad::Loaded) {
         HelperLog(L"state file " + LoadProblemText(loaded) + L"; ignored");
+        ClaimMarkedBypassRows(false);  // no list to go with them
         return;
     }
     const TunnelServiceCondition tunnel = TunnelServiceState();
     RestoreSplitState(saved, tunnel != TunnelServiceCondition::Gone);
+    ClaimMarkedBypassRows(tunnel == TunnelServiceCondition::Running);
     if (tunnel != TunnelServiceCondition::Gone) {
         LearnTunnelDestinationsFromTheFile();  // a saved route into them goes, not adopted
     }

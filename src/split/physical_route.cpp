@@ -28,9 +28,8 @@ uint32_t TunnelInterface() {
 }
 
 // The first row with the strictly lowest metric among the 0.0.0.0/0 rows off the tunnel's
-// interface; a metric of 0xFFFFFFFF never wins. Bypass rows must carry at least the interface's
-// metric or Windows refuses them, so a route whose interface metric is unknown is no route to
-// bypass through.
+// interface; a metric of 0xFFFFFFFF never wins. A route whose interface metric cannot be read
+// is no route to bypass through: the interface is going or not what it seems.
 void FindBestDefaultRoute(const std::vector<platform::ForwardRow>& rows, uint32_t tunnelIfIndex,
                           Resolution<Ipv4Family>& found) {
     PhysicalRouteRecord best;
@@ -152,15 +151,17 @@ void AddLines(const Resolution<Ipv6Family>& found, LogLines& lines) {
 
 // A table or metric that cannot be read now says nothing about where the network went.
 template <typename Family>
-void Follow(const Resolution<Family>& found, uint64_t ticket) {
-    if (found.read == platform::RouteTableRead::Ok && found.metricError == 0 &&
-        MoveBypassRoutes(found.route, ticket)) {
-        LogLines lines;
-        AddLines(found, lines);
-        for (const std::wstring& line : lines) {
-            HelperLog(line);
-        }
+bool Follow(const Resolution<Family>& found, uint64_t ticket) {
+    if (found.read != platform::RouteTableRead::Ok || found.metricError != 0 ||
+        !MoveBypassRoutes(found.route, ticket)) {
+        return false;
     }
+    LogLines lines;
+    AddLines(found, lines);
+    for (const std::wstring& line : lines) {
+        HelperLog(line);
+    }
+    return true;
 }
 
 }  // namespace
@@ -178,7 +179,7 @@ void RecordPhysicalDefaultRoute() {
     });
 }
 
-void FollowPhysicalDefaultRoute() {
+bool FollowPhysicalDefaultRoute() {
     // The first look at sniffer start runs on the caller's thread while route change callbacks
     // may already run on the system's: each look draws a ticket before it reads, and each
     // family applies only a look not older than the last it applied. One look at a time moves
@@ -189,6 +190,6 @@ void FollowPhysicalDefaultRoute() {
     const Resolution<Ipv4Family> found = Resolve<Ipv4Family>(tunnelIfIndex);
     const Resolution<Ipv6Family> found6 = Resolve<Ipv6Family>(tunnelIfIndex);
     std::lock_guard<std::mutex> lock(oneLookAtATime);
-    Follow(found, ticket);
-    Follow(found6, ticket);
+    const bool moved = Follow(found, ticket);
+    return Follow(found6, ticket) || moved;
 }

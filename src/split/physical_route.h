@@ -8,5 +8,5 @@ void RecordPhysicalDefaultRoute();
 // Reads both tables again and, when a family's physical default route has moved to another gateway
 // or interface, moves every bypass route there (logging the route as a record does). Called when
 // Windows reports a default route change and when the sniffer starts; a table that cannot be
-// read changes nothing.
-void FollowPhysicalDefaultRoute();
+// read changes nothing. True when a family's routes moved.
+bool FollowPhysicalDefaultRoute();

@@ -1,9 +1,10 @@
 #pragma once
 
 // The two address families as the route manager and the physical route take them: one path
-// over both, with what differs carried here. IPv4 goes through the legacy table and rows, whose
-// metric is the route's own plus the interface's; IPv6 through the *2 rows, which carry the
-// route's own metric only, Windows adding the interface's.
+// over both, with what differs carried here. The physical IPv4 route is read from the legacy
+// table, whose metric is the route's own plus the interface's; bypass rows of both families and
+// the IPv6 table go through the *2 rows, which carry the route's own metric only, Windows adding
+// the interface's.
 
 #include <cstdint>
 #include <set>
@@ -16,8 +17,10 @@
 #include "split/split_state.h"
 #include "split/tunnel_destinations.h"
 
-// A bypass row's own metric; Windows counts the interface's on top of it.
-constexpr uint32_t kBypassOwnMetric = 1;
+// The own metric of every bypass row, which Windows counts the interface's on top of: no other
+// program's routes carry it, so it tells the helper's rows from everyone else's, also after a
+// crash that lost the state file. /32 and /128 rows win by their length, whatever their metric.
+constexpr uint32_t kBypassRouteMark = 4783;
 
 // Calls `read` (one size probe and one read) again, up to three times, while the table grows
 // between the two.
@@ -37,6 +40,7 @@ struct Ipv4Family {
     using Route = PhysicalRouteRecord;
     using Prefix = Ipv4Prefix;
     using Row = platform::ForwardRow;
+    static constexpr const wchar_t* kName = L"IPv4";
 
     static Ipv4State& Part(SplitParts& parts) { return parts.ipv4; }
     static const Ipv4State& Part(const SplitParts& parts) { return parts.ipv4; }
@@ -65,39 +69,37 @@ struct Ipv4Family {
                (row.type == platform::kRouteTypeDirect || row.nextHop == 0);
     }
     static Prefix PrefixOf(const Row& row) { return {row.dest, row.mask}; }
-    // Whether the row is a host route through the route's gateway, and to where.
-    static bool HostRowThrough(const Row& row, const Route& route) {
-        return row.mask == 0xFFFFFFFFu && row.nextHop == route.nextHop &&
-               row.ifIndex == route.ifIndex;
-    }
-    static Address Destination(const Row& row) { return row.dest; }
 
-    static Row BypassRow(Address address, const Route& route) {
-        Row row;
+    // Bypass rows go through the row-2 calls, as IPv6's do: Windows keeps their own metric as
+    // given, so the mark stays whatever the interface's metric does later.
+    static platform::Forward4Row BypassRow(Address address, const Route& route) {
+        platform::Forward4Row row;
         row.dest = address;
-        row.mask = 0xFFFFFFFFu;
+        row.prefixLength = 32;
         row.nextHop = route.nextHop;
         row.ifIndex = route.ifIndex;
-        row.type = platform::kRouteTypeIndirect;
-        row.proto = platform::kRouteProtocolNetMgmt;
-        row.metric1 = route.interfaceMetric + kBypassOwnMetric;  // legacy rows count both
+        row.metric = kBypassRouteMark;
         return row;
     }
-    // An automatic interface metric follows the link speed, so a refusal for a metric below
-    // the interface's is met by reading the metric again and trying once more.
-    static uint32_t Create(Address address, Route& route) {
-        uint32_t result = platform::CreateForwardEntry(BypassRow(address, route));
-        uint32_t metric = 0;
-        if (result == platform::kErrorMetricBelowInterface &&
-            platform::ReadInterfaceMetric(route.ifIndex, metric) == 0 &&
-            metric != route.interfaceMetric) {
-            route.interfaceMetric = metric;
-            result = platform::CreateForwardEntry(BypassRow(address, route));
-        }
-        return result;
+    static uint32_t Create(Address address, const Route& route) {
+        return platform::CreateForward4Entry(BypassRow(address, route));
     }
     static uint32_t Delete(Address address, const Route& route) {
-        return platform::DeleteForwardEntry(BypassRow(address, route));
+        return platform::DeleteForward4Entry(BypassRow(address, route));
+    }
+    // The table as the row-2 call shows it, each row with its own metric.
+    using OwnRow = platform::Forward4Row;
+    static platform::RouteTableRead ReadOwnRows(std::vector<OwnRow>& rows) {
+        return platform::ReadIpv4ForwardTable2(rows);
+    }
+    static bool SameInterface(const OwnRow& row, const Route& route) {
+        return row.ifIndex == route.ifIndex;
+    }
+    static Route RouteOf(const OwnRow& row) {
+        Route route;
+        route.ifIndex = row.ifIndex;
+        route.nextHop = row.nextHop;
+        return route;
     }
 };
 
@@ -106,6 +108,7 @@ struct Ipv6Family {
     using Route = PhysicalRoute6Record;
     using Prefix = Ipv6Prefix;
     using Row = platform::Forward6Row;
+    static constexpr const wchar_t* kName = L"IPv6";
 
     static Ipv6State& Part(SplitParts& parts) { return parts.ipv6; }
     static const Ipv6State& Part(const SplitParts& parts) { return parts.ipv6; }
@@ -126,15 +129,12 @@ struct Ipv6Family {
     static platform::RouteTableRead ReadTable(std::vector<Row>& rows) {
         return platform::ReadIpv6ForwardTable(rows);
     }
+    // A bypass row on a point-to-point link has no next hop either, but is no prefix.
     static bool OnLinkRow(const Row& row, uint32_t ifIndex) {
-        return row.ifIndex == ifIndex && row.prefixLength != 0 && row.nextHop == Address{};
+        return row.ifIndex == ifIndex && row.prefixLength != 0 && row.nextHop == Address{} &&
+               row.metric != kBypassRouteMark;
     }
     static Prefix PrefixOf(const Row& row) { return {row.dest, row.prefixLength}; }
-    static bool HostRowThrough(const Row& row, const Route& route) {
-        return row.prefixLength == 128 && row.nextHop == route.nextHop &&
-               row.ifIndex == route.ifIndex && row.luid == route.luid;
-    }
-    static Address Destination(const Row& row) { return row.dest; }
 
     static Row BypassRow(const Address& address, const Route& route) {
         Row row;
@@ -143,16 +143,43 @@ struct Ipv6Family {
         row.nextHop = route.nextHop;
         row.luid = route.luid;
         row.ifIndex = route.ifIndex;
-        row.metric = kBypassOwnMetric;
+        row.metric = kBypassRouteMark;
         return row;
     }
-    static uint32_t Create(const Address& address, Route& route) {
+    static uint32_t Create(const Address& address, const Route& route) {
         return platform::CreateForward6Entry(BypassRow(address, route));
     }
     static uint32_t Delete(const Address& address, const Route& route) {
         return platform::DeleteForward6Entry(BypassRow(address, route));
     }
+    using OwnRow = platform::Forward6Row;
+    static platform::RouteTableRead ReadOwnRows(std::vector<OwnRow>& rows) {
+        return platform::ReadIpv6ForwardTable(rows);
+    }
+    static bool SameInterface(const OwnRow& row, const Route& route) {
+        return row.ifIndex == route.ifIndex && row.luid == route.luid;
+    }
+    static Route RouteOf(const OwnRow& row) {
+        Route route;
+        route.ifIndex = row.ifIndex;
+        route.luid = row.luid;
+        route.nextHop = row.nextHop;
+        return route;
+    }
 };
+
+// Whether the row is one of the helper's bypass rows: a host route with the mark.
+template <typename Family>
+bool MarkedRow(const typename Family::OwnRow& row) {
+    return row.prefixLength == 8 * sizeof(typename Family::Address) &&
+           row.metric == kBypassRouteMark;
+}
+// Whether a marked row goes through `route`.
+template <typename Family>
+bool MarkedRowThrough(const typename Family::OwnRow& row, const typename Family::Route& route) {
+    return MarkedRow<Family>(row) && row.nextHop == route.nextHop &&
+           Family::SameInterface(row, route);
+}
 
 // Destinations that never leave through the gateway: the unroutable ones, whatever the physical
 // interface reaches directly, and the tunnel's own. A host route through the gateway would send
@@ -169,19 +196,4 @@ bool NeedsNoBypass(const typename Family::Address& address, const typename Famil
         }
     }
     return Family::InTunnel(kept, address);
-}
-
-// The addresses that still have the helper's row through `route` in the table. Windows keeps
-// no such route across a reboot, so a saved one counts only when it is found there.
-template <typename Family>
-std::set<typename Family::Address> BypassRoutesInTable(
-    const std::set<typename Family::Address>& addresses, const typename Family::Route& route,
-    const std::vector<typename Family::Row>& rows) {
-    std::set<typename Family::Address> present;
-    for (const typename Family::Row& row : rows) {
-        if (Family::HostRowThrough(row, route) && addresses.count(Family::Destination(row)) > 0) {
-            present.insert(Family::Destination(row));
-        }
-    }
-    return present;
 }

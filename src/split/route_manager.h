@@ -13,12 +13,18 @@ constexpr size_t kMaxBypassRoutesPerFamily = 4096;
 // address, unless the address needs none (this host, multicast, link-local, the physical
 // interface's own subnets) or belongs to the tunnel (see KeepInTheTunnel). A refused creation is
 // tried again at the next connection and logged once per address until the routes are next removed.
-// A route that is there already is someone else's: it is left alone and never deleted.
+// A route that is there already is someone else's, left alone and never deleted, unless it
+// carries the helper's mark: then it is held as if just made. At the cap the route a listed
+// application connected to longest ago is deleted first.
 void AddBypassRoute(uint32_t address);
 // The same for an IPv6 address, as a /128 through the physical IPv6 route (none for the unspecified
 // and loopback addresses, link-local, multicast, the interface's on-link prefixes or the
 // tunnel's destinations); an IPv4-mapped address is an IPv4 address and takes the IPv4 path.
 void AddBypassRoute(const Ipv6Bytes& address);
+// At a start, the helper's marked rows in both tables: with `adopt`, those through the physical
+// route recorded in the state are held again, as many as the cap takes; every other marked row
+// is deleted. Rows without the mark are someone else's and stay.
+void ClaimMarkedBypassRows(bool adopt);
 // Deletes every IPv4 bypass route held, then every IPv6 one, each in ascending order, and
 // forgets them. A deletion refused for any reason but "not found" is logged.
 void RemoveAllBypassRoutes();

@@ -21,11 +21,15 @@ namespace {
 platform::Thread* SnifferThread = nullptr;
 platform::RouteWatch* DefaultRouteWatch = nullptr;
 
+void FollowTheNetwork() {
+    FollowPhysicalDefaultRoute();
+}
+
 // Bypass routes are made only while the sniffer runs, so the network is followed only then:
 // watched first, then looked at once, so that no change falls between the two.
 void StartFollowingTheNetwork() {
     StartCoalescedSaves();
-    platform::WatchDefaultRoutes(&FollowPhysicalDefaultRoute, DefaultRouteWatch);
+    platform::WatchDefaultRoutes(&FollowTheNetwork, DefaultRouteWatch);
     FollowPhysicalDefaultRoute();
 }
 

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <utility>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -27,6 +29,60 @@ struct FamilyState {
     std::set<Address> foreign;
     // The ticket of the last look at the table whose route was applied (see DrawFollowTicket).
     uint64_t lastFollowTicket = 0;
+    // When a listed application last connected to each held address, on a count that only
+    // grows, and the same ordered by that count: the least recently used goes first at the cap.
+    std::map<Address, uint64_t> lastUse;
+    std::set<std::pair<uint64_t, Address>> byUse;
+    uint64_t uses = 0;
+    // From the first eviction at the cap until the family's routes are next removed.
+    bool capReached = false;
+
+    void Touch(const Address& address) {
+        const auto [use, added] = lastUse.emplace(address, ++uses);
+        if (!added) {
+            byUse.erase({use->second, address});
+            use->second = uses;
+        }
+        byUse.emplace(uses, address);
+    }
+    void ForgetUse(const Address& address) {
+        const auto use = lastUse.find(address);
+        if (use != lastUse.end()) {
+            byUse.erase({use->second, address});
+            lastUse.erase(use);
+        }
+    }
+    void ForgetUses() {
+        lastUse.clear();
+        byUse.clear();
+    }
+    // The held address used longest ago; one held without a recorded use goes first.
+    Address LeastRecentlyUsed() const {
+        if (lastUse.size() < held.size()) {
+            for (const Address& address : held) {
+                if (lastUse.count(address) == 0) {
+                    return address;
+                }
+            }
+        }
+        for (const auto& [when, address] : byUse) {
+            if (held.count(address) > 0) {
+                return address;
+            }
+        }
+        return *held.begin();
+    }
+    // Drops the use of addresses no longer held.
+    void ForgetUnheldUses() {
+        for (auto use = lastUse.begin(); use != lastUse.end();) {
+            if (held.count(use->first) > 0) {
+                ++use;
+            } else {
+                byUse.erase({use->second, use->first});
+                use = lastUse.erase(use);
+            }
+        }
+    }
 
     // Made for one network; the next one may need the addresses.
     void ForgetBookkeeping() {

@@ -13,6 +13,8 @@ SplitFacts CurrentSplitFacts() {
         facts.routes6 = parts.ipv6.held.size();
         facts.ipv4IfIndex = parts.ipv4.physical.known() ? parts.ipv4.physical.ifIndex : 0;
         facts.ipv6IfIndex = parts.ipv6.physical.known() ? parts.ipv6.physical.ifIndex : 0;
+        facts.capReachedIpv4 = parts.ipv4.capReached;
+        facts.capReachedIpv6 = parts.ipv6.capReached;
     });
     return facts;
 }

@@ -8,6 +8,7 @@
 #include "log/data_directory.h"
 #include "platform/platform.h"
 #include "split/route_family.h"
+#include "split/route_manager.h"
 #include "split/split_state.h"
 
 namespace {
@@ -15,7 +16,20 @@ namespace {
 // Version 2 added the IPv6 lines; a version 1 file (IPv4 only) still loads.
 const std::string kHeader = "orvanta-split-state 2";
 const std::string kHeaderIpv4Only = "orvanta-split-state 1";
-constexpr size_t kMaxStateBytes = 4 * 1024 * 1024;
+
+// The largest file the writer writes, which the reader must always take: the header and both
+// route lines; the cap of bypass lines in each family ("bypass " and ten digits; "bypass6 " and
+// 32 hexadecimal digits); and the longest list one request can carry, 1 MiB of names of at least
+// three bytes, each of which lower-casing may grow to twice its length, hex-encoded on an
+// "app " line. The reader allows twice that.
+constexpr size_t kLongestRequestBytes = 1024 * 1024;
+constexpr size_t kShortestNameBytes = 3;
+constexpr size_t kLongestHeadBytes = 256;
+constexpr size_t kLongestAppListBytes =
+    (kLongestRequestBytes / kShortestNameBytes) * (4 + 2 * 2 * kShortestNameBytes + 1);
+constexpr size_t kLongestRoutesBytes = kMaxBypassRoutesPerFamily * ((7 + 10 + 1) + (8 + 32 + 1));
+constexpr size_t kMaxStateBytes =
+    2 * (kLongestHeadBytes + kLongestAppListBytes + kLongestRoutesBytes);
 
 constexpr uint32_t kCoalescedSaveMs = 500;
 
@@ -145,15 +159,9 @@ bool Parse(const std::string& text, SplitStateRecord& state) {
 }  // namespace
 
 void RestoreSplitState(const SplitStateRecord& saved, bool keepApps) {
-    std::vector<platform::ForwardRow> rows;
-    std::vector<platform::Forward6Row> rows6;
-    Ipv4Family::ReadTable(rows);  // a table that cannot be read holds none of the saved routes
-    Ipv6Family::ReadTable(rows6);
     TheSplitState().Apply([&](SplitParts& parts, LogLines&) {
         parts.ipv4.physical = saved.route;
-        parts.ipv4.held = BypassRoutesInTable<Ipv4Family>(saved.bypassRoutes, saved.route, rows);
         parts.ipv6.physical = saved.route6;
-        parts.ipv6.held = BypassRoutesInTable<Ipv6Family>(saved.bypassRoutes6, saved.route6, rows6);
         if (keepApps) {
             parts.apps = saved.apps;
         }

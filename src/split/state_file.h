@@ -20,9 +20,9 @@ void UseSplitStateFile(bool use);
 enum class StateFileLoad { Loaded, Missing, Unreadable, Malformed };
 StateFileLoad LoadSplitState(SplitStateRecord& state);
 
-// Brings back what the last run saved: its physical routes (the rows to delete are the rows
-// that were made), those of its bypass routes still in the routing tables, read here, and its
-// list unless `keepApps` is false (the tunnel it went with is gone).
+// Brings back what the last run saved: its physical routes, and its list unless `keepApps` is
+// false (the tunnel it went with is gone). The bypass rows are the marked rows of the tables
+// (see ClaimMarkedBypassRows), not the file's.
 void RestoreSplitState(const SplitStateRecord& saved, bool keepApps);
 // Forgets both physical routes and saves; the next connect records them again.
 void ForgetPhysicalRoute();

@@ -237,6 +237,9 @@ RouteTableRead ReadIpv6ForwardTable(std::vector<Forward6Row>& rows) {
         return result;
     }
     rows = w.routeTable6;
+    if (const std::function<void()> racer = std::exchange(w.afterNextRouteTable6Read, nullptr)) {
+        racer();
+    }
     return RouteTableRead::Ok;
 }
 

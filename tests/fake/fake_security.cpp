@@ -131,6 +131,12 @@ uint32_t MoveEntryAside(const std::wstring& path, const std::wstring& newName) {
         RenameSet(w.reparsePoints, from, target);
         RenameSet(w.protectedPaths, from, target);
     }
+    // A handle on the directory itself stays with it, under its new name.
+    while (w.opens.count(path) > 0) {
+        auto open = w.opens.extract(path);
+        open.key() = to;
+        w.opens.insert(std::move(open));
+    }
     w.movedAside.push_back(to);
     return 0;
 }

@@ -197,6 +197,7 @@ struct World {
     // IPv6 routing table: rows as the row-2 calls see them, refused as Windows refuses them.
     std::vector<platform::Forward6Row> routeTable6;
     std::deque<platform::RouteTableRead> route6Reads;  // scripted outcomes before Ok
+    std::function<void()> afterNextRouteTable6Read;    // likewise, after a read of this table
     std::vector<platform::Forward6Row> createdRoutes6, deletedRoutes6;
     std::map<uint32_t, uint32_t> interfaceMetrics6;  // an interface not listed has no IPv6
     // IPv4 rows through the row-2 calls: the same table as routeTable, each row's own metric

@@ -27,6 +27,8 @@ TEST_F(SplitStatusTest, CountsWhatIsHeldOnceTheSnifferHasBegun) {
     KeepInTheTunnel(TunnelDestinationsOf(L"DNS = 10.8.1.1, fd00::1\nAddress = 10.8.1.2/24\n"));
     EXPECT_EQ(CommandDispatcher("splitstatus"),
               "split on apps=2 routes=2/4096 routes6=1/4096 ipv4=none ipv6=14 remembered=0 kept=3");
+    Seed([&](SplitParts& s) { s.ipv6.capReached = true; });
+    EXPECT_NE(CommandDispatcher("splitstatus").find(" kept=3 cap-reached=ipv6"), std::string::npos);
     ChangeSplitApps(L"");
     W().divert.openError = 5;
     ChangeSplitApps(L"chrome.exe");

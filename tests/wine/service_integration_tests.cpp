@@ -284,7 +284,7 @@ WINE_TEST(SplittingComesBackAfterACrashAndARebootWithASlowTunnel) {
     CHECK(ReachesLines(journal, 2));
     std::string routes;
     wine_support::ReadWholeFile(journal, routes);
-    CHECK(routes.find("create 192.0.2.10") != routes.rfind("create 192.0.2.10"));
+    CHECK(routes.find("create2 192.0.2.10") != routes.rfind("create2 192.0.2.10"));
     CHECK_EQ(Ask("status\n"), "RUNNING");
 
     wine_support::WriteWholeFile(kDir + L"\\awg\\amneziawg-knobs.txt", "");

@@ -7,7 +7,10 @@
 
 #include "log/helper_log.h"
 #include "platform/routes.h"
+#include "split/physical_route.h"
 #include "split/process_identifier.h"
+#include "split/route_family.h"
+#include "split/route_manager.h"
 #include "split/split_apps.h"
 #include "split/split_state.h"
 #include "wine_check.h"
@@ -173,6 +176,25 @@ WINE_TEST(full_RoutingStandInKeepsOwnMetricsAndReportsAddresses) {
     StopWatchingAddresses(watch);
     CHECK_EQ(changedInterface.load(), 7u);  // the end of duplicate address detection
     DeleteFileW(addresses.c_str());
+    DeleteFileW((kDir + L"\\routes-live.txt").c_str());
+}
+
+// A burst of connects past the cap leaves at most the cap of marked rows in the stand-in's table.
+WINE_TEST(full_BurstPastTheCapLeavesAtMostTheCapInTheTable) {
+    wine_support::StageRoutingTable(kDir);
+    DeleteFileW((kDir + L"\\routes-live.txt").c_str());
+    RecordPhysicalDefaultRoute();
+    for (uint32_t n = 1; n <= kMaxBypassRoutesPerFamily + 4; ++n) {
+        AddBypassRoute(NetworkOrder(198, 18, static_cast<uint8_t>(n >> 8), n & 0xFF));
+    }
+    std::vector<platform::Forward4Row> rows;
+    CHECK(platform::ReadIpv4ForwardTable2(rows) == platform::RouteTableRead::Ok);
+    size_t marked = 0;
+    for (const platform::Forward4Row& row : rows) {
+        marked += row.prefixLength == 32 && row.metric == kBypassRouteMark ? 1 : 0;
+    }
+    CHECK_EQ(marked, kMaxBypassRoutesPerFamily);
+    RemoveAllBypassRoutes();
     DeleteFileW((kDir + L"\\routes-live.txt").c_str());
 }
 

@@ -1,51 +1,22 @@
-// The data directory kept out of ordinary users' hands, and the client's check of its server.
+// The data directory kept out of ordinary users' hands.
+#include <optional>
+
 #include "app/entry.h"
-#include "common/access_rules.h"
+#include "fresh_world.h"
 #include "log/data_directory.h"
 #include "log/helper_log.h"
-#include "orvanta_client_logic.h"
 #include "service/runtime.h"
-#include "split_fixture.h"
+#include "security_fixture.h"
 #include "tunnel/connect.h"
 
 namespace {
 
-const std::wstring kDir = L"C:\\ProgramData\\Orvanta";
-const std::wstring kLogFile = kDir + L"\\helper.log";
-const std::wstring kConfFile = kDir + L"\\Orvanta.conf";
-const std::wstring kVictim = L"C:\\Windows\\System32\\drivers\\etc\\hosts";
-const std::wstring kAwg = L"C:\\Program Files\\Orvanta\\awg\\amneziawg.exe";
+class UserDataDirectoryTest : public SecurityFixture {};
 
-class SecurityTest : public SplitFixture {
-  protected:
-    void SetUp() override {
-        SplitFixture::SetUp();
-        W().files[kAwg] = "";
-        W().files[kVictim] = "127.0.0.1 localhost";
-        W().programRuns = {{true, 0, [] { W().services[L"AmneziaWGTunnel$Orvanta"] = {}; }}};
-    }
-    static bool Protected(const std::wstring& path) { return W().protectedPaths.count(path) > 0; }
-    static bool Contains(const std::string& text, const std::string& part) {
-        return text.find(part) != std::string::npos;
-    }
-};
-
-TEST_F(SecurityTest, NewDirectoryIsCreatedWithTheProtectedAcl) {
+TEST_F(UserDataDirectoryTest, NewDirectoryIsCreatedWithTheProtectedAcl) {
     HelperLog(L"line");
     EXPECT_TRUE(Protected(kDir));
     EXPECT_EQ(W().files[kLogFile], "2026-06-27 09:05:03  line\r\n");
-}
-
-constexpr uint32_t kRead = 0x1, kDelete = 0x10000, kShareAll = 7, kShareReadWrite = 3,
-                   kShareDelete = 4, kShareRead = 1;
-
-// A directory an ordinary user made, with files planted in it.
-void UserPreparesTheDirectory(fake::World& w) {
-    w.directories.insert(kDir);
-    w.security[kDir] = fake::UsersCanChange();
-    w.files[kLogFile] = "planted\r\n";
-    w.files[kConfFile] = "planted";
-    w.files[kDir + L"\\helper.state"] = "planted routes to delete";
 }
 
 // Each case is an attack by a user of the machine, made before the helper acts; the helper then
@@ -61,11 +32,6 @@ struct AttackCase {
     bool closedToUsers = false;  // the directory ends with the protected list, users shut out
 };
 
-// The data directory as older versions made it: users could open the folder itself.
-const std::vector<platform::AccessEntry> kOlderVersionsAccess = {
-    {true, false, 0x1F01FF, platform::Principal::System, true},
-    {true, false, 0x1F01FF, platform::Principal::Administrators, true},
-    {true, false, 0x1200A9, platform::Principal::AuthenticatedUsers, true}};
 const char kLogHeld[] = "  C:\\ProgramData\\Orvanta\\helper.log held by another process; ";
 const char kAwgHeld[] =
     "  amneziawg.exe not checked: C:\\Program Files\\Orvanta\\awg\\amneziawg.exe held by "
@@ -110,7 +76,8 @@ bool SameEntries(const std::vector<platform::AccessEntry>& a,
     });
 }
 
-class AttackTest : public SecurityTest, public ::testing::WithParamInterface<AttackCase> {};
+class AttackTest : public UserDataDirectoryTest,
+                   public ::testing::WithParamInterface<AttackCase> {};
 
 TEST_P(AttackTest, HelperWritesOnlyWhereNoUserCanReach) {
     const AttackCase& c = GetParam();
@@ -217,6 +184,19 @@ INSTANTIATE_TEST_SUITE_P(
                                      fake::UserOpens(kDir, kRead, kShareDelete);
                                  },
                                  false, false, nullptr},
+                      AttackCase{"ForegroundHelperBehindARedirectedParent", false,
+                                 [](fake::World& w) {
+                                     w.directories.insert(kDir);
+                                     w.redirectedDirectories.insert(kDir);
+                                 },
+                                 false, false, nullptr},
+                      // Sharing delete, the user lets it be moved; the handle goes with it.
+                      AttackCase{"UserPreparedItAndHoldsItSharingDeleteOnly", true,
+                                 [](fake::World& w) {
+                                     UserPreparesTheDirectory(w);
+                                     fake::UserOpens(kDir, kRead, kShareDelete);
+                                 },
+                                 true, true, "aside"},
                       AttackCase{"AdministratorsForegroundHelperInAUsersDirectory", false,
                                  &UserPreparesTheDirectory, true, false, nullptr},
                       AttackCase{"ScannerHoldsTheOldConfigurationSharingDelete", true,
@@ -267,7 +247,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  true}),
     [](const auto& info) { return info.param.name; });
 
-TEST_F(SecurityTest, HeldDirectoryCanBeNeitherRenamedNorDeletedByAUser) {
+TEST_F(UserDataDirectoryTest, HeldDirectoryCanBeNeitherRenamedNorDeletedByAUser) {
     W().runningAsLocalSystem = true;
     bool userCouldDelete = true;
     UseDataFile(kLogFileName, [&](const DataFile&) {
@@ -280,20 +260,8 @@ TEST_F(SecurityTest, HeldDirectoryCanBeNeitherRenamedNorDeletedByAUser) {
     EXPECT_EQ(W().fileCalls.back(), L"release " + kDir) << "released at the end";
 }
 
-// Users may read the log, and a reader that does not share delete keeps it from rotating: it
-// then grows to twice its bound and no further.
-TEST_F(SecurityTest, LogStaysBoundedWhateverAReaderDoes) {
-    constexpr size_t kBound = 8 * 1024 * 1024;
-    HelperLog(L"x");
-    ASSERT_TRUE(fake::UserOpens(kLogFile, kRead, kShareReadWrite));
-    W().files[kLogFile].resize(2 * kBound - 30, '.');
-    HelperLog(L"x");  // 24 bytes: still within twice the bound
-    HelperLog(L"x");  // dropped
-    EXPECT_EQ(W().files[kLogFile].size(), 2 * kBound - 6);
-    EXPECT_EQ(W().files.count(kLogFile + L".1"), 0u);
-}
-
-TEST_F(SecurityTest, OrdinaryUsersForegroundHelperLogsButNeverWritesTheKeyWhereUsersCanWrite) {
+TEST_F(UserDataDirectoryTest,
+       OrdinaryUsersForegroundHelperLogsButNeverWritesTheKeyWhereUsersCanWrite) {
     W().administrator = false;
     HelperLog(L"line");
     EXPECT_FALSE(Protected(kDir));
@@ -305,20 +273,7 @@ TEST_F(SecurityTest, OrdinaryUsersForegroundHelperLogsButNeverWritesTheKeyWhereU
                          "can change the data directory\r\n"));
 }
 
-TEST_F(SecurityTest, InstallMakesTheDataDirectoryTheServicesOwnBeforeAnyUserCan) {
-    for (const bool asService : {false, true}) {
-        FreshWorld();
-        W().runningAsLocalSystem = asService;
-        UserPreparesTheDirectory(W());
-        EXPECT_EQ(HelperMain({L"h", L"--install"}), 0);
-        EXPECT_EQ(W().movedAside.size(), 1u);
-        EXPECT_TRUE(Protected(kDir));
-        EXPECT_EQ(W().security[kDir].owner,
-                  asService ? platform::Principal::System : platform::Principal::Administrators);
-    }
-}
-
-TEST_F(SecurityTest, DirectoryStaysHeldWhileTheFileInsideIsOpened) {
+TEST_F(UserDataDirectoryTest, DirectoryStaysHeldWhileTheFileInsideIsOpened) {
     W().runningAsLocalSystem = true;
     HelperLog(L"line");
     EXPECT_TRUE(ConnectTunnel(L"[Interface]"));
@@ -337,7 +292,7 @@ TEST_F(SecurityTest, DirectoryStaysHeldWhileTheFileInsideIsOpened) {
     EXPECT_EQ(calls, expected);
 }
 
-TEST_F(SecurityTest, ConfigurationIsNeverWrittenThroughALink) {
+TEST_F(UserDataDirectoryTest, ConfigurationIsNeverWrittenThroughALink) {
     DataDirectory();
     W().reparsePoints.insert(kConfFile);
     EXPECT_TRUE(ConnectTunnel(L"[Interface]"));
@@ -346,168 +301,36 @@ TEST_F(SecurityTest, ConfigurationIsNeverWrittenThroughALink) {
     EXPECT_EQ(W().reparsePoints.count(kConfFile), 0u) << "replaced, never written through";
 }
 
-TEST_F(SecurityTest, LogWithASecondHardLinkIsReplacedNotAppendedTo) {
-    DataDirectory();
-    W().files[kLogFile] = W().files[kVictim];
-    W().hardLinks[kLogFile] = kVictim;
+struct DirectoryCase {
+    const char* name;
+    std::optional<std::wstring> programData;
+    std::wstring directory;
+};
+
+class DataDirectoryTest : public FreshWorldTest,
+                          public ::testing::WithParamInterface<DirectoryCase> {};
+
+TEST_P(DataDirectoryTest, PathsFollowTheEnvironment) {
+    if (GetParam().programData) {
+        fake::TheWorld().environment[L"ProgramData"] = *GetParam().programData;
+    }
+    EXPECT_EQ(DataDirectory(), GetParam().directory);
     HelperLog(L"line");
-    EXPECT_EQ(W().files[kLogFile], "2026-06-27 09:05:03  line\r\n");
-    EXPECT_EQ(W().files[kVictim], "127.0.0.1 localhost");
+    EXPECT_EQ(fake::TheWorld().files.count(GetParam().directory + L"\\helper.log"), 1u);
+    EXPECT_EQ(fake::TheWorld().directories.count(GetParam().directory), 1u);
 }
 
-struct BesideHelperCase {
-    const char* name;
-    std::wstring writable;  // a file or folder ordinary users may change, or nothing
-    bool runAsService;
-    bool loadBesideHelper;
-};
-
-class BesideHelperTest : public SecurityTest,
-                         public ::testing::WithParamInterface<BesideHelperCase> {};
-
-// As SYSTEM the helper runs amneziawg.exe and loads WinDivert.dll from its directory only when
-// no ordinary user could have put them there; a user's own helper runs them as they are.
-TEST_P(BesideHelperTest, ServiceRunsAndLoadsOnlyWhatUsersCannotChange) {
-    const std::wstring awg = L"C:\\Program Files\\Orvanta\\awg\\amneziawg.exe";
-    W().files[kDivertBesideHelper] = "";
-    W().divert.loadablePaths = {kDivertBesideHelper};
-    if (!GetParam().writable.empty()) {
-        W().security[GetParam().writable] = fake::UsersCanChange();
-    }
-    W().runningAsLocalSystem = true;
-    const bool run = GetParam().runAsService;
-    EXPECT_EQ(ConnectTunnel(L"[Interface]"), run);
-    EXPECT_EQ(W().commandLines.size(), run ? 1u : 0u);
-    EXPECT_EQ(Contains(Log(), "amneziawg.exe is writable by non-administrators; not run"), !run);
-    if (run) {
-        const std::wstring top = L"C:\\Program Files\\Orvanta";
-        EXPECT_EQ(W().fileCalls.front(), L"hold " + top) << "held from before the first run";
-        EXPECT_NE(std::find(W().fileCalls.begin(), W().fileCalls.end(), L"hold " + awg),
-                  W().fileCalls.end());
-        EXPECT_EQ(W().fileCalls.back(), L"release " + top);
-    }
-
-    const bool load = GetParam().loadBesideHelper;
-    StartSniffer();
-    if (load) {
-        ASSERT_TRUE(fake::WaitUntilReceiving());
-    }
-    StopSniffer();  // joined: its load attempts are all made
-    EXPECT_EQ(W().divert.loadAttempts.front(),
-              load ? L"path:" + kDivertBesideHelper : std::wstring(L"system search:WinDivert.dll"));
-    EXPECT_EQ(Contains(Log(), "WinDivert.dll beside the helper is writable by non-administrators"),
-              !load);
-
-    W().runningAsLocalSystem = false;
-    W().services.clear();
-    W().programRuns = {{true, 0, [] { W().services[L"AmneziaWGTunnel$Orvanta"] = {}; }}};
-    EXPECT_TRUE(ConnectTunnel(L"[Interface]")) << "a user's helper runs it as it is";
-}
+const std::wstring k259 = L"D:\\" + std::wstring(256, L'a');
+const std::wstring k260 = k259 + L"b";
 
 INSTANTIATE_TEST_SUITE_P(
-    Files, BesideHelperTest,
-    ::testing::Values(
-        BesideHelperCase{"AdministratorsOnly", L"", true, true},
-        BesideHelperCase{"ProgramWritable", L"C:\\Program Files\\Orvanta\\awg\\amneziawg.exe",
-                         false, true},
-        BesideHelperCase{"FolderWritable", L"C:\\Program Files\\Orvanta\\awg", false, true},
-        BesideHelperCase{"HelperFolderWritable", L"C:\\Program Files\\Orvanta", false, false},
-        BesideHelperCase{"LibraryWritable", kDivertBesideHelper, true, false}),
+    Environment, DataDirectoryTest,
+    ::testing::Values(DirectoryCase{"Set", L"D:\\Data", L"D:\\Data\\Orvanta"},
+                      DirectoryCase{"Unset", std::nullopt, L"C:\\ProgramData\\Orvanta"},
+                      DirectoryCase{"Empty", L"", L"C:\\ProgramData\\Orvanta"},
+                      DirectoryCase{"Length259", k259, k259 + L"\\Orvanta"},
+                      DirectoryCase{"Length260", k260, L"C:\\ProgramData\\Orvanta"},
+                      DirectoryCase{"TrailingBackslash", L"D:\\Data\\", L"D:\\Data\\\\Orvanta"}),
     [](const auto& info) { return info.param.name; });
-
-TEST_F(SecurityTest, EveryModeRestrictsLibraryLoadingToTheSafeDirectoriesFirst) {
-    HelperMain({L"h", L"--uninstall"});
-    EXPECT_TRUE(W().safeLibrarySearch);
-}
-
-struct RuleCase {
-    const char* name;
-    platform::Principal owner;
-    std::vector<platform::AccessEntry> entries;
-    bool currentUserIsAdministrator;
-    bool trusted;
-    bool entriesAreAll = false;  // without the usual three, which let users read it
-    bool othersReachIt = true;
-};
-
-class AccessRuleTest : public ::testing::TestWithParam<RuleCase> {};
-
-TEST_P(AccessRuleTest, OnlyAdministratorsMayChangeWhatIsTrusted) {
-    using platform::Principal;
-    platform::SecurityFacts facts{true, GetParam().owner, false, {}};
-    facts.entries = {{true, false, 0x1F01FF, Principal::System},
-                     {true, false, 0x1F01FF, Principal::Administrators},
-                     {true, false, 0x1200A9, Principal::Other}};  // users: read and execute
-    if (GetParam().entriesAreAll) {
-        facts.entries.clear();
-    }
-    facts.entries.insert(facts.entries.end(), GetParam().entries.begin(), GetParam().entries.end());
-    EXPECT_EQ(OnlyAdministratorsCanChange(facts, GetParam().currentUserIsAdministrator),
-              GetParam().trusted);
-    EXPECT_EQ(OthersReachTheEntry(facts, GetParam().currentUserIsAdministrator),
-              GetParam().othersReachIt);
-}
-
-using P = platform::Principal;
-INSTANTIATE_TEST_SUITE_P(
-    AccessLists, AccessRuleTest,
-    ::testing::Values(
-        RuleCase{"ProgramFilesLike",
-                 P::TrustedInstaller,
-                 {{true, true, 0x10000000, P::CreatorOwner}},
-                 false,
-                 true},
-        RuleCase{"UsersMayWrite", P::System, {{true, false, 0x2, P::Other}}, false, false},
-        RuleCase{"UsersHaveGenericWrite",
-                 P::System,
-                 {{true, false, 0x40000000, P::Other}},
-                 false,
-                 false},
-        RuleCase{
-            "UsersMayDeleteChildren", P::System, {{true, false, 0x40, P::Other}}, false, false},
-        RuleCase{"InheritOnlyForWhatIsInside",
-                 P::System,
-                 {{true, true, 0x1F01FF, P::Other}},
-                 false,
-                 true},
-        RuleCase{
-            "DenyEntriesNeverGrant", P::System, {{false, false, 0x1F01FF, P::Other}}, false, true},
-        RuleCase{"ObjectEntryOfAnyoneElse",
-                 P::System,
-                 {{true, false, 0xFFFFFFFF, P::Other}},
-                 false,
-                 false},
-        RuleCase{"OwnedByAUser", P::Other, {}, false, false},
-        RuleCase{"OwnedByTheAdministratorRunningIt",
-                 P::CurrentUser,
-                 {{true, false, 0x1F01FF, P::CurrentUser}},
-                 true,
-                 true},
-        RuleCase{"OwnedByTheOrdinaryUserRunningIt", P::CurrentUser, {}, false, false},
-        RuleCase{"DataDirectoryAsCreatedOrCorrected", P::System,
-                 platform::kProtectedDirectoryAccess, false, true, true, false},
-        RuleCase{"DataDirectoryOfAnOlderVersion", P::System, kOlderVersionsAccess, false, true,
-                 true, true}),
-    [](const auto& info) { return info.param.name; });
-
-TEST(AccessRuleTest, UnreadOrNullDaclIsTrustedByNobody) {
-    EXPECT_FALSE(
-        OnlyAdministratorsCanChange({false, platform::Principal::System, false, {}}, true));
-    EXPECT_FALSE(OnlyAdministratorsCanChange({true, platform::Principal::System, true, {}}, true));
-    EXPECT_TRUE(OthersReachTheEntry({false, platform::Principal::System, false, {}}, true));
-    EXPECT_TRUE(OthersReachTheEntry({true, platform::Principal::System, true, {}}, true));
-}
-
-TEST(ClientTrustTest, OnlyTheServiceOrWithoutOneAPipeOwnedBySystemOrAdministratorsIsTrusted) {
-    EXPECT_TRUE(orvanta::ServerIsTrusted(1234, 1234, false));
-    EXPECT_TRUE(orvanta::ServerIsTrusted(1234, 1234, true));
-    EXPECT_FALSE(orvanta::ServerIsTrusted(666, 1234, false)) << "a squatter beside the service";
-    EXPECT_FALSE(orvanta::ServerIsTrusted(666, 1234, true))
-        << "a squatter's extra instance shows the service's owner";
-    EXPECT_FALSE(orvanta::ServerIsTrusted(666, 0, false)) << "a squatter, no service running";
-    EXPECT_FALSE(orvanta::ServerIsTrusted(0, 0, false)) << "server unknown";
-    EXPECT_TRUE(orvanta::ServerIsTrusted(666, 0, true)) << "an elevated --console helper";
-    EXPECT_TRUE(orvanta::ServerIsTrusted(0, 0, true));
-}
 
 }  // namespace

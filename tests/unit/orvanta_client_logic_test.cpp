@@ -1,7 +1,5 @@
-// The client library's request building (the wire module's, shared with the helper) and reply
-// reading.
+// The client library's reply reading and its check of its server.
 #include <gtest/gtest.h>
-
 #include <sstream>
 
 #include "orvanta_client_logic.h"
@@ -9,27 +7,6 @@
 namespace {
 
 using namespace std::string_literals;
-
-TEST(WireTest, Base64MatchesTheStandardVectors) {
-    const std::pair<std::string, std::string> vectors[] = {{"", ""},
-                                                           {"f", "Zg=="},
-                                                           {"fo", "Zm8="},
-                                                           {"foo", "Zm9v"},
-                                                           {"foob", "Zm9vYg=="},
-                                                           {"fooba", "Zm9vYmE="},
-                                                           {"foobar", "Zm9vYmFy"},
-                                                           {"\xFF\xFE\x00"s, "//4A"}};
-    for (const auto& [bytes, text] : vectors) {
-        EXPECT_EQ(wire::Base64Encode(bytes), text) << text;
-    }
-}
-
-TEST(WireTest, RequestsEndWithOneLineFeed) {
-    EXPECT_EQ(wire::BuildRequest("ping", ""), "ping\n");
-    EXPECT_EQ(wire::BuildRequest("splitapps", "a.exe;b.exe"), "splitapps a.exe;b.exe\n");
-    EXPECT_EQ(orvanta::BuildConnectRequest("[Interface]"), "connect W0ludGVyZmFjZV0=\n");
-    EXPECT_EQ(orvanta::BuildConnectRequest(""), "connect \n") << "refused by the helper as empty";
-}
 
 TEST(ClientLogicTest, ExitCodesFollowTheReply) {
     EXPECT_EQ(orvanta::ExitCodeForReply("OK"), 0);
@@ -94,6 +71,18 @@ TEST(ClientLogicTest, RawEscapesBecomeBytes) {
     EXPECT_FALSE(orvanta::UnescapeRaw("trailing\\", bytes));
     EXPECT_FALSE(orvanta::UnescapeRaw("\\xZ1", bytes));
     EXPECT_FALSE(orvanta::UnescapeRaw("\\q", bytes));
+}
+
+TEST(ClientTrustTest, OnlyTheServiceOrWithoutOneAPipeOwnedBySystemOrAdministratorsIsTrusted) {
+    EXPECT_TRUE(orvanta::ServerIsTrusted(1234, 1234, false));
+    EXPECT_TRUE(orvanta::ServerIsTrusted(1234, 1234, true));
+    EXPECT_FALSE(orvanta::ServerIsTrusted(666, 1234, false)) << "a squatter beside the service";
+    EXPECT_FALSE(orvanta::ServerIsTrusted(666, 1234, true))
+        << "a squatter's extra instance shows the service's owner";
+    EXPECT_FALSE(orvanta::ServerIsTrusted(666, 0, false)) << "a squatter, no service running";
+    EXPECT_FALSE(orvanta::ServerIsTrusted(0, 0, false)) << "server unknown";
+    EXPECT_TRUE(orvanta::ServerIsTrusted(666, 0, true)) << "an elevated --console helper";
+    EXPECT_TRUE(orvanta::ServerIsTrusted(0, 0, true));
 }
 
 }  // namespace

@@ -1,15 +1,15 @@
-// The data directory paths and the log's line format.
-#include <gtest/gtest.h>
-
+// The log's line format, its appends and its rotation.
 #include <algorithm>
 #include <thread>
 
 #include "common/bounded_use.h"
 #include "fresh_world.h"
-#include "log/data_directory.h"
 #include "log/helper_log.h"
+#include "security_fixture.h"
 
 namespace {
+
+class HelperLogSecurityTest : public SecurityFixture {};
 
 class LogTest : public ::testing::Test {
   protected:
@@ -18,37 +18,6 @@ class LogTest : public ::testing::Test {
         return fake::TheWorld().files[L"C:\\ProgramData\\Orvanta\\helper.log"];
     }
 };
-
-struct DirectoryCase {
-    const char* name;
-    std::optional<std::wstring> programData;
-    std::wstring directory;
-};
-
-class DataDirectoryTest : public LogTest, public ::testing::WithParamInterface<DirectoryCase> {};
-
-TEST_P(DataDirectoryTest, PathsFollowTheEnvironment) {
-    if (GetParam().programData) {
-        fake::TheWorld().environment[L"ProgramData"] = *GetParam().programData;
-    }
-    EXPECT_EQ(DataDirectory(), GetParam().directory);
-    HelperLog(L"line");
-    EXPECT_EQ(fake::TheWorld().files.count(GetParam().directory + L"\\helper.log"), 1u);
-    EXPECT_EQ(fake::TheWorld().directories.count(GetParam().directory), 1u);
-}
-
-const std::wstring k259 = L"D:\\" + std::wstring(256, L'a');
-const std::wstring k260 = k259 + L"b";
-
-INSTANTIATE_TEST_SUITE_P(
-    Environment, DataDirectoryTest,
-    ::testing::Values(DirectoryCase{"Set", L"D:\\Data", L"D:\\Data\\Orvanta"},
-                      DirectoryCase{"Unset", std::nullopt, L"C:\\ProgramData\\Orvanta"},
-                      DirectoryCase{"Empty", L"", L"C:\\ProgramData\\Orvanta"},
-                      DirectoryCase{"Length259", k259, k259 + L"\\Orvanta"},
-                      DirectoryCase{"Length260", k260, L"C:\\ProgramData\\Orvanta"},
-                      DirectoryCase{"TrailingBackslash", L"D:\\Data\\", L"D:\\Data\\\\Orvanta"}),
-    [](const auto& info) { return info.param.name; });
 
 TEST_F(LogTest, LineIsTimestampTwoBlanksMessageCrLfInUtf8WithoutByteOrderMark) {
     CapturedLog captured;
@@ -145,6 +114,28 @@ TEST_F(LogTest, TwoThreadsNeverMixTheirLines) {
         const std::string line = bytes.substr(at, lineA.size());
         EXPECT_TRUE(line == lineA || line == lineB) << line;
     }
+}
+
+// Users may read the log, and a reader that does not share delete keeps it from rotating: it
+// then grows to twice its bound and no further.
+TEST_F(HelperLogSecurityTest, LogStaysBoundedWhateverAReaderDoes) {
+    constexpr size_t kBound = 8 * 1024 * 1024;
+    HelperLog(L"x");
+    ASSERT_TRUE(fake::UserOpens(kLogFile, kRead, kShareReadWrite));
+    W().files[kLogFile].resize(2 * kBound - 30, '.');
+    HelperLog(L"x");  // 24 bytes: still within twice the bound
+    HelperLog(L"x");  // dropped
+    EXPECT_EQ(W().files[kLogFile].size(), 2 * kBound - 6);
+    EXPECT_EQ(W().files.count(kLogFile + L".1"), 0u);
+}
+
+TEST_F(HelperLogSecurityTest, LogWithASecondHardLinkIsReplacedNotAppendedTo) {
+    DataDirectory();
+    W().files[kLogFile] = W().files[kVictim];
+    W().hardLinks[kLogFile] = kVictim;
+    HelperLog(L"line");
+    EXPECT_EQ(W().files[kLogFile], "2026-06-27 09:05:03  line\r\n");
+    EXPECT_EQ(W().files[kVictim], "127.0.0.1 localhost");
 }
 
 // A writer held up: callers only queue; lines past the bound are counted, the rest kept in order.
