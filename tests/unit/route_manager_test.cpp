@@ -24,7 +24,8 @@ TEST_F(RouteManagerTest, RouteIsAddedOncePerAddressThroughThePhysicalRoute) {
 
     // IPv6: a /128 whose own metric Windows adds to the interface's.
     W().interfaceMetrics6 = {{12, 10}};
-    W().routeTable6 = {Default6Row(12, 256), Global6Row(12)};
+    W().routeTable6 = {Default6Row(12, 256)};
+    W().unicastAddresses = {Global6Address(12)};
     RecordPhysicalDefaultRoute();
     AddBypassRoute(V6("2606:4700::1111"));
     AddBypassRoute(V6("2606:4700::1111"));
@@ -152,17 +153,18 @@ TEST_F(RouteManagerTest, RoutesFollowTheInterfaceMetricAndTheNetwork) {
 
     // The IPv6 route follows its own network alike; losing it leaves IPv6 in the tunnel.
     W().interfaceMetrics6 = {{7, 10}, {8, 10}};
-    W().routeTable6 = {Default6Row(7, 0), Global6Row(7)};
+    W().routeTable6 = {Default6Row(7, 0)};
+    W().unicastAddresses = {Global6Address(7), Global6Address(8)};
     FollowPhysicalDefaultRoute();
     AddBypassRoute(V6("2606:4700::1111"));
-    W().routeTable6 = {Default6Row(7, 50), Global6Row(7), Default6Row(8, 0), Global6Row(8)};
+    W().routeTable6 = {Default6Row(7, 50), Default6Row(8, 0)};
     FollowPhysicalDefaultRoute();
     ASSERT_EQ(W().deletedRoutes6.size(), 1u);
     EXPECT_EQ(W().deletedRoutes6[0].ifIndex, 7u);
     EXPECT_EQ(W().createdRoutes6.back().ifIndex, 8u);
     EXPECT_EQ(State().bypassRoutes6.size(), 1u);
     EXPECT_NE(Log().find("  physical IPv6 default route: ifIndex=8\r\n"), std::string::npos);
-    W().routeTable6.resize(2);  // back on 7, but its metric cannot be read: nothing moves
+    W().routeTable6.resize(1);  // back on 7, but its metric cannot be read: nothing moves
     W().metricReadError = 5;
     FollowPhysicalDefaultRoute();
     EXPECT_EQ(State().route6.ifIndex, 8u);
