@@ -211,7 +211,8 @@ TEST_F(RouteManagerTest, MoveDropsAddressesNowOnTheLanAndSavesTheNewRoute) {
 }
 
 // Past the cap the route used longest ago goes, a connect to a held address counting as a use;
-// the latch and its one line hold until the family's routes are removed.
+// the latch and its one line hold until the family's routes are removed. The uses kept are
+// those of the routes held, after evictions and removals alike.
 TEST_F(RouteManagerTest, PastTheCapTheLeastRecentlyUsedRouteGoesUntilTheRoutesAreRemoved) {
     Seed([&](SplitParts& s) { s.ipv4.physical = Route(12, NetworkOrder(192, 168, 1, 1)); });
     const auto address = [](uint32_t n) { return htonl(0xC6120000u + n); };  // 198.18.x.y
@@ -239,8 +240,21 @@ TEST_F(RouteManagerTest, PastTheCapTheLeastRecentlyUsedRouteGoesUntilTheRoutesAr
         });
     };
     EXPECT_EQ(latches(), std::make_pair(true, false));
+    const auto uses = [] {
+        return TheSplitState().Read([](const SplitParts& s) {
+            return std::make_pair(s.ipv4.lastUse.size(), s.ipv4.byUse.size());
+        });
+    };
+    EXPECT_EQ(uses(), std::make_pair(kMaxBypassRoutesPerFamily, kMaxBypassRoutesPerFamily));
     RemoveAllBypassRoutes();
     EXPECT_EQ(latches(), std::make_pair(false, false));
+    EXPECT_EQ(uses(), std::make_pair(size_t{0}, size_t{0}));
+    for (uint32_t n = kMaxBypassRoutesPerFamily + 1; n >= 1; --n) {  // made again, newest first
+        AddBypassRoute(address(n));
+    }
+    EXPECT_EQ(W().deletedRoutes4.back().dest, address(kMaxBypassRoutesPerFamily + 1));
+    EXPECT_EQ(uses(), std::make_pair(kMaxBypassRoutesPerFamily, kMaxBypassRoutesPerFamily));
+    EXPECT_EQ(Log(), line + line) << "once more after the removal";
 }
 
 // A connect in the moment the network changes is refused through the old gateway: the routes
@@ -289,6 +303,10 @@ TEST_F(RouteManagerTest, AnExistingRowWithTheMarkIsTheHelpersAndOneWithoutIsLeft
     EXPECT_TRUE(State().bypassRoutes6.empty());
     EXPECT_EQ(W().routeTable6.back().dest, foreign.dest);
     EXPECT_EQ(W().routeTable6.size(), 3u);
+    W().routeTable6.push_back(marked);
+    W().route6Reads = {platform::RouteTableRead::ReadFailed};
+    AddBypassRoute(marked.dest);  // a mark that cannot be read is none
+    EXPECT_TRUE(State().bypassRoutes6.empty());
 }
 
 }  // namespace
