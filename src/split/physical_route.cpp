@@ -28,6 +28,7 @@ uint32_t TunnelInterface() {
     return platform::InterfaceIndexFromAlias(TunnelName, ifIndex) == 0 ? ifIndex : 0;
 }
 
+// 0.0.0.0/0 and ::/0.
 bool DefaultRow(const platform::ForwardRow& row) {
     return row.dest == 0 && row.mask == 0;
 }
@@ -113,12 +114,13 @@ void FindBestDefaultRoute(const std::vector<platform::Forward6Row>& rows, uint32
     found.foundIfIndex = found.route.ifIndex;
 }
 
-// Whether the interface carries a default route of the family.
+// Whether the interface may carry a default route of the family: a table that cannot be read
+// does not rule it out, lest the change that brings the route go unseen.
 template <typename Family>
 bool CarriesDefaultRoute(uint32_t ifIndex) {
     std::vector<typename Family::Row> rows;
     if (Family::ReadTable(rows) != platform::RouteTableRead::Ok) {
-        return false;
+        return true;
     }
     for (const typename Family::Row& row : rows) {
         if (DefaultRow(row) && row.ifIndex == ifIndex) {

@@ -14,7 +14,8 @@ void RecordPhysicalDefaultRoute();
 bool FollowPhysicalDefaultRoute();
 
 // An address of the interface appeared, went or changed (its duplicate address detection ended,
-// say): when the interface carries a default route of either family, whether it can carry bypassed
-// connections may have changed with it, so the tables are looked at again as for a route change.
+// say): when the interface carries a default route of either family (or a table cannot be read),
+// whether it can carry bypassed connections may have changed with it, so the tables are looked at
+// again as for a route change.
 // Called on a thread of the system's. True when a family's routes moved.
 bool FollowAddressChange(uint32_t ifIndex);

@@ -103,6 +103,7 @@ TEST_F(SplitAppsTest, AddressesOfInterfacesWithADefaultRouteDecideTheIpv6RouteAn
     EXPECT_EQ(State().route6.ifIndex, 0u);
     fake::SetUnicastAddresses({Global6Address(7, platform::kDadStateTentative), Global6Address(8)});
     EXPECT_EQ(State().route6.ifIndex, 8u);
+    W().route6Reads = {platform::RouteTableRead::ReadFailed};  // rules no interface out
     fake::SetUnicastAddresses({Global6Address(7), Global6Address(8)});
     EXPECT_EQ(State().route6.ifIndex, 7u);
     W().interfaceMetrics6[8] = 1;  // seen at the next look
