@@ -299,8 +299,9 @@ TEST_F(RouteManagerTest, AnExistingRowWithTheMarkIsTheHelpersAndOneWithoutIsLeft
     W().routeTable6.push_back(marked);  // left by a run that crashed
     ClaimMarkedBypassRows(true);        // through the physical route: held again
     EXPECT_EQ(State().bypassRoutes6, std::set<Ipv6Bytes>{marked.dest});
-    ClaimMarkedBypassRows(false);  // the tunnel is down: deleted
+    ClaimMarkedBypassRows(false);  // the tunnel is down: deleted, its use forgotten
     EXPECT_TRUE(State().bypassRoutes6.empty());
+    EXPECT_TRUE(TheSplitState().Read([](const SplitParts& s) { return s.ipv6.lastUse.empty(); }));
     EXPECT_EQ(W().routeTable6.back().dest, foreign.dest);
     EXPECT_EQ(W().routeTable6.size(), 3u);
     W().routeTable6.push_back(marked);
