@@ -39,6 +39,7 @@ printf '0.0.0.0 0.0.0.0 192.168.1.1 7 35\n' >"$dir/routes-table.txt"
 printf '7 25\n' >"$dir/routes-metrics.txt"
 printf '::/0 fe80::1 7 256\n2001:db8:1::/64 :: 7 256\n' >"$dir/routes6-table.txt"
 printf '7 10\n' >"$dir/routes6-metrics.txt"
+printf '2001:db8:1::5/64 7\n' >"$dir/addresses-table.txt"
 printf '[Interface]\nPrivateKey = YmVuY2g=\n' >"$dir/Orvanta.conf"
 config=$(base64 -w0 "$dir/Orvanta.conf")
 

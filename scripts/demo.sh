@@ -26,6 +26,7 @@ printf '0.0.0.0 0.0.0.0 192.168.1.1 7 35\n192.168.1.0 255.255.255.0 0.0.0.0 7 35
 printf '7 25\n' >"$install_dir/routes-metrics.txt"
 printf '::/0 fe80::1 7 256\n2001:db8:1::/64 :: 7 256\n' >"$install_dir/routes6-table.txt"
 printf '7 10\n' >"$install_dir/routes6-metrics.txt"
+printf '192.168.1.5/24 7\n2001:db8:1::5/64 7\n' >"$install_dir/addresses-table.txt"
 printf '[Interface]\nPrivateKey = c2FtcGxlIGtleSwgbm90IGEgcmVhbCBvbmU=\nAddress = 10.8.0.2/32\n' \
   >"$install_dir/sample.conf"
 # A --console helper here runs as the Wine user, not as LocalSystem: skip the client's check

@@ -100,11 +100,11 @@ struct UnicastAddress {
     uint8_t prefixLength = 0;  // of its on-link prefix
     uint64_t luid = 0;
     uint32_t ifIndex = 0;
-    uint32_t dadState = 0;  // duplicate address detection: only a preferred address is usable
+    uint32_t dadState = 0;  // duplicate address detection: preferred or deprecated are usable
 };
 constexpr uint32_t kDadStateTentative = 1;  // still being checked: not usable yet
 constexpr uint32_t kDadStateDuplicate = 2;
-constexpr uint32_t kDadStateDeprecated = 3;  // usable for what runs, not for new connections
+constexpr uint32_t kDadStateDeprecated = 3;  // usable, though a preferred one goes first
 constexpr uint32_t kDadStatePreferred = 4;
 // One read of the unicast addresses of both families (ProbeFailed is never returned).
 RouteTableRead ReadUnicastAddresses(std::vector<UnicastAddress>& rows);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <set>
 
 #include "common/names.h"
 #include "log/helper_log.h"
@@ -27,6 +28,15 @@ uint32_t TunnelInterface() {
     return platform::InterfaceIndexFromAlias(TunnelName, ifIndex) == 0 ? ifIndex : 0;
 }
 
+// 0.0.0.0/0 and ::/0.
+bool DefaultRow(const platform::ForwardRow& row) {
+    return row.dest == 0 && row.mask == 0;
+}
+
+bool DefaultRow(const platform::Forward6Row& row) {
+    return row.prefixLength == 0;
+}
+
 // The first row with the strictly lowest metric among the 0.0.0.0/0 rows off the tunnel's
 // interface; a metric of 0xFFFFFFFF never wins. A route whose interface metric cannot be read
 // is no route to bypass through: the interface is going or not what it seems.
@@ -35,7 +45,7 @@ void FindBestDefaultRoute(const std::vector<platform::ForwardRow>& rows, uint32_
     PhysicalRouteRecord best;
     uint32_t bestMetric = 0xFFFFFFFFu;
     for (const platform::ForwardRow& row : rows) {
-        if (row.dest == 0 && row.mask == 0 && row.metric1 < bestMetric &&
+        if (DefaultRow(row) && row.metric1 < bestMetric &&
             (tunnelIfIndex == 0 || row.ifIndex != tunnelIfIndex)) {
             best.ifIndex = row.ifIndex;
             best.nextHop = row.nextHop;
@@ -52,28 +62,39 @@ void FindBestDefaultRoute(const std::vector<platform::ForwardRow>& rows, uint32_
     }
 }
 
-// Windows sends by the strong host model: an interface with link-local addresses only (a router
-// that advertises no prefix, say) has no source for a bypassed connection, so its ::/0 carries
-// none. A global on-link prefix shows an address to send from.
-bool HasGlobalPrefix(const std::vector<platform::Forward6Row>& rows, uint32_t ifIndex) {
-    for (const platform::Forward6Row& row : rows) {
-        if (Ipv6Family::OnLinkRow(row, ifIndex) && !IsIpv6LinkLocal(row.dest) &&
-            !IsIpv6Multicast(row.dest)) {
-            return true;
+// Windows sends by the strong host model: an interface without a usable global IPv6 address
+// has no source for a bypassed connection, so its ::/0 carries none. That is one with link-local
+// addresses only (a router that advertises no prefix, say), or whose address is still in
+// duplicate address detection or found a duplicate; a deprecated address still serves when no
+// preferred one does.
+std::set<uint32_t> InterfacesWithGlobalAddress(
+    const std::vector<platform::UnicastAddress>& addresses) {
+    std::set<uint32_t> interfaces;
+    for (const platform::UnicastAddress& address : addresses) {
+        if (address.ipv6 && !Ipv6Family::Unroutable(address.address6) &&
+            (address.dadState == platform::kDadStatePreferred ||
+             address.dadState == platform::kDadStateDeprecated)) {
+            interfaces.insert(address.ifIndex);
         }
     }
-    return false;
+    return interfaces;
 }
 
 // The ::/0 row off the tunnel's interface with the lowest metric, its own plus its
-// interface's, as Windows ranks them; an interface without IPv6 or without a global prefix is
-// passed over, and a tie keeps the first row.
+// interface's, as Windows ranks them; an interface without IPv6 or without a global address is
+// passed over, and a tie keeps the first row. Addresses that cannot be read fail the look.
 void FindBestDefaultRoute(const std::vector<platform::Forward6Row>& rows, uint32_t tunnelIfIndex,
                           Resolution<Ipv6Family>& found) {
+    std::vector<platform::UnicastAddress> addresses;
+    found.read = platform::ReadUnicastAddresses(addresses);
+    if (found.read != platform::RouteTableRead::Ok) {
+        return;
+    }
+    const std::set<uint32_t> sendable = InterfacesWithGlobalAddress(addresses);
     uint64_t bestMetric = UINT64_MAX;
     for (const platform::Forward6Row& row : rows) {
-        if (row.prefixLength != 0 || (tunnelIfIndex != 0 && row.ifIndex == tunnelIfIndex) ||
-            !HasGlobalPrefix(rows, row.ifIndex)) {
+        if (!DefaultRow(row) || (tunnelIfIndex != 0 && row.ifIndex == tunnelIfIndex) ||
+            sendable.count(row.ifIndex) == 0) {
             continue;
         }
         uint32_t interfaceMetric = 0;
@@ -91,6 +112,22 @@ void FindBestDefaultRoute(const std::vector<platform::Forward6Row>& rows, uint32
         }
     }
     found.foundIfIndex = found.route.ifIndex;
+}
+
+// Whether the interface may carry a default route of the family: a table that cannot be read
+// does not rule it out, lest the change that brings the route go unseen.
+template <typename Family>
+bool CarriesDefaultRoute(uint32_t ifIndex) {
+    std::vector<typename Family::Row> rows;
+    if (Family::ReadTable(rows) != platform::RouteTableRead::Ok) {
+        return true;
+    }
+    for (const typename Family::Row& row : rows) {
+        if (DefaultRow(row) && row.ifIndex == ifIndex) {
+            return true;
+        }
+    }
+    return false;
 }
 
 template <typename Family>
@@ -192,4 +229,9 @@ bool FollowPhysicalDefaultRoute() {
     std::lock_guard<std::mutex> lock(oneLookAtATime);
     const bool moved = Follow(found, ticket);
     return Follow(found6, ticket) || moved;
+}
+
+bool FollowAddressChange(uint32_t ifIndex) {
+    return (CarriesDefaultRoute<Ipv6Family>(ifIndex) || CarriesDefaultRoute<Ipv4Family>(ifIndex)) &&
+           FollowPhysicalDefaultRoute();
 }

@@ -16,13 +16,18 @@
 
 namespace {
 
-// Held from StartSniffer until StopSniffer: the sniffer thread, and the watch that moves the
-// bypass routes when the physical default route changes.
+// Held from StartSniffer until StopSniffer: the sniffer thread, and the watches that move the
+// bypass routes when the physical default route changes or an address decides it anew.
 platform::Thread* SnifferThread = nullptr;
 platform::RouteWatch* DefaultRouteWatch = nullptr;
+platform::AddressWatch* UnicastAddressWatch = nullptr;
 
 void FollowTheNetwork() {
     FollowPhysicalDefaultRoute();
+}
+
+void FollowTheAddresses(uint32_t ifIndex) {
+    FollowAddressChange(ifIndex);
 }
 
 // Bypass routes are made only while the sniffer runs, so the network is followed only then:
@@ -30,10 +35,13 @@ void FollowTheNetwork() {
 void StartFollowingTheNetwork() {
     StartCoalescedSaves();
     platform::WatchDefaultRoutes(&FollowTheNetwork, DefaultRouteWatch);
+    platform::WatchUnicastAddresses(&FollowTheAddresses, UnicastAddressWatch);
     FollowPhysicalDefaultRoute();
 }
 
 void StopFollowingTheNetwork() {
+    platform::StopWatchingAddresses(UnicastAddressWatch);
+    UnicastAddressWatch = nullptr;
     platform::StopWatchingRoutes(DefaultRouteWatch);
     DefaultRouteWatch = nullptr;
     StopCoalescedSaves();

@@ -476,19 +476,24 @@ std::string AddressText(const MIB_UNICASTIPADDRESS_ROW& row) {
 }
 
 // Reports each address of `from` that `in` does not hold as `type`, or, holding it with other
-// parameters, as a parameter change when `changes` is set.
+// parameters, as a parameter change when `changes` is set. As Windows does, the row reported
+// names the address and its interface only; the table tells the rest.
 void ReportAddresses(PUNICAST_IPADDRESS_CHANGE_CALLBACK callback, void* context,
                      const std::vector<MIB_UNICASTIPADDRESS_ROW>& from,
                      const std::vector<MIB_UNICASTIPADDRESS_ROW>& in, MIB_NOTIFICATION_TYPE type,
                      bool changes) {
-    for (MIB_UNICASTIPADDRESS_ROW row : from) {
+    for (const MIB_UNICASTIPADDRESS_ROW& row : from) {
         const auto same = std::find_if(in.begin(), in.end(), [&](const auto& other) {
             return AddressKey(other) == AddressKey(row);
         });
+        MIB_UNICASTIPADDRESS_ROW named{};
+        named.Address = row.Address;
+        named.InterfaceLuid = row.InterfaceLuid;
+        named.InterfaceIndex = row.InterfaceIndex;
         if (same == in.end()) {
-            callback(context, &row, type);
+            callback(context, &named, type);
         } else if (changes && AddressText(*same) != AddressText(row)) {
-            callback(context, &row, MibParameterNotification);
+            callback(context, &named, MibParameterNotification);
         }
     }
 }

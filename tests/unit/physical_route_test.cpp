@@ -17,6 +17,7 @@ struct RouteCase {
     uint32_t tunnelIfIndex = 0;  // the interface of the adapter named after the tunnel
     std::vector<platform::Forward6Row> table6 = {};
     uint32_t expected6 = 0;  // the physical IPv6 route's interface
+    std::vector<platform::UnicastAddress> addresses = {};
 };
 
 class PhysicalRouteTest : public SplitFixture, public ::testing::WithParamInterface<RouteCase> {};
@@ -25,8 +26,9 @@ TEST_P(PhysicalRouteTest, LowestMetricDefaultRowWins) {
     Seed([&](SplitParts& s) { s.ipv4.physical = Route(99, 99, 99); });
     W().routeTable = GetParam().table;
     W().interfaceMetrics = {{2, 40}};
-    W().interfaceMetrics6 = {{2, 40}, {3, 5}, {9, 1}};  // 4 has no IPv6
+    W().interfaceMetrics6 = {{2, 40}, {3, 5}, {5, 1}, {9, 1}};  // 4 has no IPv6
     W().routeTable6 = GetParam().table6;
+    W().unicastAddresses = GetParam().addresses;
     W().metricReadError = GetParam().metricError;
     if (GetParam().tunnelIfIndex != 0) {
         W().interfaceAliases = {{L"Orvanta", GetParam().tunnelIfIndex}};
@@ -58,6 +60,10 @@ platform::Forward6Row Multicast6Row(uint32_t ifIndex) {
     row.dest = {0xff};
     row.prefixLength = 8;
     return row;
+}
+
+platform::UnicastAddress LinkLocal6Address(uint32_t ifIndex) {
+    return {true, 0, LinkLocal6Row(ifIndex).dest, 64, 0, ifIndex, platform::kDadStatePreferred};
 }
 
 platform::ForwardRow HostRow() {
@@ -96,27 +102,43 @@ INSTANTIATE_TEST_SUITE_P(
                   0,
                   "",
                   0,
-                  {Default6Row(2, 10), Default6Row(3, 30), Default6Row(4, 0), Global6Row(2),
-                   Global6Row(3), Global6Row(4)},
-                  3},
-        // Interface 3 has a link-local prefix only: no address to send a bypass from.
-        RouteCase{"Ipv6TunnelsOwnPrefixAndLinkLocalOnlyRowsSkipped",
+                  {Default6Row(2, 10), Default6Row(3, 30), Default6Row(4, 0)},
+                  3,
+                  {Global6Address(2), Global6Address(3), Global6Address(4)}},
+        // Interface 3 has a link-local address only: none to send a bypass from; its /64 through
+        // a gateway is no default route.
+        RouteCase{"Ipv6TunnelsOwnAndLinkLocalOnlyInterfacesSkipped",
                   {},
                   Route(0, 0),
                   0,
                   "",
                   9,
-                  {Default6Row(9, 0), Global6Row(9), Default6Row(3, 0, 64), Default6Row(3, 0),
-                   LinkLocal6Row(3), Default6Row(2, 50), Global6Row(2)},
-                  2},
+                  {Default6Row(9, 0), Default6Row(5, 0, 64), Default6Row(3, 0), Default6Row(2, 50)},
+                  2,
+                  {Global6Address(9), LinkLocal6Address(3), Global6Address(2), Global6Address(5)}},
+        // On-link prefixes (multicast, link-local) give no address.
         RouteCase{"Ipv6MulticastPrefixIsNoGlobalOne",
                   {},
                   Route(0, 0),
                   0,
                   "",
                   0,
-                  {Default6Row(3, 0), LinkLocal6Row(3), Multicast6Row(3)},
-                  0},
+                  {Default6Row(3, 0), LinkLocal6Row(3), Multicast6Row(3), Global6Row(3)},
+                  0,
+                  {LinkLocal6Address(3)}},
+        // Still in duplicate address detection, or a duplicate: not usable (3, 0 + 5); deprecated
+        // still is (5, 10 + 1, against 50 + 40).
+        RouteCase{"Ipv6TentativeOrDuplicateAddressIsNoneADeprecatedOneIs",
+                  {},
+                  Route(0, 0),
+                  0,
+                  "",
+                  0,
+                  {Default6Row(3, 0), Default6Row(5, 10), Default6Row(2, 50)},
+                  5,
+                  {Global6Address(3, platform::kDadStateTentative), Global6Address(2),
+                   Global6Address(3, platform::kDadStateDuplicate),
+                   Global6Address(5, platform::kDadStateDeprecated)}},
         // 10 + 40 against 45 + 5.
         RouteCase{"Ipv6TieGoesToTheFirst",
                   {},
@@ -124,8 +146,9 @@ INSTANTIATE_TEST_SUITE_P(
                   0,
                   "",
                   0,
-                  {Default6Row(2, 10), Default6Row(3, 45), Global6Row(2), Global6Row(3)},
-                  2}),
+                  {Default6Row(2, 10), Default6Row(3, 45)},
+                  2,
+                  {Global6Address(2), Global6Address(3)}}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(PhysicalDefaultRouteTest, OnLinkDefaultRouteIsRecordedButAddsNoBypassRoute) {
@@ -196,6 +219,7 @@ TEST_F(PhysicalDefaultRouteTest, OnLinkPrefixesAreThePhysicalInterfacesOwnSubnet
     half6.dest = {0x80};
     W().routeTable6.push_back(half6);
     W().interfaceMetrics6 = {{7, 10}};
+    W().unicastAddresses = {Global6Address(7), Global6Address(9)};
     W().interfaceAliases = {{L"Orvanta", 9}};
     RecordPhysicalDefaultRoute();
     AddBypassRoute(NetworkOrder(192, 168, 1, 20));
@@ -212,8 +236,13 @@ TEST_F(PhysicalDefaultRouteTest, OnLinkPrefixesAreThePhysicalInterfacesOwnSubnet
 // still moves the routes.
 TEST_F(PhysicalDefaultRouteTest, InterfaceWithoutIpv6IsNoMetricFailure) {
     W().interfaceMetrics6 = {{7, 10}};
-    W().routeTable6 = {Default6Row(4, 0), Global6Row(4), Default6Row(7, 5), Global6Row(7)};
+    W().routeTable6 = {Default6Row(4, 0), Default6Row(7, 5)};
+    W().unicastAddresses = {Global6Address(4), Global6Address(7)};
     FollowPhysicalDefaultRoute();
+    EXPECT_EQ(State().route6.ifIndex, 7u);
+    W().unicastAddresses.clear();
+    W().addressReads = {platform::RouteTableRead::ReadFailed};
+    FollowPhysicalDefaultRoute();  // addresses that cannot be read say nothing
     EXPECT_EQ(State().route6.ifIndex, 7u);
 }
 
@@ -221,30 +250,35 @@ TEST_F(PhysicalDefaultRouteTest, InterfaceWithoutIpv6IsNoMetricFailure) {
 // older look.
 TEST_F(PhysicalDefaultRouteTest, OlderLookAtTheIpv6TableChangesNothing) {
     W().interfaceMetrics6 = {{7, 10}, {8, 10}};
-    W().routeTable6 = {Default6Row(7, 0), Global6Row(7)};
+    W().routeTable6 = {Default6Row(7, 0)};
+    W().unicastAddresses = {Global6Address(7), Global6Address(8)};
     W().afterNextRouteTable6Read = [] {
-        W().routeTable6 = {Default6Row(8, 0), Global6Row(8)};
+        W().routeTable6 = {Default6Row(8, 0)};
         FollowPhysicalDefaultRoute();
     };
     FollowPhysicalDefaultRoute();
     EXPECT_EQ(State().route6.ifIndex, 8u);
 }
 
-// On a point-to-point link the helper's own /128 rows have no next hop either: no prefix.
+// On a point-to-point link the helper's own /128 rows have no next hop either: they give the
+// link no address to send from, and are no on-link prefix, where someone else's /128 is one.
 TEST_F(PhysicalDefaultRouteTest, ThePointToPointLinksOwnRowsAreNoGlobalPrefix) {
     platform::Forward6Row link = Default6Row(9, 0);
     link.nextHop = {};
-    platform::Forward6Row own = link;
-    own.prefixLength = 128;
+    platform::Forward6Row own = link, someones = link;
+    own.prefixLength = someones.prefixLength = 128;
     own.dest = V6("2606:4700::1");
     own.metric = kBypassRouteMark;
-    W().routeTable6 = {link, own};
+    someones.dest = V6("2606:4700::2");
+    W().routeTable6 = {link, own, someones};
     W().interfaceMetrics6 = {{9, 10}};
     RecordPhysicalDefaultRoute();
     EXPECT_EQ(State().route6.ifIndex, 0u);
-    W().routeTable6[1].metric = 256;  // someone's /128: counted as before
+    W().unicastAddresses = {Global6Address(9)};
     RecordPhysicalDefaultRoute();
     EXPECT_EQ(State().route6.ifIndex, 9u);
+    ASSERT_EQ(State().route6.onLink.size(), 1u);
+    EXPECT_EQ(State().route6.onLink[0].prefix, someones.dest);
 }
 
 }  // namespace

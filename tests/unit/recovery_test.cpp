@@ -45,6 +45,7 @@ class RecoveryTest : public SplitFixture, public ::testing::WithParamInterface<R
         W().routeTable = {DefaultRow(7, kGateway, 35)};
         W().interfaceMetrics = {{7, 25}, {8, 30}};
         W().routeTable6 = {Default6Row(7, 0), Global6Row(7)};
+        W().unicastAddresses = {Global6Address(7)};
         W().interfaceMetrics6 = {{7, 10}};
         RecordPhysicalDefaultRoute();
         SetSplitApps(L"Chrome.exe;\u00DCBER.EXE");

@@ -24,7 +24,8 @@ TEST_F(RouteManagerTest, RouteIsAddedOncePerAddressThroughThePhysicalRoute) {
 
     // IPv6: a /128 whose own metric Windows adds to the interface's.
     W().interfaceMetrics6 = {{12, 10}};
-    W().routeTable6 = {Default6Row(12, 256), Global6Row(12)};
+    W().routeTable6 = {Default6Row(12, 256)};
+    W().unicastAddresses = {Global6Address(12)};
     RecordPhysicalDefaultRoute();
     AddBypassRoute(V6("2606:4700::1111"));
     AddBypassRoute(V6("2606:4700::1111"));
@@ -152,17 +153,18 @@ TEST_F(RouteManagerTest, RoutesFollowTheInterfaceMetricAndTheNetwork) {
 
     // The IPv6 route follows its own network alike; losing it leaves IPv6 in the tunnel.
     W().interfaceMetrics6 = {{7, 10}, {8, 10}};
-    W().routeTable6 = {Default6Row(7, 0), Global6Row(7)};
+    W().routeTable6 = {Default6Row(7, 0)};
+    W().unicastAddresses = {Global6Address(7), Global6Address(8)};
     FollowPhysicalDefaultRoute();
     AddBypassRoute(V6("2606:4700::1111"));
-    W().routeTable6 = {Default6Row(7, 50), Global6Row(7), Default6Row(8, 0), Global6Row(8)};
+    W().routeTable6 = {Default6Row(7, 50), Default6Row(8, 0)};
     FollowPhysicalDefaultRoute();
     ASSERT_EQ(W().deletedRoutes6.size(), 1u);
     EXPECT_EQ(W().deletedRoutes6[0].ifIndex, 7u);
     EXPECT_EQ(W().createdRoutes6.back().ifIndex, 8u);
     EXPECT_EQ(State().bypassRoutes6.size(), 1u);
     EXPECT_NE(Log().find("  physical IPv6 default route: ifIndex=8\r\n"), std::string::npos);
-    W().routeTable6.resize(2);  // back on 7, but its metric cannot be read: nothing moves
+    W().routeTable6.resize(1);  // back on 7, but its metric cannot be read: nothing moves
     W().metricReadError = 5;
     FollowPhysicalDefaultRoute();
     EXPECT_EQ(State().route6.ifIndex, 8u);
@@ -209,7 +211,8 @@ TEST_F(RouteManagerTest, MoveDropsAddressesNowOnTheLanAndSavesTheNewRoute) {
 }
 
 // Past the cap the route used longest ago goes, a connect to a held address counting as a use;
-// the latch and its one line hold until the family's routes are removed.
+// the latch and its one line hold until the family's routes are removed. The uses kept are
+// those of the routes held, after evictions and removals alike.
 TEST_F(RouteManagerTest, PastTheCapTheLeastRecentlyUsedRouteGoesUntilTheRoutesAreRemoved) {
     Seed([&](SplitParts& s) { s.ipv4.physical = Route(12, NetworkOrder(192, 168, 1, 1)); });
     const auto address = [](uint32_t n) { return htonl(0xC6120000u + n); };  // 198.18.x.y
@@ -237,8 +240,21 @@ TEST_F(RouteManagerTest, PastTheCapTheLeastRecentlyUsedRouteGoesUntilTheRoutesAr
         });
     };
     EXPECT_EQ(latches(), std::make_pair(true, false));
+    const auto uses = [] {
+        return TheSplitState().Read([](const SplitParts& s) {
+            return std::make_pair(s.ipv4.lastUse.size(), s.ipv4.byUse.size());
+        });
+    };
+    EXPECT_EQ(uses(), std::make_pair(kMaxBypassRoutesPerFamily, kMaxBypassRoutesPerFamily));
     RemoveAllBypassRoutes();
     EXPECT_EQ(latches(), std::make_pair(false, false));
+    EXPECT_EQ(uses(), std::make_pair(size_t{0}, size_t{0}));
+    for (uint32_t n = kMaxBypassRoutesPerFamily + 1; n >= 1; --n) {  // made again, newest first
+        AddBypassRoute(address(n));
+    }
+    EXPECT_EQ(W().deletedRoutes4.back().dest, address(kMaxBypassRoutesPerFamily + 1));
+    EXPECT_EQ(uses(), std::make_pair(kMaxBypassRoutesPerFamily, kMaxBypassRoutesPerFamily));
+    EXPECT_EQ(Log(), line + line) << "once more after the removal";
 }
 
 // A connect in the moment the network changes is refused through the old gateway: the routes
@@ -283,10 +299,15 @@ TEST_F(RouteManagerTest, AnExistingRowWithTheMarkIsTheHelpersAndOneWithoutIsLeft
     W().routeTable6.push_back(marked);  // left by a run that crashed
     ClaimMarkedBypassRows(true);        // through the physical route: held again
     EXPECT_EQ(State().bypassRoutes6, std::set<Ipv6Bytes>{marked.dest});
-    ClaimMarkedBypassRows(false);  // the tunnel is down: deleted
+    ClaimMarkedBypassRows(false);  // the tunnel is down: deleted, its use forgotten
     EXPECT_TRUE(State().bypassRoutes6.empty());
+    EXPECT_TRUE(TheSplitState().Read([](const SplitParts& s) { return s.ipv6.lastUse.empty(); }));
     EXPECT_EQ(W().routeTable6.back().dest, foreign.dest);
     EXPECT_EQ(W().routeTable6.size(), 3u);
+    W().routeTable6.push_back(marked);
+    W().route6Reads = {platform::RouteTableRead::ReadFailed};
+    AddBypassRoute(marked.dest);  // a mark that cannot be read is none
+    EXPECT_TRUE(State().bypassRoutes6.empty());
 }
 
 }  // namespace

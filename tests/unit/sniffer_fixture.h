@@ -32,6 +32,7 @@ class SnifferFixture : public SplitFixture {
         lan6.nextHop = {};
         W().routeTable6 = {Default6Row(12, 0), lan6};  // found again, unmoved, at the start
         W().interfaceMetrics6 = {{12, 10}};
+        W().unicastAddresses = {Global6Address(12)};
     }
 
     // Runs a sniffer over the events and stops it once it has taken them all.

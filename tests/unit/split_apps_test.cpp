@@ -91,4 +91,30 @@ TEST_F(SplitAppsTest, ThreadThatCannotBeCreatedLeavesTheSnifferStopped) {
     EXPECT_NE(SettledSnifferStart(60000).start, SnifferStart::ThreadNotStarted);
 }
 
+// While the sniffer runs, an address of an interface with a default route of either family
+// decides the IPv6 route anew: one that arrives after the ::/0, or ends its duplicate address
+// detection, brings it; one that goes takes it away. Other interfaces' addresses change nothing.
+TEST_F(SplitAppsTest, AddressesOfInterfacesWithADefaultRouteDecideTheIpv6RouteAnew) {
+    W().divert.loadablePaths = {kDivertBesideHelper};
+    W().routeTable = {DefaultRow(12, NetworkOrder(192, 168, 1, 1), 35)};
+    W().routeTable6 = {Default6Row(7, 0), Default6Row(8, 0)};
+    W().interfaceMetrics6 = {{7, 10}, {8, 20}};
+    StartSniffer();
+    EXPECT_EQ(State().route6.ifIndex, 0u);
+    fake::SetUnicastAddresses({Global6Address(7, platform::kDadStateTentative), Global6Address(8)});
+    EXPECT_EQ(State().route6.ifIndex, 8u);
+    W().route6Reads = {platform::RouteTableRead::ReadFailed};  // rules no interface out
+    fake::SetUnicastAddresses({Global6Address(7), Global6Address(8)});
+    EXPECT_EQ(State().route6.ifIndex, 7u);
+    W().interfaceMetrics6[8] = 1;  // seen at the next look
+    fake::SetUnicastAddresses({Global6Address(5), Global6Address(7), Global6Address(8)});
+    EXPECT_EQ(State().route6.ifIndex, 7u) << "5 carries no default route";
+    fake::SetUnicastAddresses({Global6Address(12), Global6Address(7), Global6Address(8)});
+    EXPECT_EQ(State().route6.ifIndex, 8u) << "12 carries the IPv4 one";
+    fake::SetUnicastAddresses({Global6Address(12)});
+    EXPECT_EQ(State().route6.ifIndex, 0u);
+    StopSniffer();
+    EXPECT_EQ(W().addressWatch, nullptr);
+}
+
 }  // namespace

@@ -74,6 +74,14 @@ inline platform::Forward6Row Global6Row(uint32_t ifIndex) {
     return row;
 }
 
+// A global address of the interface in Global6Row's prefix, usable unless `dadState` says not.
+inline platform::UnicastAddress Global6Address(uint32_t ifIndex,
+                                               uint32_t dadState = platform::kDadStatePreferred) {
+    platform::UnicastAddress address{true, 0, Global6Row(ifIndex).dest, 64, 0, ifIndex, dadState};
+    address.address6[15] = 5;
+    return address;
+}
+
 inline PhysicalRoute6Record Route6(uint32_t ifIndex) {
     const platform::Forward6Row row = Default6Row(ifIndex, 0);
     PhysicalRoute6Record route;

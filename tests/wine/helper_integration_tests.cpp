@@ -76,6 +76,9 @@ class Helper {
         wine_support::AppendToFile(dir_ + L"\\divert-events.txt",
                                    "4 " + std::to_string(processId) + " " + address + "\n");
     }
+    void SetAddresses(const std::string& rows) const {
+        wine_support::WriteWholeFile(dir_ + L"\\addresses-table.txt", rows);
+    }
     void SetOpenConnections(const std::string& rows) const {
         wine_support::WriteWholeFile(dir_ + L"\\tcp-table.txt", rows);
     }
@@ -386,6 +389,26 @@ WINE_TEST(Ipv6ConnectsAndOpenConnectionsGetRoutesUntilDisconnect) {
     expected += RouteLine("delete", "198.51.100.40", "0") + RouteLine("delete", "192.0.2.77", "0");
     CHECK_EQ(helper.RouteJournal(), expected);
     CHECK(Contains(helper.Log(), "  physical IPv6 default route: ifIndex=7\r\n"));
+}
+
+// An IPv6 address still in duplicate address detection gives none to send from: IPv6 stays in
+// the tunnel until the address becomes usable, after the ::/0 and without a route change.
+WINE_TEST(Ipv6AddressBecomingUsableAfterTheDefaultRouteBringsIpv6Splitting) {
+    Helper helper(L"lateaddress", true);
+    helper.SetAddresses("2001:db8:1::5/64 7 1\n");
+    CHECK(helper.ready());
+    CHECK_EQ(Ask("splitapps Chrome.exe\n"), "OK");
+    CHECK_EQ(Connect(kSample), "OK");
+    CHECK(Contains(Ask("splitstatus\n"), " ipv6=none "));
+    helper.SetAddresses("2001:db8:1::5/64 7 4\n");
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    while (!Contains(Ask("splitstatus\n"), " ipv6=7 ") && GetTickCount64() < deadline) {
+        Sleep(20);
+    }
+    wine_support::Child chrome(L"\"" + kBuilt + L"\\apps\\Chrome.exe\"");
+    helper.FeedConnect(chrome.id(), "2606:4700::1111");
+    CHECK(helper.RouteJournalReaches(1, L"routes6-journal.txt"));
+    CHECK_EQ(Ask("disconnect\n"), "OK");
 }
 
 // The tunnel program blocks all traffic outside the tunnel for a single peer that allows

@@ -63,8 +63,10 @@ void StageRoutingTable(const std::wstring& dir) {
     SetInterfaceMetrics(dir, "7 25\n9 10\n");
     WriteWholeFile(dir + L"\\routes-journal.txt", "");
     DeleteFileW((dir + L"\\routes-live.txt").c_str());  // a machine just started
-    // Dual-stack: IPv6 through a link-local gateway on the same interface.
+    // Dual-stack: IPv6 through a link-local gateway on the same interface, which has a global
+    // address to send from.
     WriteWholeFile(dir + L"\\routes6-table.txt", "::/0 fe80::1 7 256\n2001:db8:1::/64 :: 7 256\n");
+    WriteWholeFile(dir + L"\\addresses-table.txt", "192.168.1.5/24 7\n2001:db8:1::5/64 7\n");
     WriteWholeFile(dir + L"\\routes6-metrics.txt", "7 10\n");
     WriteWholeFile(dir + L"\\routes6-journal.txt", "");
     WriteWholeFile(dir + L"\\tcp-table.txt", "");
