@@ -56,6 +56,7 @@ TEST_P(BesideHelperTest, ServiceRunsAndLoadsOnlyWhatUsersCannotChange) {
     W().services.clear();
     W().programRuns = {{true, 0, [] { W().services[L"AmneziaWGTunnel$Orvanta"] = {}; }}};
     EXPECT_TRUE(ConnectTunnel(L"[Interface]")) << "a user's helper runs it as it is";
+    EXPECT_EQ(W().opens.count(awg), 0u) << "held for the run alone";
 }
 
 INSTANTIATE_TEST_SUITE_P(

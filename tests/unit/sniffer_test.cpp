@@ -115,6 +115,7 @@ TEST_F(SnifferTest, LoadsFromTheSystemDirectoryWhenNotBesideTheHelper) {
     EXPECT_EQ(W().divert.loadAttempts, (std::vector<std::wstring>{L"path:" + kDivertBesideHelper,
                                                                   L"path:" + kDivertInSystem}));
     EXPECT_NE(Log().find("sniffer started"), std::string::npos);
+    EXPECT_EQ(W().opens.count(kDivertInSystem), 0u) << "held for the load alone";
 }
 
 struct EarlyExitCase {
