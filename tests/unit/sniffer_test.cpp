@@ -154,13 +154,6 @@ TEST_P(EarlyExitTest, GivenUpSnifferCountsAsRunningUntilStopped) {
     EXPECT_LE(W().divert.loadAttempts.size(), 2u);
     EXPECT_EQ(W().deletedRoutes4.size(), 1u) << "the stop still removes routes";
     EXPECT_FALSE(W().unboundedWait);
-    if (GetParam().systemCopyHeld) {  // tried again at the next start, once the user lets go
-        fake::UserReleasesOplock(kDivertInSystem);
-        W().divert.loadablePaths = {kDivertInSystem};
-        StartSniffer();
-        EXPECT_EQ(SettledSnifferStart(60000).start, SnifferStart::Watching);
-        StopSniffer();
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
