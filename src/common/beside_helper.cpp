@@ -14,7 +14,7 @@ std::wstring GetModuleDirectory() {
 
 FileBesideHelper::FileBesideHelper(const std::wstring& path) {
     if (!platform::RunningAsLocalSystem()) {
-        accepted_ = true;
+        HoldAsItIs(path);
         return;
     }
     const std::wstring root = GetModuleDirectory();
@@ -41,6 +41,24 @@ FileBesideHelper::FileBesideHelper(const std::wstring& path) {
             accepted_ = true;
             return;
         }
+    }
+}
+
+// Taken as it is, but held first, under a bound, like every file the helper runs or loads: the
+// run's or the load's own open waits without end on a user's oplock, which the hold breaks or
+// gives up on, and which no user can take while it stands. Any other failure to hold is left
+// to the run or the load to meet.
+void FileBesideHelper::HoldAsItIs(const std::wstring& path) {
+    BoundedFileUse bound;
+    platform::EntryFacts facts;
+    platform::HeldEntry* entry = platform::HoldEntry(path, false, facts);
+    if (entry != nullptr) {
+        held_.push_back(entry);
+    }
+    accepted_ = !bound.End() || entry != nullptr;
+    if (!accepted_) {
+        holdError_ = platform::kErrorOperationAborted;
+        failedPath_ = path;
     }
 }
 

@@ -16,7 +16,8 @@ std::wstring GetModuleDirectory();
 // (so that none can be renamed, replaced or changed) and only administrators can change them;
 // they stay held for this object's life. Unpacked where ordinary
 // users can write, it would otherwise run as SYSTEM whatever they put there. A helper run by an
-// ordinary user runs only what that user could run anyway, so it accepts the file as it is.
+// ordinary user runs only what that user could run anyway, so it accepts the file as it is,
+// held too unless another process held it past the bound.
 class FileBesideHelper {
   public:
     explicit FileBesideHelper(const std::wstring& path);
@@ -30,6 +31,8 @@ class FileBesideHelper {
     std::wstring refusal() const;
 
   private:
+    void HoldAsItIs(const std::wstring& path);
+
     std::vector<platform::HeldEntry*> held_;  // the folders from the top down, then the file
     bool accepted_ = false;
     uint32_t holdError_ = 0;   // the Win32 error of the hold that failed, if one did

@@ -205,37 +205,38 @@ uint32_t DataFile::Noted(uint32_t error) const {
     return error;
 }
 
-bool DataFile::Append(const std::string& bytes) const {
-    return Noted(platform::AppendToFileIn(directory_, name_, bytes)) == 0;
+uint32_t DataFile::Append(const std::string& bytes) const {
+    return Noted(platform::AppendToFileIn(directory_, name_, bytes));
 }
 
 uint32_t DataFile::Replace(const std::string& bytes) const {
     return Noted(platform::ReplaceFileIn(directory_, name_, bytes, CreatorOwner()));
 }
 
-bool DataFile::Read(size_t maxBytes, std::string& bytes) const {
-    return platform::ReadFileIn(directory_, name_, maxBytes, bytes) == 0;
+uint32_t DataFile::Read(size_t maxBytes, std::string& bytes) const {
+    return platform::ReadFileIn(directory_, name_, maxBytes, bytes);
 }
 
 std::optional<uint64_t> DataFile::Size() const {
     return platform::FileSizeIn(directory_, name_);
 }
 
-bool DataFile::RenameTo(const std::wstring& name) const {
-    return Noted(platform::RenameFileIn(directory_, name_, name, true)) == 0;
+uint32_t DataFile::RenameTo(const std::wstring& name) const {
+    return Noted(platform::RenameFileIn(directory_, name_, name, true));
 }
 
-bool DataFile::Delete() const {
+uint32_t DataFile::Delete() const {
     // Deleted where it lies, the file would keep its name, delete-pending, for as long as a
     // reader that shares delete holds it, and no one could open or create that name meanwhile.
     // It gives up its name first, for one nobody asks for, and is deleted under that.
     const std::wstring removed = name_ + L".removed-" + std::to_wstring(platform::TickCountMs()) +
                                  L"-" + std::to_wstring(++RemovedFiles);
-    if (Noted(platform::RenameFileIn(directory_, name_, removed, false)) != 0) {
-        return false;
+    if (const uint32_t error = Noted(platform::RenameFileIn(directory_, name_, removed, false));
+        error != 0) {
+        return error;
     }
     // Gone at once, or once the reader lets go; a failure leaves the file under its new name.
-    return Noted(platform::DeleteFileIn(directory_, removed)) == 0;
+    return Noted(platform::DeleteFileIn(directory_, removed));
 }
 
 uint32_t DataFile::MoveOutTo(const std::wstring& targetPath) const {

@@ -31,19 +31,19 @@ class DataFile {
     // Whether nobody but SYSTEM and Administrators can create or change files in the directory.
     bool administratorsOnly() const { return administratorsOnly_; }
 
-    bool Append(const std::string& bytes) const;
-    // A new file readable by SYSTEM and Administrators alone, renamed over the old one. Returns
-    // 0, or the Win32 error.
+    // Each operation that can fail returns 0, or the Win32 error.
+    uint32_t Append(const std::string& bytes) const;
+    // A new file readable by SYSTEM and Administrators alone, renamed over the old one.
     uint32_t Replace(const std::string& bytes) const;
-    bool Read(size_t maxBytes, std::string& bytes) const;
+    uint32_t Read(size_t maxBytes, std::string& bytes) const;
     std::optional<uint64_t> Size() const;
     // Over what has that name.
-    bool RenameTo(const std::wstring& name) const;
-    // Frees the name at once, whoever is reading the file; true when the file is gone too (or
-    // goes once the last reader lets go).
-    bool Delete() const;
+    uint32_t RenameTo(const std::wstring& name) const;
+    // Frees the name at once, whoever is reading the file; 0 when the file is gone too (or goes
+    // once the last reader lets go).
+    uint32_t Delete() const;
     // Out of the directory to `targetPath`, or back in from `sourcePath` (see
-    // platform::MoveFileOutOf and MoveFileInto). 0 or the Win32 error.
+    // platform::MoveFileOutOf and MoveFileInto).
     uint32_t MoveOutTo(const std::wstring& targetPath) const;
     uint32_t MoveInFrom(const std::wstring& sourcePath) const;
 

@@ -53,7 +53,8 @@ bool KeepBounded(const DataFile& log, size_t appending) {
     if (!size || *size + appending <= kMaxLogBytes) {
         return true;
     }
-    return log.RenameTo(kLogFileName + L".1") || log.Delete() || *size + appending <= kHardCapBytes;
+    return log.RenameTo(kLogFileName + L".1") == 0 || log.Delete() == 0 ||
+           *size + appending <= kHardCapBytes;
 }
 
 std::string StampedLine(const std::wstring& message) {
@@ -221,7 +222,7 @@ void AppendToLogFile(const std::string& lines) {
                            : StampedLine(log.path() + L" held by another process; " +
                                          std::to_wstring(heldBack) + L" lines dropped")) +
             lines;
-        written = KeepBounded(log, text.size()) && log.Append(text);
+        written = KeepBounded(log, text.size()) && log.Append(text) == 0;
         return written;
     });
     if (written) {

@@ -12,11 +12,6 @@ namespace platform {
 struct DivertLibrary;
 // Loads the library from exactly this path. Returns 0 or the Win32 error.
 uint32_t LoadDivertFromPath(const std::wstring& path, DivertLibrary*& library);
-// Loads the library by name from the safe default directories only (the executable's own
-// directory unless `besideExecutable` is false, System32, directories an administrator
-// added). Returns 0 or the Win32 error.
-uint32_t LoadDivertFromSafeSearch(const std::wstring& name, bool besideExecutable,
-                                  DivertLibrary*& library);
 // Null when the library has no such export.
 void* FindDivertExport(DivertLibrary* library, const char* name);
 // Why the library's last call failed on this thread (its open, say).

@@ -24,6 +24,8 @@ uint32_t CreateDirectoryIfMissing(const std::wstring& path);
 bool PathExists(const std::wstring& path);
 // The full path of the running executable, however long; empty when it cannot be read.
 std::wstring ModuleFilePath();
+// The system directory (System32), without a trailing separator; empty when it cannot be read.
+std::wstring SystemDirectory();
 
 // Opens for appending (readers may share) and writes the bytes; a link in the file's place is
 // deleted and the file created anew. A short or failed write is not reported.

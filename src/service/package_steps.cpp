@@ -40,7 +40,7 @@ Note TakeNote(const std::wstring& name) {
     UseDataFile(name, [&note](const DataFile& file) {
         if (file.Size()) {
             note = !file.administratorsOnly() ? Note::Untrusted
-                   : file.Delete()            ? Note::Taken
+                   : file.Delete() == 0       ? Note::Taken
                                               : Note::NotTaken;
         }
         return true;
@@ -72,7 +72,7 @@ void SetAside(const std::wstring& name) {
         [&](const DataFile& file) {
             present = file.Size().has_value();
             moveError = present ? file.MoveOutTo(SetAsidePath(name)) : 0;
-            deleted = moveError != 0 && file.Delete();
+            deleted = moveError != 0 && file.Delete() == 0;
             return true;
         },
         &holdError);

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "common/beside_helper.h"
+#include "common/bounded_use.h"
 #include "log/helper_log.h"
 #include "platform/platform.h"
 #include "split/open_connections.h"
@@ -46,22 +47,49 @@ void GiveUp(SnifferStart start, const std::wstring& logLine, uint32_t error = 0)
     HelperLog(logLine);
 }
 
-// Beside the helper first, where an installation puts it; but as LocalSystem only a library
-// that no ordinary user can change, and the search then skips the helper's directory too.
-platform::DivertLibrary* LoadDivertLibrary() {
+// Beside the helper, where an installation puts it; but as LocalSystem only a library that no
+// ordinary user can change.
+platform::DivertLibrary* LoadBesideHelper() {
     const std::wstring beside = GetModuleDirectory() + L"\\" + kDivertLibraryName;
     const FileBesideHelper file(beside);
     platform::DivertLibrary* library = nullptr;
     if (file.accepted()) {
-        if (platform::LoadDivertFromPath(beside, library) == 0) {
-            return library;
-        }
+        platform::LoadDivertFromPath(beside, library);
     } else if (platform::PathExists(beside)) {
         HelperLog(L"WinDivert.dll beside the helper " + file.refusal() +
                   L"; not loaded from there");
     }
-    platform::LoadDivertFromSafeSearch(kDivertLibraryName, file.accepted(), library);
     return library;
+}
+
+// The copy in the system directory, which only administrators can change, loaded by its path
+// while held. Any user can read it and take an oplock that would stall the load's own open
+// without end, so it is held first, under a bound. Held, it cannot meet one: an exclusive
+// oplock needs the file to have no other handle, and the hold shares with the load's open and
+// keeps out every open a read-handle one would break on (write, delete, a sharing violation).
+platform::DivertLibrary* LoadFromSystemDirectory() {
+    const std::wstring directory = platform::SystemDirectory();
+    if (directory.empty()) {
+        return nullptr;
+    }
+    const std::wstring path = directory + L"\\" + kDivertLibraryName;
+    BoundedFileUse bound;
+    platform::EntryFacts facts;
+    platform::HeldEntry* held = platform::HoldEntry(path, false, facts);
+    if (bound.End() && held == nullptr) {
+        HelperLog(path + L" held by another process");
+    }
+    platform::DivertLibrary* library = nullptr;
+    if (held != nullptr) {
+        platform::LoadDivertFromPath(path, library);
+        platform::ReleaseEntry(held);
+    }
+    return library;
+}
+
+platform::DivertLibrary* LoadDivertLibrary() {
+    platform::DivertLibrary* library = LoadBesideHelper();
+    return library != nullptr ? library : LoadFromSystemDirectory();
 }
 
 template <typename Function>

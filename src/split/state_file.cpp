@@ -191,7 +191,7 @@ StateFileLoad LoadSplitState(SplitStateRecord& state) {
         std::string text;
         if (!file.Size()) {
             loaded = StateFileLoad::Missing;
-        } else if (file.Read(kMaxStateBytes, text)) {
+        } else if (file.Read(kMaxStateBytes, text) == 0) {
             loaded = Parse(text, state) ? StateFileLoad::Loaded : StateFileLoad::Malformed;
         }
         return true;

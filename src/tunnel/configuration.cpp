@@ -151,7 +151,7 @@ void LearnTunnelDestinations(const std::wstring& configText) {
 void LearnTunnelDestinationsFromTheFile() {
     std::string bytes;
     const bool read = UseDataFile(kConfigFileName, [&bytes](const DataFile& file) {
-        return file.administratorsOnly() && file.Read(kMaxConfigurationBytes, bytes);
+        return file.administratorsOnly() && file.Read(kMaxConfigurationBytes, bytes) == 0;
     });
     if (!read) {
         HelperLog(kConfigFileName + L" not read; the tunnel's destinations are not kept in it");

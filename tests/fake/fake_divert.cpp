@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "fake_world.h"
+#include "fake_file_system.h"
 
 namespace platform {
 
@@ -96,13 +96,14 @@ uint32_t Loaded(bool loads, const std::wstring& attempt, DivertLibrary*& library
 }  // namespace
 
 uint32_t LoadDivertFromPath(const std::wstring& path, DivertLibrary*& library) {
+    {  // the load's own open of the file waits out a user's oplock, under no bound of its own
+        fake::World& w = fake::TheWorld();
+        std::unique_lock<std::mutex> lock(w.fileSystemLock);
+        if (const uint32_t error = fake::files::WaitOutOplock(lock, path); error != 0) {
+            return error;
+        }
+    }
     return Loaded(State().loadablePaths.count(path) > 0, L"path:" + path, library);
-}
-
-uint32_t LoadDivertFromSafeSearch(const std::wstring& name, bool besideExecutable,
-                                  DivertLibrary*& library) {
-    return Loaded(State().loadsFromSafeSearch,
-                  (besideExecutable ? L"search:" : L"system search:") + name, library);
 }
 
 uint32_t DivertLastError() {

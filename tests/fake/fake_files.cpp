@@ -40,6 +40,10 @@ std::wstring ModuleFilePath() {
     return fake::TheWorld().modulePath;
 }
 
+std::wstring SystemDirectory() {
+    return fake::TheWorld().systemDirectory;
+}
+
 uint32_t AppendToFileIn(HeldEntry* directory, const std::wstring& name, const std::string& bytes) {
     fake::World& w = fake::TheWorld();
     std::unique_lock<std::mutex> lock(w.fileSystemLock);

@@ -1,11 +1,18 @@
 // Programs of the fake world: each run does what the test scripted, at once.
-#include "fake_world.h"
+#include "fake_file_system.h"
 
 namespace platform {
 
 ProcessRun RunHiddenProcess(const std::wstring& commandLine, uint32_t waitMs) {
     fake::World& w = fake::TheWorld();
     ProcessRun result;
+    if (commandLine.rfind(L"\"", 0) == 0) {  // the start's open of the program meets its oplock
+        std::unique_lock<std::mutex> lock(w.fileSystemLock);
+        const std::wstring program = commandLine.substr(1, commandLine.find(L'"', 1) - 1);
+        if ((result.error = fake::files::WaitOutOplock(lock, program)) != 0) {
+            return result;
+        }
+    }
     w.commandLines.push_back(commandLine);
     w.processWaits.push_back(waitMs);
     fake::ProgramRun run;

@@ -88,9 +88,8 @@ struct ProgramRun {
 struct Divert {
     std::mutex lock;
     std::condition_variable changed;
-    std::set<std::wstring> loadablePaths;  // full paths that load
-    bool loadsFromSafeSearch = false;
-    std::vector<std::wstring> loadAttempts;  // "path:" or "search:" followed by the name
+    std::set<std::wstring> loadablePaths;    // full paths that load
+    std::vector<std::wstring> loadAttempts;  // "path:" followed by the path
     std::set<std::string> missingExports;
     uint32_t openError = 0;  // non-zero: the open fails with this last-error code
     uint32_t lastError = 0;
@@ -115,6 +114,7 @@ struct World {
 
     std::map<std::wstring, std::wstring> environment;
     std::wstring modulePath = L"C:\\Program Files\\Orvanta\\OrvantaHelper.exe";
+    std::wstring systemDirectory = L"C:\\Windows\\system32";  // empty: it cannot be read
     bool safeLibrarySearch = false;
     bool runningAsLocalSystem = false;
     bool administrator = true;  // may make Administrators the owner of what it creates

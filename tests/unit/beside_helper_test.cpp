@@ -23,7 +23,7 @@ class BesideHelperTest : public BesideHelperFixture,
 // no ordinary user could have put them there; a user's own helper runs them as they are.
 TEST_P(BesideHelperTest, ServiceRunsAndLoadsOnlyWhatUsersCannotChange) {
     const std::wstring awg = L"C:\\Program Files\\Orvanta\\awg\\amneziawg.exe";
-    W().files[kDivertBesideHelper] = "";
+    W().files[kDivertBesideHelper] = W().files[kDivertInSystem] = "";
     W().divert.loadablePaths = {kDivertBesideHelper};
     if (!GetParam().writable.empty()) {
         W().security[GetParam().writable] = fake::UsersCanChange();
@@ -48,7 +48,7 @@ TEST_P(BesideHelperTest, ServiceRunsAndLoadsOnlyWhatUsersCannotChange) {
     }
     StopSniffer();  // joined: its load attempts are all made
     EXPECT_EQ(W().divert.loadAttempts.front(),
-              load ? L"path:" + kDivertBesideHelper : std::wstring(L"system search:WinDivert.dll"));
+              L"path:" + (load ? kDivertBesideHelper : kDivertInSystem));
     EXPECT_EQ(Contains(Log(), "WinDivert.dll beside the helper is writable by non-administrators"),
               !load);
 
@@ -56,6 +56,7 @@ TEST_P(BesideHelperTest, ServiceRunsAndLoadsOnlyWhatUsersCannotChange) {
     W().services.clear();
     W().programRuns = {{true, 0, [] { W().services[L"AmneziaWGTunnel$Orvanta"] = {}; }}};
     EXPECT_TRUE(ConnectTunnel(L"[Interface]")) << "a user's helper runs it as it is";
+    EXPECT_EQ(W().opens.count(awg), 0u) << "held for the run alone";
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -239,6 +239,8 @@ INSTANTIATE_TEST_SUITE_P(
                                  true, nullptr, kLogHeld},
                       AttackCase{"UserOplocksTheTunnelProgram", true, &UserOplocksTheTunnelProgram,
                                  true, false, nullptr, kAwgHeld},
+                      AttackCase{"UserOplocksTheForegroundHelpersTunnelProgram", false,
+                                 &UserOplocksTheTunnelProgram, true, false, nullptr, kAwgHeld},
                       AttackCase{"UserTriesTheServicesDirectory", true,
                                  &UserTriesTheServicesDirectory, true, true, nullptr, nullptr,
                                  true},

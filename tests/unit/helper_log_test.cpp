@@ -180,7 +180,7 @@ TEST_F(LogTest, TwoThreadsHeldAtOnceEachEndAtTheirOwnBound) {
     ASSERT_TRUE(fake::UserTakesOplock(dir + L"\\helper.state"));
     auto read = [](const std::wstring& name) {
         std::string bytes;
-        return UseDataFile(name, [&](const DataFile& file) { return file.Read(10, bytes); });
+        return UseDataFile(name, [&](const DataFile& file) { return file.Read(10, bytes) == 0; });
     };
     BoundedFileUse mine;
     bool other = true;

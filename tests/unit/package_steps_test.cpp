@@ -183,7 +183,18 @@ INSTANTIATE_TEST_SUITE_P(
                      "Orvanta.conf deleted at once, not set aside for a rollback: err=17",
                      "helper.state not removed: neither set aside nor deleted, err=17",
                      "tunnel.reinstall deleted at once, not set aside for a rollback: err=17"},
-                    {{L"Orvanta.conf", ""}, {L"helper.state", "state"}}}),
+                    {{L"Orvanta.conf", ""}, {L"helper.state", "state"}}},
+        PackageCase{
+            "KeyThatCannotBeRestoredIsLoggedAndLeftAside",
+            [] {
+                fake::TheWorld().files[L"C:\\Program Files\\Orvanta\\removal\\Orvanta.conf"] =
+                    "key";
+                fake::TheWorld().files[kData + L"Orvanta.conf"] = "newer";
+            },
+            {L"--restore-tunnel-and-key"},
+            {},
+            {"Orvanta.conf not restored after a rolled-back removal err=183"},
+            {{L"Orvanta.conf", "newer"}, {L"removal\\Orvanta.conf", "key"}}}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

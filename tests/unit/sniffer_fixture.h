@@ -13,6 +13,7 @@ class SnifferFixture : public SplitFixture {
     void SetUp() override {
         SplitFixture::SetUp();
         W().divert.loadablePaths = {kDivertBesideHelper};
+        W().files[kDivertInSystem] = "";
         W().processImages = {{kChrome, L"C:\\apps\\Chrome.exe"},
                              {kOther, L"C:\\apps\\other.exe"},
                              {kUber, L"C:\\apps\\\u00DCBER.EXE"}};

@@ -109,13 +109,13 @@ TEST_F(SnifferTest, FailedReceivesAreRetriedEvery50MsWithoutALogLine) {
     EXPECT_EQ(Log().find("err"), std::string::npos);
 }
 
-TEST_F(SnifferTest, LoadsFromTheSafeSearchWhenNotBesideTheHelper) {
-    W().divert.loadablePaths.clear();
-    W().divert.loadsFromSafeSearch = true;
+TEST_F(SnifferTest, LoadsFromTheSystemDirectoryWhenNotBesideTheHelper) {
+    W().divert.loadablePaths = {kDivertInSystem};
     Sniff({});
-    EXPECT_EQ(W().divert.loadAttempts,
-              (std::vector<std::wstring>{L"path:" + kDivertBesideHelper, L"search:WinDivert.dll"}));
+    EXPECT_EQ(W().divert.loadAttempts, (std::vector<std::wstring>{L"path:" + kDivertBesideHelper,
+                                                                  L"path:" + kDivertInSystem}));
     EXPECT_NE(Log().find("sniffer started"), std::string::npos);
+    EXPECT_EQ(W().opens.count(kDivertInSystem), 0u) << "held for the load alone";
 }
 
 struct EarlyExitCase {
@@ -125,6 +125,7 @@ struct EarlyExitCase {
     uint32_t openError;
     std::string logLine;
     SnifferStart start;
+    bool systemCopyHeld = false;  // a user's oplock on it, never acknowledged
 };
 
 class EarlyExitTest : public SnifferTest, public ::testing::WithParamInterface<EarlyExitCase> {};
@@ -137,6 +138,9 @@ TEST_P(EarlyExitTest, GivenUpSnifferCountsAsRunningUntilStopped) {
         W().divert.missingExports = {GetParam().missingExport};
     }
     W().divert.openError = GetParam().openError;
+    if (GetParam().systemCopyHeld) {
+        ASSERT_TRUE(fake::UserTakesOplock(kDivertInSystem));
+    }
     Seed([&](SplitParts& s) { s.ipv4.held.insert(NetworkOrder(192, 0, 2, 10)); });
     StartSniffer();
     StartSniffer();  // given up or not, no second attempt before a stop
@@ -149,6 +153,7 @@ TEST_P(EarlyExitTest, GivenUpSnifferCountsAsRunningUntilStopped) {
     EXPECT_EQ(Log(), "2026-06-27 09:05:03  " + GetParam().logLine + "\r\n");
     EXPECT_LE(W().divert.loadAttempts.size(), 2u);
     EXPECT_EQ(W().deletedRoutes4.size(), 1u) << "the stop still removes routes";
+    EXPECT_FALSE(W().unboundedWait);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -166,7 +171,12 @@ INSTANTIATE_TEST_SUITE_P(
                                     "WinDivert exports missing; per-app split disabled",
                                     SnifferStart::ExportsMissing},
                       EarlyExitCase{"OpenFails", true, "", 5, "WinDivertOpen failed err=5",
-                                    SnifferStart::OpenFailed}),
+                                    SnifferStart::OpenFailed},
+                      EarlyExitCase{"SystemCopyHeld", false, "", 0,
+                                    "C:\\Windows\\system32\\WinDivert.dll held by another "
+                                    "process\r\n2026-06-27 09:05:03  WinDivert.dll not loaded; "
+                                    "per-app split disabled",
+                                    SnifferStart::NotLoaded, true}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(SnifferTest, StopWakesAPendingReceiveWithoutAnyEvent) {

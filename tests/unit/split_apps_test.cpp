@@ -58,7 +58,7 @@ TEST_F(SplitAppsTest, ListWithTheTunnelUpStartsOneSnifferAndAnEmptyListStopsIt) 
     });
     ChangeSplitApps(L" ; ");
     EXPECT_FALSE(SnifferRunning());
-    EXPECT_EQ(W().divert.loadAttempts.size(), 2u);  // one thread: beside the helper, then search
+    EXPECT_EQ(W().divert.loadAttempts.size(), 1u);  // one thread; no copy in the system directory
     EXPECT_EQ(W().deletedRoutes4.size(), 1u);
     EXPECT_TRUE(Apps().empty());
 }

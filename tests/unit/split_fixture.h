@@ -24,6 +24,7 @@ inline const std::string kNoIpv6Line =
     "2026-06-27 09:05:03  no physical IPv6 default route; IPv6 connections of listed applications "
     "stay in the tunnel\r\n";
 inline const std::wstring kDivertBesideHelper = L"C:\\Program Files\\Orvanta\\WinDivert.dll";
+inline const std::wstring kDivertInSystem = L"C:\\Windows\\system32\\WinDivert.dll";
 
 inline uint32_t NetworkOrder(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
     const uint8_t bytes[4] = {a, b, c, d};  // the in-memory order of a network-order word

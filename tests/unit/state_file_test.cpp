@@ -75,7 +75,9 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"FieldPastTheLine", kV2 + "bypass 5 6\n", StateFileLoad::Malformed},
         ParseCase{"AddressPast32Bits", kV2 + "bypass 4294967296\n", StateFileLoad::Malformed},
         ParseCase{"NoFinalLineFeed", kV2 + "bypass 5", StateFileLoad::Malformed},
-        ParseCase{"Empty", "", StateFileLoad::Malformed}),
+        ParseCase{"Empty", "", StateFileLoad::Malformed},
+        ParseCase{"PastTheLargestWritten", std::string(16 * 1024 * 1024, '\n'),
+                  StateFileLoad::Unreadable}),
     [](const auto& info) { return info.param.name; });
 
 // A connect records both routes anew: the old ones must not survive a restart in the file.

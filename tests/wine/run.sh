@@ -17,11 +17,11 @@ cp "$build"/*.exe "$stage/"
 cp "$build/routing/iphlpapi.dll" "$stage/routing/"
 stage_apps "$stage"
 cp "$build/amneziawg.exe" "$stage/My Tools/"
-for variant in full no_format no_recv open_fails none; do
+for variant in full no_format no_recv open_fails none system; do
   dir="$stage/divert-$variant"
   mkdir -p "$dir"
   cp "$build/sniffer_integration_tests.exe" "$build/routing/iphlpapi.dll" "$dir/"
-  [ "$variant" = none ] || cp "$build/windivert/$variant/WinDivert.dll" "$dir/"
+  [ "$variant" = none ] || [ "$variant" = system ] || cp "$build/windivert/$variant/WinDivert.dll" "$dir/"
   stage_apps "$dir"
 done
 
@@ -53,4 +53,7 @@ run 'C:\OrvantaTest\service_integration_tests.exe'
 for variant in full no_format no_recv open_fails none; do
   run "C:\\OrvantaTest\\divert-$variant\\sniffer_integration_tests.exe" "$variant"
 done
+# Last, since every program of the prefix could load it from there.
+cp "$build/windivert/open_fails/WinDivert.dll" "$WINEPREFIX/drive_c/windows/system32/"
+run 'C:\OrvantaTest\divert-system\sniffer_integration_tests.exe' system
 exit $status

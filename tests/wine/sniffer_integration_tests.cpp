@@ -121,6 +121,11 @@ WINE_TEST(none_MissingLibraryDisablesSplitting) {
     CheckGivesUpWith("WinDivert.dll not loaded; per-app split disabled");
 }
 
+// None beside this program: the copy the runner put in the system directory is the one loaded.
+WINE_TEST(system_CopyInTheSystemDirectoryIsLoaded) {
+    CheckGivesUpWith("WinDivertOpen failed err=5");
+}
+
 // The routing stand-in refuses of an IPv4 row made through the row-2 calls what Windows refuses,
 // keeps each row's own metric when the interface's falls, and reports an address's change.
 WINE_TEST(full_RoutingStandInKeepsOwnMetricsAndReportsAddresses) {

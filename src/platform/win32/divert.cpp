@@ -20,15 +20,6 @@ uint32_t LoadDivertFromPath(const std::wstring& path, DivertLibrary*& library) {
     return Loaded(LoadLibraryW(path.c_str()), library);
 }
 
-uint32_t LoadDivertFromSafeSearch(const std::wstring& name, bool besideExecutable,
-                                  DivertLibrary*& library) {
-    // Never the current directory or PATH, where an ordinary user might plant a library.
-    const DWORD where = besideExecutable
-                            ? LOAD_LIBRARY_SEARCH_DEFAULT_DIRS
-                            : LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS;
-    return Loaded(LoadLibraryExW(name.c_str(), nullptr, where), library);
-}
-
 void* FindDivertExport(DivertLibrary* library, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(library), name));
 }

@@ -268,4 +268,20 @@ std::wstring ModuleFilePath() {
     }
 }
 
+std::wstring SystemDirectory() {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    // Too small a buffer gets the size it needs, its NUL included; the path, no NUL.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const UINT length = GetSystemDirectoryW(buffer.data(), static_cast<UINT>(buffer.size()));
+        if (length == 0) {
+            return {};
+        }
+        if (length < buffer.size()) {
+            return std::wstring(buffer.data(), length);
+        }
+        buffer.resize(length);
+    }
+    return {};
+}
+
 }  // namespace platform
