@@ -9,7 +9,9 @@
 #include "platform/platform.h"
 #include "split/open_connections.h"
 #include "split/process_identifier.h"
+#include "split/address_text.h"
 #include "split/route_manager.h"
+#include "split/route_memory.h"
 #include "split/split_state.h"
 
 namespace {
@@ -125,11 +127,13 @@ void HandleEvent(const DivertExports& exports, const platform::DivertAddress& ev
     if (name.empty() || !IsListed(name)) {
         return;
     }
-    if (platform::DivertIsIPv6(event)) {
-        AddBypassRoute(RemoteIpv6(event));  // a mapped IPv4 address takes the IPv4 path
-        return;
+    // The route manager skips what needs none; a mapped IPv4 address takes the IPv4 path.
+    const Ipv6Bytes remote = platform::DivertIsIPv6(event)
+                                 ? RemoteIpv6(event)
+                                 : MappedAddress(RemoteAddress(exports, event));
+    if (AddBypassRoute(remote)) {
+        RememberRoute(remote, name);
     }
-    AddBypassRoute(RemoteAddress(exports, event));  // the route manager skips what needs none
 }
 
 void ReceiveLoop(const DivertExports& exports, platform::DivertHandle handle) {
