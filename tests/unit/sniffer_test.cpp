@@ -99,6 +99,8 @@ TEST_F(SnifferTest, OnlyConnectsOfListedProgramsToUsableAddressesCount) {
                                      NetworkOrder(198, 51, 100, 5), NetworkOrder(203, 0, 113, 9)}));
     EXPECT_EQ(Created6(), (std::vector<Ipv6Bytes>{V6("2606:4700::1111"), V6("2001:db8:2:20::1")}));
     EXPECT_EQ(W().deletedRoutes6.size(), 2u) << "the stop removes them";
+    EXPECT_EQ(RememberedAddresses({L"chrome.exe"}).size(), 6u) << "each routed address, once";
+    EXPECT_EQ(RememberedAddressCount(), 6u);
 }
 
 TEST_F(SnifferTest, FailedReceivesAreRetriedEvery50MsWithoutALogLine) {
