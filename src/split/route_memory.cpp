@@ -394,14 +394,20 @@ void UseRouteMemoryFile(bool use) {
 }
 
 void LoadRouteMemory() {
-    std::lock_guard<std::mutex> fileLock(MemoryFileLock);
-    RouteMemory loaded;
-    const Load result = MemoryFileInUse ? ReadTheFile(loaded) : Load::Missing;
-    if (result != Load::Loaded) {
-        loaded = RouteMemory{};  // nothing of a torn file
+    Load result = Load::Loaded;
+    {
+        std::lock_guard<std::mutex> fileLock(MemoryFileLock);
+        if (!MemoryFileInUse) {
+            return;
+        }
+        RouteMemory loaded;
+        result = ReadTheFile(loaded);
+        if (result != Load::Loaded) {
+            loaded = RouteMemory{};  // nothing of a torn file
+        }
+        WithMemory([&loaded](RouteMemory& memory) { memory = std::move(loaded); });
     }
-    WithMemory([&loaded](RouteMemory& memory) { memory = std::move(loaded); });
-    if (MemoryFileInUse && result != Load::Loaded) {
+    if (result != Load::Loaded) {
         HelperLog(std::wstring(L"route memory file ") +
                   (result == Load::Missing     ? L"missing"
                    : result == Load::Malformed ? L"malformed"
@@ -434,9 +440,19 @@ void SaveRouteMemoryIfChanged() {
 
 void ForgetRouteMemory() {
     std::lock_guard<std::mutex> fileLock(MemoryFileLock);
-    WithMemory([](RouteMemory& memory) { memory = RouteMemory{}; });
-    if (MemoryFileInUse) {
-        UseDataFile(kMemoryFileName,
-                    [](const DataFile& file) { return !file.Size() || file.Delete(); });
+    const std::string empty = WithMemory([](RouteMemory& memory) {
+        memory = RouteMemory{};
+        return memory.Format();
+    });
+    if (!MemoryFileInUse || UseDataFile(kMemoryFileName, [](const DataFile& file) {
+            return !file.Size() || file.Delete();
+        })) {
+        return;
+    }
+    // A file that cannot go now is emptied instead, or at the next write: a forgotten memory
+    // must not come back at the next start.
+    if (!UseDataFile(kMemoryFileName,
+                     [&empty](const DataFile& file) { return file.Replace(empty) == 0; })) {
+        WithMemory([](RouteMemory& memory) { memory.MarkChanged(); });
     }
 }
