@@ -15,7 +15,8 @@
 
 namespace {
 
-// What the worker is asked to do, under AheadLock, which is never held with another lock.
+// What the worker is asked to do, and the worker itself, under AheadLock, which is never held
+// with another lock.
 std::mutex AheadLock;
 std::condition_variable AheadWork;
 std::set<std::wstring> PendingApps;
@@ -23,7 +24,6 @@ bool PendingAll = false;
 bool Stopped = true;
 // Read between two routes, so that a stop does not wait for the whole memory.
 std::atomic<bool> StopAsked{false};
-// Touched only by StartRoutesAhead and StopRoutesAhead, which the sniffer's start and stop call.
 platform::Thread* Worker = nullptr;
 
 bool TakeWork(std::set<std::wstring>& apps, bool& all) {
@@ -63,19 +63,23 @@ void WorkerMain() {
 }  // namespace
 
 void StartRoutesAhead() {
+    uint32_t error = 0;
     {
         std::lock_guard<std::mutex> lock(AheadLock);
+        if (!TheSplitState().SnifferRunning() || Worker != nullptr) {
+            return;  // splitting stops, or the worker runs
+        }
         Stopped = false;
         StopAsked.store(false);
         PendingApps.clear();
         PendingAll = true;
-    }
-    if (platform::StartThread(&WorkerMain, Worker) != 0) {
-        {
-            std::lock_guard<std::mutex> lock(AheadLock);
+        error = platform::StartThread(&WorkerMain, Worker);  // it waits for the lock to take work
+        if (error != 0) {
             Stopped = true;
+            Worker = nullptr;
         }
-        Worker = nullptr;
+    }
+    if (error != 0) {
         HelperLog(L"route memory worker not started; remembered routes are not made ahead");
     }
 }
@@ -103,14 +107,15 @@ void MakeRoutesAheadForAll() {
 }
 
 void StopRoutesAhead() {
+    platform::Thread* worker = nullptr;
     {
         std::lock_guard<std::mutex> lock(AheadLock);
         Stopped = true;
         StopAsked.store(true);
+        worker = std::exchange(Worker, nullptr);
     }
     AheadWork.notify_all();
-    if (Worker != nullptr) {
-        platform::JoinThread(Worker);
-        Worker = nullptr;
+    if (worker != nullptr) {
+        platform::JoinThread(worker);
     }
 }

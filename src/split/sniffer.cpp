@@ -7,11 +7,12 @@
 #include "common/beside_helper.h"
 #include "log/helper_log.h"
 #include "platform/platform.h"
+#include "split/address_text.h"
 #include "split/open_connections.h"
 #include "split/process_identifier.h"
-#include "split/address_text.h"
 #include "split/route_manager.h"
 #include "split/route_memory.h"
+#include "split/routes_ahead.h"
 #include "split/split_state.h"
 
 namespace {
@@ -177,6 +178,7 @@ void SnifferMain() {
     PublishHandle(handle, exports.shutdown);
     NoteSnifferStart(SnifferStart::Watching);
     HelperLog(L"WinDivert socket sniffer started");
+    StartRoutesAhead();  // beside the reading of the open connections
     // Events queue from the open on, so no connection falls between the table and the watch.
     BypassOpenConnections(ListedApps());
     ReceiveLoop(exports, handle);

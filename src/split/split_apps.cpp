@@ -93,9 +93,7 @@ void StartSniffer() {
         TheSplitState().SetSnifferRunning(false);
         NoteSnifferStart(SnifferStart::ThreadNotStarted);
         HelperLog(L"sniffer thread not started");
-        return;
     }
-    StartRoutesAhead();  // through the physical routes just looked at
 }
 
 void StopSniffer() {
@@ -108,6 +106,7 @@ void StopSniffer() {
         platform::JoinThread(SnifferThread);
         SnifferThread = nullptr;
     }
+    StopRoutesAhead();  // one the sniffer started meanwhile
     StopFollowingTheNetwork();
     NoteSnifferStart(SnifferStart::Stopped);
     RemoveAllBypassRoutes();

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "sniffer_fixture.h"
+#include "split/address_text.h"
 #include "tunnel/configuration.h"
 
 namespace {
@@ -140,6 +141,7 @@ TEST_P(EarlyExitTest, GivenUpSnifferCountsAsRunningUntilStopped) {
     }
     W().divert.openError = GetParam().openError;
     Seed([&](SplitParts& s) { s.ipv4.held.insert(NetworkOrder(192, 0, 2, 10)); });
+    RememberRoute(MappedAddress(NetworkOrder(198, 51, 100, 7)), L"chrome.exe");
     StartSniffer();
     StartSniffer();  // given up or not, no second attempt before a stop
     EXPECT_TRUE(SnifferRunning());
@@ -151,6 +153,7 @@ TEST_P(EarlyExitTest, GivenUpSnifferCountsAsRunningUntilStopped) {
     EXPECT_EQ(Log(), "2026-06-27 09:05:03  " + GetParam().logLine + "\r\n");
     EXPECT_LE(W().divert.loadAttempts.size(), 2u);
     EXPECT_EQ(W().deletedRoutes4.size(), 1u) << "the stop still removes routes";
+    EXPECT_TRUE(W().createdRoutes4.empty()) << "splitting is off: none made ahead";
 }
 
 INSTANTIATE_TEST_SUITE_P(
