@@ -8,13 +8,6 @@ namespace {
 
 const uint32_t kBypassed = NetworkOrder(8, 8, 4, 4);
 
-void Change(void (*change)(SplitParts&)) {
-    TheSplitState().Apply([change](SplitParts& parts, LogLines&) {
-        change(parts);
-        return Saving::None;
-    });
-}
-
 size_t Held() {
     return TheSplitState().Read(
         [](const SplitParts& parts) { return parts.ipv4.held.size() + parts.ipv6.held.size(); });
@@ -22,7 +15,7 @@ size_t Held() {
 
 struct AheadCase {
     const char* name;
-    void (*arrange)();  // before splitting starts
+    void (*arrange)(SplitParts&);  // before splitting starts
     void (*start)();
     size_t heldFirst;
     void (*then)();  // once the first routes are held
@@ -41,9 +34,7 @@ TEST_P(RoutesAheadTest, RememberedAddressesOfListedApplicationsAreRoutedOffTheSe
     RememberRoute(V6("2606:4700::1111"), L"chrome.exe");
     W().files[L"C:\\ProgramData\\Orvanta\\Orvanta.conf"] = "[Interface]\nDNS = 8.8.8.8\n";
     LearnTunnelDestinationsFromTheFile();
-    if (c.arrange != nullptr) {
-        c.arrange();
-    }
+    Seed([&c](SplitParts& s) { c.arrange(s); });
     W().threadsHeld = true;
     c.start();
     EXPECT_TRUE(W().createdRoutes4.empty() && W().createdRoutes6.empty()) << "the serving thread";
@@ -61,61 +52,61 @@ TEST_P(RoutesAheadTest, RememberedAddressesOfListedApplicationsAreRoutedOffTheSe
 void Connect() {
     SetTunnelUp(true);
 }
+void Keep(SplitParts&) {}
+void OnlyUber(SplitParts& s) {
+    RememberRoute(MappedAddress(NetworkOrder(5, 5, 5, 5)), L"\u00FCber.exe");
+    s.apps = {L"\u00FCber.exe"};
+}
+void NoIpv4Route(SplitParts& s) {
+    fake::TheWorld().routeTable.erase(fake::TheWorld().routeTable.begin());
+    s.ipv4.physical = {};
+}
+void Ipv4RouteAppears() {
+    fake::TheWorld().routeTable.push_back(DefaultRow(12, NetworkOrder(192, 168, 1, 1), 35));
+    fake::TheWorld().routeWatch();
+}
+void ListOther() {
+    ChangeSplitApps(L"chrome.exe;other.exe");
+}
+// The service's files, then a new process after a reboot.
+void Reboot() {
+    UseSplitStateFile(true);
+    SaveSplitState();
+    UseRouteMemoryFile(true);
+    SaveRouteMemoryIfChanged();
+    UseRouteMemoryFile(false);
+    ForgetRouteMemory();
+    TheSplitState().Reset();
+    fake::TheWorld().services[L"AmneziaWGTunnel$Orvanta"].state = platform::kServiceRunning;
+    RecoverSplitting();
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Starts, RoutesAheadTest,
-    ::testing::Values(AheadCase{"AtConnect", nullptr, Connect, 2, nullptr, {kBypassed}, 1},
-                      AheadCase{"AfterARebootWithNoRowsInTheTable",
-                                [] {  // the service's files, then a new process
-                                    UseSplitStateFile(true);
-                                    SaveSplitState();
-                                    UseRouteMemoryFile(true);
-                                    SaveRouteMemoryIfChanged();
-                                    UseRouteMemoryFile(false);
-                                    ForgetRouteMemory();
-                                    TheSplitState().Reset();
-                                    fake::TheWorld().services[L"AmneziaWGTunnel$Orvanta"].state =
-                                        platform::kServiceRunning;
-                                },
-                                RecoverSplitting,
-                                2,
-                                nullptr,
-                                {kBypassed},
-                                1},
-                      AheadCase{"WhenTheListGainsAnApplication",
-                                nullptr,
-                                Connect,
-                                2,
-                                [] { ChangeSplitApps(L"chrome.exe;other.exe"); },
-                                {kBypassed, NetworkOrder(1, 1, 1, 1)},
-                                1},
-                      AheadCase{"NotForAnApplicationTakenOffTheList",
-                                [] {
-                                    RememberRoute(MappedAddress(NetworkOrder(5, 5, 5, 5)),
-                                                  L"\u00FCber.exe");
-                                    Change([](SplitParts& s) { s.apps = {L"\u00FCber.exe"}; });
-                                },
-                                Connect,
-                                1,
-                                nullptr,
-                                {NetworkOrder(5, 5, 5, 5)},
-                                0},
-                      AheadCase{
-                          "WhenThePhysicalRouteAppears",
-                          [] {
-                              fake::TheWorld().routeTable.erase(
-                                  fake::TheWorld().routeTable.begin());  // no IPv4 default route
-                              Change([](SplitParts& s) { s.ipv4.physical = {}; });
-                          },
-                          Connect,
-                          1,
-                          [] {
-                              fake::TheWorld().routeTable.push_back(
-                                  DefaultRow(12, NetworkOrder(192, 168, 1, 1), 35));
-                              fake::TheWorld().routeWatch();
-                          },
-                          {kBypassed},
-                          1}),
+    ::testing::Values(
+        AheadCase{"AtConnect", Keep, Connect, 2, nullptr, {kBypassed}, 1},
+        AheadCase{"AfterARebootWithNoRowsInTheTable", Keep, Reboot, 2, nullptr, {kBypassed}, 1},
+        AheadCase{"WhenTheListGainsAnApplication",
+                  Keep,
+                  Connect,
+                  2,
+                  ListOther,
+                  {kBypassed, NetworkOrder(1, 1, 1, 1)},
+                  1},
+        AheadCase{"NotForAnApplicationTakenOffTheList",
+                  OnlyUber,
+                  Connect,
+                  1,
+                  nullptr,
+                  {NetworkOrder(5, 5, 5, 5)},
+                  0},
+        AheadCase{"WhenThePhysicalRouteAppears",
+                  NoIpv4Route,
+                  Connect,
+                  1,
+                  Ipv4RouteAppears,
+                  {kBypassed},
+                  1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A disconnect while the worker makes its routes stops it after the route in hand, before the
