@@ -162,6 +162,8 @@ TEST_F(RouteMemoryFileTest, TheLargestFileIsReadBackWhole) {
     LoadRouteMemory();
     EXPECT_EQ(RememberedAddressCount(), 2 * kRememberedPerFamily);
     EXPECT_EQ(RememberedAddresses({names[0]}).size(), 2 * kRememberedPerFamily / 32);
+    RememberRoute(Host(kRememberedPerFamily), names[0]);  // the loaded ones count to the bound
+    EXPECT_EQ(RememberedAddressCount(), 2 * kRememberedPerFamily);
     EXPECT_EQ(Log(), "");
 }
 
