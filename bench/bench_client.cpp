@@ -20,6 +20,11 @@
 //                          request that adds an application: milliseconds
 //   tcpread                the stand-in TCP table as it stands, probed and read for both
 //                          families directly, as the helper reads it: milliseconds
+//   ahead N BASE64         Chrome.exe connects to N servers one after the other (each once its
+//                          route is made), then to the same N at once after a disconnect and a
+//                          connect with the configuration BASE64, and again 1 s after another
+//                          reconnect: the share of its connects, in percent, that found their
+//                          route already made, one line for each of the three passes
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -254,6 +259,57 @@ int Burst(int count, bool ipv6) {
     return 0;
 }
 
+// Whether the stand-in table holds a host route made through the API to the address.
+bool HostRouteLive(const std::string& address) {
+    std::ifstream file(Beside(L"routes-live.txt").c_str(), std::ios::binary);
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.rfind(address + " 255.255.255.255 ", 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// One pass over `count` servers: the share that found their route made before their connect.
+double AheadPass(DWORD processId, int count) {
+    int found = 0;
+    for (int i = 0; i < count; ++i) {
+        const std::string address = BenchAddress(2, i);
+        found += HostRouteLive(address) ? 1 : 0;
+        std::ofstream(Beside(L"divert-events.txt").c_str(), std::ios::app | std::ios::binary)
+            << "4 " << processId << " " << address << "\n";
+        for (const double start = Seconds(); !HostRouteLive(address) && Seconds() - start < 10;) {
+            Sleep(2);
+        }
+    }
+    return 100.0 * found / count;
+}
+
+int Ahead(int count, const std::string& configuration) {
+    std::wstring chrome = L"\"" + Beside(L"Chrome.exe") + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, chrome.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+        return 1;
+    }
+    const auto reconnect = [&configuration] {
+        return Asks("disconnect\n") && Asks("connect " + configuration + "\n");
+    };
+    std::printf("%.0f\n", AheadPass(info.dwProcessId, count));
+    const bool atOnce = reconnect();
+    std::printf("%.0f\n", atOnce ? AheadPass(info.dwProcessId, count) : -1.0);
+    const bool later = reconnect();
+    Sleep(1000);
+    std::printf("%.0f\n", later ? AheadPass(info.dwProcessId, count) : -1.0);
+    TerminateProcess(info.hProcess, 0);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return 0;
+}
+
 MIB_IPFORWARDROW BypassRow(int i) {
     MIB_IPFORWARDROW row{};
     row.dwForwardDest = inet_addr(BenchAddress(1, i).c_str());
@@ -381,6 +437,13 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (mode == L"scan") {
         return Scan(first, argc > 3 ? std::max(1, _wtoi(argv[3])) : 50);
+    }
+    if (mode == L"ahead" && argc > 3) {
+        std::string configuration;
+        for (const wchar_t* c = argv[3]; *c != 0; ++c) {
+            configuration += static_cast<char>(*c);
+        }
+        return Ahead(first, configuration);
     }
     if (mode == L"tcpread") {
         return TcpRead();

@@ -12,7 +12,7 @@ namespace {
 
 const char kUsage[] =
     "usage: OrvantaCtl [--wait-ms N] [--no-verify] COMMAND | --version | --help\n"
-    "  ping | status | disconnect | splitstatus\n"
+    "  ping | status | disconnect | splitstatus | splitforget\n"
     "  connect FILE        send the tunnel configuration in FILE\n"
     "  splitapps \"a.exe;b.exe\"\n"
     "  raw TEXT            send TEXT as bytes; escapes \\n \\r \\t \\0 \\\\ \\xHH\n"
@@ -86,7 +86,7 @@ Arguments BuildFromArguments(int argc, wchar_t** argv, int first, std::string& r
     const std::string command = ToUtf8(argv[first]);
     const std::string argument = first + 1 < argc ? ToUtf8(argv[first + 1]) : std::string();
     if (command == wire::kPing || command == wire::kStatus || command == wire::kDisconnect ||
-        command == wire::kSplitStatus) {
+        command == wire::kSplitStatus || command == wire::kSplitForget) {
         request = orvanta::BuildRequest(command, "");
     } else if (command == wire::kSplitApps) {
         request = orvanta::BuildRequest(command, argument);

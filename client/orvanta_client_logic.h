@@ -53,6 +53,10 @@ struct SplitStatus {
     uint32_t error = 0;
 };
 
+// BuildRequest(wire::kSplitForget, "") asks the helper to empty its route memory (the
+// remembered destinations of the listed applications, see `remembered`) and delete its file;
+// the reply is "OK".
+
 // False when the line is not a split status line; fields it does not know are skipped.
 bool ParseSplitStatus(const std::string& line, SplitStatus& status);
 

@@ -43,6 +43,8 @@ add_executable(unit_tests
   tests/unit/recovery_test.cpp
   tests/unit/request_handler_test.cpp
   tests/unit/route_manager_test.cpp
+  tests/unit/route_memory_test.cpp
+  tests/unit/routes_ahead_test.cpp
   tests/unit/runtime_test.cpp
   tests/unit/service_monitor_test.cpp
   tests/unit/sniffer_test.cpp

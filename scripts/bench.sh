@@ -17,6 +17,10 @@
 #                      with 1,000 established TCP connections in the table vs with none: the
 #                      difference is the reading of the tables, of which the stand-in's own
 #                      reading (probe and read of both families, timed directly) is shown apart
+#   routes made ahead  a listed application connects to 50 servers, then to the same 50 at once
+#                      after a disconnect and a connect, and 1 s after another: the share of its
+#                      connects that found their route already made, in each pass (made ahead
+#                      from the route memory; information only)
 #   soak               10,000 sequential pings: the helper's handles and resident memory
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -88,8 +92,14 @@ for round in $(seq "$rounds"); do
   done
   add helper_burst "$(bc burst 200)"
   bc time "splitapps ;" >/dev/null  # each family's burst starts with no route held
+  bc time splitforget >/dev/null    # and none made ahead
   bc time "splitapps chrome.exe" >/dev/null
   add helper_burst6 "$(bc burst6 200)"
+  bc time splitforget >/dev/null
+  mapfile -t ahead < <(bc ahead 50 "$config")
+  add ahead_first "${ahead[0]}"
+  add ahead_at_once "${ahead[1]}"
+  add ahead_later "${ahead[2]}"
   bc time disconnect >/dev/null  # the helper's routes go
   add direct_routes "$(bc routes 200)"
   add direct_routes6 "$(bc routes6 200)"
@@ -139,6 +149,9 @@ printf '| burst of 200 listed connects, routes/s | %s | %s (routing stand-in alo
 printf '| burst of 200 listed IPv6 connects, routes/s | %s | %s (routing stand-in alone) | %s |\n' "$(med helper_burst6)" "$(med direct_routes6)" "$(ratio "$(med helper_burst6)" "$(med direct_routes6)")"
 printf '| splitapps adding an application, 1,000 open connections, ms | %s | %s (no connection) | +%s ms |\n' "$(med scan_1000)" "$(med scan_0)" "$(awk -v a="$(med scan_1000)" -v b="$(med scan_0)" 'BEGIN { printf "%.2f", a - b }')"
 printf '| of which the TCP table stand-in itself, 1,000 rows, ms | %s | | |\n' "$(med tcp_read_1000)"
+printf '| 50 servers, connects that found their route made: first pass, %% | %s | 0 (no route memory) | |\n' "$(med ahead_first)"
+printf '| the same 50 at once after disconnect and connect, %% | %s | 0 (no route memory) | |\n' "$(med ahead_at_once)"
+printf '| the same 50, 1 s after disconnect and connect, %% | %s | 0 (no route memory) | |\n' "$(med ahead_later)"
 printf '| soak, 10,000 pings: handles | %s -> %s | | |\n' "$handles_before" "$handles_after"
 printf '| soak, 10,000 pings: resident memory, KiB | %s -> %s | | |\n' "$rss_before" "$rss_after"
 echo

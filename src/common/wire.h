@@ -19,6 +19,8 @@ inline constexpr const char* kSplitApps = "splitapps";
 inline constexpr const char* kDisconnect = "disconnect";
 inline constexpr const char* kConnect = "connect";
 inline constexpr const char* kSplitStatus = "splitstatus";
+// Empties the helper's route memory (no argument); the reply is "OK".
+inline constexpr const char* kSplitForget = "splitforget";
 
 inline constexpr const char* kOk = "OK";
 inline constexpr const char* kRunning = "RUNNING";

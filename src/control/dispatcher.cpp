@@ -27,5 +27,8 @@ std::string CommandDispatcher(const std::string& line, platform::Event stop) {
     if (request.word == wire::kSplitStatus) {
         return SplitStatusCommand(stop != nullptr && platform::IsEventSignalled(stop));
     }
+    if (request.word == wire::kSplitForget) {
+        return SplitForgetCommand();
+    }
     return wire::kErrUnknown;
 }

@@ -2,6 +2,7 @@
 
 #include "common/wire.h"
 #include "split/route_manager.h"
+#include "split/route_memory.h"
 #include "tunnel/configuration.h"
 #include "tunnel/tunnel_state.h"
 
@@ -79,4 +80,9 @@ std::string SplitStatusCommand(bool stopping) {
         view.kept = TunnelDestinationCount();
     }
     return SplitStatusLine(view);
+}
+
+std::string SplitForgetCommand() {
+    ForgetRouteMemory();
+    return wire::kOk;
 }

@@ -21,3 +21,6 @@ std::string SplitStatusLine(const SplitStatusView& view);
 
 // Looks at the helper, the tunnel and the split room, and answers with SplitStatusLine.
 std::string SplitStatusCommand(bool stopping);
+
+// "splitforget": empties the route memory and deletes its file; "OK".
+std::string SplitForgetCommand();

@@ -12,6 +12,7 @@
 inline const std::wstring kLogFileName = L"helper.log";
 extern const std::wstring kConfigFileName;  // the tunnel name with ".conf"
 inline const std::wstring kStateFileName = L"helper.state";
+inline const std::wstring kMemoryFileName = L"helper.memory";
 
 // One file of the data directory, reached through the directory held open since it was
 // checked, never again by its path. A write that fails marks the held directory for a new

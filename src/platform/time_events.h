@@ -15,6 +15,9 @@ void SleepMs(uint32_t milliseconds);
 // Milliseconds since the system started, never going back: the clock every bounded wait is
 // measured on.
 uint64_t TickCountMs();
+// Whole seconds since 1601-01-01 UTC by the system clock: kept across a reboot, but set back or
+// forward at will by an administrator or the time service, so never an order of events.
+uint64_t SystemTimeSeconds();
 
 struct EventObject;
 using Event = EventObject*;

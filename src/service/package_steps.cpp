@@ -159,14 +159,16 @@ int RemoveTunnelAndKey() {
                       ? L"tunnel service removed with the helper"
                       : L"tunnel service not removed with the helper");
     }
-    for (const std::wstring& name : {kConfigFileName, kStateFileName, kReinstallMarkName}) {
+    for (const std::wstring& name :
+         {kConfigFileName, kStateFileName, kMemoryFileName, kReinstallMarkName}) {
         SetAside(name);
     }
     return 0;
 }
 
 int RestoreTunnelAndKey() {
-    for (const std::wstring& name : {kConfigFileName, kStateFileName, kReinstallMarkName}) {
+    for (const std::wstring& name :
+         {kConfigFileName, kStateFileName, kMemoryFileName, kReinstallMarkName}) {
         Restore(name);
     }
     if (TakeNote(kReinstallMarkName) == Note::Taken) {

@@ -5,6 +5,7 @@
 #include "log/helper_log.h"
 #include "platform/platform.h"
 #include "split/route_manager.h"
+#include "split/route_memory.h"
 #include "split/state_file.h"
 #include "tunnel/configuration.h"
 #include "tunnel/service_monitor.h"
@@ -55,6 +56,8 @@ std::wstring LoadProblemText(StateFileLoad loaded) {
 void RecoverSplitting() {
     HelperStartTick = platform::TickCountMs();
     UseSplitStateFile(true);
+    UseRouteMemoryFile(true);
+    LoadRouteMemory();  // before splitting may start and make its routes ahead
     SplitStateRecord saved;
     const StateFileLoad loaded = LoadSplitState(saved);
     if (loaded != StateFileLoad::Loaded) {

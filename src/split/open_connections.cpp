@@ -10,6 +10,7 @@
 #include "split/route_family.h"
 #include "split/process_identifier.h"
 #include "split/route_manager.h"
+#include "split/route_memory.h"
 
 namespace {
 
@@ -96,14 +97,16 @@ void BypassOpenConnections(const std::set<std::wstring>& apps) {
     const Listeners listeners(rows);
     ProcessNames names;
     for (const platform::TcpConnection& row : rows) {
-        if (!Connecting(row) || listeners.Accepted(row) ||
-            apps.count(names.Of(row.processId)) == 0) {
+        if (!Connecting(row) || listeners.Accepted(row)) {
             continue;
         }
-        if (row.ipv6) {
-            AddBypassRoute(row.remote6);
-        } else {
-            AddBypassRoute(row.remote4);
+        const std::wstring& name = names.Of(row.processId);
+        if (apps.count(name) == 0) {
+            continue;
+        }
+        const Ipv6Bytes remote = row.ipv6 ? row.remote6 : MappedAddress(row.remote4);
+        if (AddBypassRoute(remote)) {
+            RememberRoute(remote, name);
         }
     }
 }

@@ -5,6 +5,7 @@
 
 #include "split/physical_route.h"
 #include "split/route_family.h"
+#include "split/routes_ahead.h"
 #include "split/split_state.h"
 #include "split/tunnel_destinations.h"
 
@@ -133,16 +134,21 @@ void LogRefusal(const typename Family::Address& address, uint32_t result) {
 // A connect in the moment the machine changes network is tried through the old gateway before
 // the change is reported: a refusal that says so looks at the physical routes again at once and,
 // when they moved, tries once more through the new one. A refusal not tried again is logged.
+// True when the route is held.
 template <typename Family>
-void AddRoute(const typename Family::Address& address) {
+bool AddRoute(const typename Family::Address& address) {
     const uint32_t result = AddRouteOnce<Family>(address, true);
     if (!NetworkMoved(result)) {
-        return;
+        return result == 0;
     }
-    if (FollowPhysicalDefaultRoute() && AddRouteOnce<Family>(address, false) != kNoCreation) {
-        return;
+    if (FollowPhysicalDefaultRoute()) {
+        const uint32_t again = AddRouteOnce<Family>(address, false);
+        if (again != kNoCreation) {
+            return again == 0;
+        }
     }
     LogRefusal<Family>(address, result);
+    return false;
 }
 
 // Deletes every held route in ascending order; the state's lock is held.
@@ -179,6 +185,7 @@ bool DeleteRoutesIntoTheTunnel(SplitParts& parts, LogLines& problems) {
 
 template <typename Family>
 bool MoveRoutes(const typename Family::Route& to, uint64_t ticket) {
+    bool appeared = false;
     const Saving saving = TheSplitState().Apply([&](SplitParts& parts, LogLines& problems) {
         auto& part = Family::Part(parts);
         if (ticket < part.lastFollowTicket) {
@@ -190,6 +197,7 @@ bool MoveRoutes(const typename Family::Route& to, uint64_t ticket) {
         if (from.sameGateway(to)) {
             return Saving::None;
         }
+        appeared = !from.known() && to.known();
         const std::set<typename Family::Address> held = std::move(part.held);
         part.held.clear();
         part.ForgetBookkeeping();
@@ -202,6 +210,9 @@ bool MoveRoutes(const typename Family::Route& to, uint64_t ticket) {
         part.ForgetUnheldUses();
         return Saving::Now;
     });
+    if (appeared) {
+        MakeRoutesAheadForAll();  // on no lock of the split state
+    }
     return saving != Saving::None;
 }
 
@@ -240,17 +251,16 @@ void ClaimMarkedBypassRows(bool adopt) {
     });
 }
 
-void AddBypassRoute(uint32_t address) {
-    AddRoute<Ipv4Family>(address);
+bool AddBypassRoute(uint32_t address) {
+    return AddRoute<Ipv4Family>(address);
 }
 
-void AddBypassRoute(const Ipv6Bytes& address) {
+bool AddBypassRoute(const Ipv6Bytes& address) {
     uint32_t ipv4 = 0;
     if (MappedIpv4(address, ipv4)) {
-        AddRoute<Ipv4Family>(ipv4);  // a dual-stack socket's connection to an IPv4 address
-    } else {
-        AddRoute<Ipv6Family>(address);
+        return AddRoute<Ipv4Family>(ipv4);  // a dual-stack socket's connection to IPv4
     }
+    return AddRoute<Ipv6Family>(address);
 }
 
 void RemoveAllBypassRoutes() {

@@ -15,12 +15,12 @@ constexpr size_t kMaxBypassRoutesPerFamily = 4096;
 // tried again at the next connection and logged once per address until the routes are next removed.
 // A route that is there already is someone else's, left alone and never deleted, unless it
 // carries the helper's mark: then it is held as if just made. At the cap the route a listed
-// application connected to longest ago is deleted first.
-void AddBypassRoute(uint32_t address);
+// application connected to longest ago is deleted first. True when the route is held.
+bool AddBypassRoute(uint32_t address);
 // The same for an IPv6 address, as a /128 through the physical IPv6 route (none for the unspecified
 // and loopback addresses, link-local, multicast, the interface's on-link prefixes or the
 // tunnel's destinations); an IPv4-mapped address is an IPv4 address and takes the IPv4 path.
-void AddBypassRoute(const Ipv6Bytes& address);
+bool AddBypassRoute(const Ipv6Bytes& address);
 // At a start, the helper's marked rows in both tables: with `adopt`, those through the physical
 // route recorded in the state are held again, as many as the cap takes; every other marked row
 // is deleted. Rows without the mark are someone else's and stay.
@@ -39,6 +39,7 @@ bool BypassRoutesHeld();
 // Makes `to` the physical route, unless a look at the table with a later `ticket` was applied
 // already. When its gateway or interface differs from the one held, every bypass route is
 // deleted where it was and created through `to` (an address that now needs no bypass, or that
-// `to` cannot carry, is dropped) and true is returned.
+// `to` cannot carry, is dropped) and true is returned. A route that appears where there was none
+// has the remembered routes made ahead.
 bool MoveBypassRoutes(const PhysicalRouteRecord& to, uint64_t ticket);
 bool MoveBypassRoutes(const PhysicalRoute6Record& to, uint64_t ticket);

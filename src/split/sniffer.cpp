@@ -8,9 +8,12 @@
 #include "common/bounded_use.h"
 #include "log/helper_log.h"
 #include "platform/platform.h"
+#include "split/address_text.h"
 #include "split/open_connections.h"
 #include "split/process_identifier.h"
 #include "split/route_manager.h"
+#include "split/route_memory.h"
+#include "split/routes_ahead.h"
 #include "split/split_state.h"
 
 namespace {
@@ -153,11 +156,13 @@ void HandleEvent(const DivertExports& exports, const platform::DivertAddress& ev
     if (name.empty() || !IsListed(name)) {
         return;
     }
-    if (platform::DivertIsIPv6(event)) {
-        AddBypassRoute(RemoteIpv6(event));  // a mapped IPv4 address takes the IPv4 path
-        return;
+    // The route manager skips what needs none; a mapped IPv4 address takes the IPv4 path.
+    const Ipv6Bytes remote = platform::DivertIsIPv6(event)
+                                 ? RemoteIpv6(event)
+                                 : MappedAddress(RemoteAddress(exports, event));
+    if (AddBypassRoute(remote)) {
+        RememberRoute(remote, name);
     }
-    AddBypassRoute(RemoteAddress(exports, event));  // the route manager skips what needs none
 }
 
 void ReceiveLoop(const DivertExports& exports, platform::DivertHandle handle) {
@@ -201,6 +206,7 @@ void SnifferMain() {
     PublishHandle(handle, exports.shutdown);
     NoteSnifferStart(SnifferStart::Watching);
     HelperLog(L"WinDivert socket sniffer started");
+    StartRoutesAhead();  // beside the reading of the open connections
     // Events queue from the open on, so no connection falls between the table and the watch.
     BypassOpenConnections(ListedApps());
     ReceiveLoop(exports, handle);

@@ -10,6 +10,7 @@
 #include "split/open_connections.h"
 #include "split/physical_route.h"
 #include "split/route_manager.h"
+#include "split/routes_ahead.h"
 #include "split/sniffer.h"
 #include "split/split_state.h"
 #include "split/state_file.h"
@@ -70,9 +71,13 @@ bool SetSplitApps(const std::wstring& text) {
         parts.apps = std::move(apps);
         return Saving::Now;
     });
-    // A sniffer that opens later reads the connections of the whole list itself.
+    // A sniffer that opens later reads the connections of the whole list itself; one that
+    // starts later has the whole list's routes made ahead.
     if (SnifferWatching()) {
         BypassOpenConnections(gained);
+    }
+    if (SnifferRunning()) {
+        MakeRoutesAhead(gained);
     }
     return listed;
 }
@@ -103,11 +108,13 @@ void StopSniffer() {
     if (!TheSplitState().SetSnifferRunning(false)) {
         return;
     }
+    StopRoutesAhead();  // before the routes go, so that none is made after
     WakeSniffer();
     if (SnifferThread != nullptr) {
         platform::JoinThread(SnifferThread);
         SnifferThread = nullptr;
     }
+    StopRoutesAhead();  // one the sniffer started meanwhile
     StopFollowingTheNetwork();
     NoteSnifferStart(SnifferStart::Stopped);
     RemoveAllBypassRoutes();

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "split/route_memory.h"
 #include "split/split_state.h"
 
 SplitFacts CurrentSplitFacts() {
@@ -16,5 +17,6 @@ SplitFacts CurrentSplitFacts() {
         facts.capReachedIpv4 = parts.ipv4.capReached;
         facts.capReachedIpv6 = parts.ipv6.capReached;
     });
+    facts.remembered = RememberedAddressCount();  // under the memory's own lock
     return facts;
 }

@@ -14,7 +14,7 @@ struct SplitFacts {
     size_t routes6 = 0;
     uint32_t ipv4IfIndex = 0;  // of the physical default route; 0 when none is known
     uint32_t ipv6IfIndex = 0;
-    // Addresses in the route memory (not kept yet), and each family's latch from the first
+    // Addresses in the route memory, and each family's latch from the first
     // eviction at the cap until its routes are next removed.
     size_t remembered = 0;
     bool capReachedIpv4 = false;

@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "split/route_family.h"
 #include "split/route_manager.h"
+#include "split/route_memory.h"
 #include "split/split_state.h"
 
 namespace {
@@ -41,10 +42,12 @@ std::atomic<bool> ChangedSinceSave{false};
 // Touched only by StartSniffer and StopSniffer, which never run at the same time.
 platform::PeriodicTimer* SaveTimer = nullptr;
 
+// The route memory's writes ride on the same ticks.
 void SaveIfChanged() {
     if (ChangedSinceSave.load()) {
         SaveSplitState();
     }
+    SaveRouteMemoryIfChanged();
 }
 
 // Application names are stored as hexadecimal UTF-8, so no byte of a name can break a line.
@@ -223,4 +226,5 @@ void StartCoalescedSaves() {
 void StopCoalescedSaves() {
     platform::StopPeriodicTimer(SaveTimer);
     SaveTimer = nullptr;
+    SaveRouteMemoryIfChanged();  // what the last tick did not write
 }

@@ -149,6 +149,9 @@ RouteTableRead ReadIpv4ForwardTable2(std::vector<Forward4Row>& rows) {
 
 uint32_t CreateForward4Entry(const Forward4Row& row) {
     fake::World& w = fake::TheWorld();
+    if (w.beforeRouteCreate) {
+        w.beforeRouteCreate();
+    }
     w.createdRoutes4.push_back(row);
     if (uint32_t result = 0; fake::TakeScripted(w.createResults, result)) {
         return result;

@@ -22,6 +22,11 @@ uint64_t TickCountMs() {
     return fake::ClockMs();
 }
 
+uint64_t SystemTimeSeconds() {
+    std::lock_guard<std::mutex> lock(fake::TheWorld().clockLock);
+    return fake::TheWorld().systemSeconds;
+}
+
 // A wait that nothing ends passes on the fake clock like a sleep.
 bool WaitForEvent(Event event, uint32_t milliseconds) {
     if (!IsEventSignalled(event)) {

@@ -111,6 +111,8 @@ struct World {
     uint64_t clockUs = 0;
     std::vector<uint32_t> sleeps;
     platform::LocalTime localTime{2026, 6, 27, 9, 5, 3};
+    // The system clock in seconds since 1601, which tests set back or forward as Windows allows.
+    uint64_t systemSeconds = 13'425'000'000;
 
     std::map<std::wstring, std::wstring> environment;
     std::wstring modulePath = L"C:\\Program Files\\Orvanta\\OrvantaHelper.exe";
@@ -168,6 +170,8 @@ struct World {
     std::deque<platform::EventObject> events;  // owned by the world
     std::mutex clockLock;                      // the sniffer thread sleeps too
     bool threadCreationFails = false;
+    std::atomic<bool> threadsHeld{false};  // new threads wait to run until it is cleared
+    std::atomic<int> threadJoins{0};       // joins begun
 
     // Service control manager.
     bool managerOpenFails = false;
@@ -188,6 +192,8 @@ struct World {
     std::deque<uint32_t> createResults;  // when empty, the live table decides
     std::deque<uint32_t> deleteResults;  // likewise
     std::vector<platform::ForwardRow> createdRoutes;
+    std::function<void()>
+        beforeRouteCreate;  // runs on the creating thread before an IPv4 row-2 creation
     std::vector<platform::ForwardRow> deletedRoutes;
     std::map<uint32_t, uint32_t> interfaceMetrics;  // an interface not listed has metric 25
     uint32_t metricReadError = 0;

@@ -4,6 +4,7 @@
 #include "tunnel/connect.h"
 #include "tunnel/service_monitor.h"
 #include "tunnel/tunnel_start_watch.h"
+#include "split/address_text.h"
 #include "tunnel_fixture.h"
 
 namespace {
@@ -48,9 +49,14 @@ TEST_F(ConnectTest, RunningTunnelAtOnceNeedsNoSleepAndStartsNoSnifferWithoutApps
 TEST_F(ConnectTest, SuccessfulConnectStartsTheSnifferForListedAppsAndSaysWhatTheTunnelBlocks) {
     ChangeSplitApps(L"chrome.exe");
     W().programRuns = {CreatesService()};
+    RememberRoute(MappedAddress(NetworkOrder(198, 51, 100, 7)), L"chrome.exe");
+    W().threadsHeld = true;
     EXPECT_TRUE(ConnectTunnel(L"[Peer]\nAllowedIPs = ::/0, 0.0.0.0/0\n"));
+    EXPECT_TRUE(W().createdRoutes4.empty()) << "the reply goes before any remembered route";
+    W().threadsHeld = false;
     EXPECT_TRUE(SnifferRunning());
     EXPECT_TRUE(fake::WaitUntilReceiving());
+    EXPECT_TRUE(fake::WaitUntil([] { return BypassRoutesHeld(); }));
     EXPECT_NE(Log().find("  the only peer allows 0.0.0.0/0, ::/0: the tunnel program then blocks "
                          "traffic outside the tunnel and bypassed applications get no "
                          "connection; allow 0.0.0.0/1, 128.0.0.0/1, ::/1, 8000::/1 instead\r\n"),

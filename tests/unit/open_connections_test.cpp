@@ -62,6 +62,7 @@ TEST_F(OpenConnectionsTest, OpenConnectionsOfListedProgramsGetTheirRoutes) {
         (std::vector<uint32_t>{NetworkOrder(198, 51, 100, 20), NetworkOrder(198, 51, 100, 32),
                                NetworkOrder(198, 51, 100, 33), NetworkOrder(198, 51, 100, 24)}));
     EXPECT_EQ(Created6(), std::vector<Ipv6Bytes>{V6("2606:4700::4")});
+    EXPECT_EQ(RememberedAddresses({L"chrome.exe"}).size(), 5u) << "what got a route";
 
     W().tcpReads = {platform::RouteTableRead::Grew};
     SetSplitApps(L"chrome.exe;other.exe");  // only the gained program's rows are new

@@ -23,6 +23,7 @@ TEST_F(RuntimeTest, StartAndStopReportEachStateInTurn) {
     EXPECT_EQ(W().servedClients.front().reply, "OK\n");
     EXPECT_EQ(Log(),
               "2026-06-27 09:05:03  service starting\r\n"
+              "2026-06-27 09:05:03  route memory file missing; starting with an empty memory\r\n"
               "2026-06-27 09:05:03  state file missing; ignored\r\n"
               "2026-06-27 09:05:03  service stopping\r\n");
 }

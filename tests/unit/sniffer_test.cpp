@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "sniffer_fixture.h"
+#include "split/address_text.h"
 #include "tunnel/configuration.h"
 
 namespace {
@@ -99,6 +100,8 @@ TEST_F(SnifferTest, OnlyConnectsOfListedProgramsToUsableAddressesCount) {
                                      NetworkOrder(198, 51, 100, 5), NetworkOrder(203, 0, 113, 9)}));
     EXPECT_EQ(Created6(), (std::vector<Ipv6Bytes>{V6("2606:4700::1111"), V6("2001:db8:2:20::1")}));
     EXPECT_EQ(W().deletedRoutes6.size(), 2u) << "the stop removes them";
+    EXPECT_EQ(RememberedAddresses({L"chrome.exe"}).size(), 6u) << "each routed address, once";
+    EXPECT_EQ(RememberedAddressCount(), 6u);
 }
 
 TEST_F(SnifferTest, FailedReceivesAreRetriedEvery50MsWithoutALogLine) {
@@ -142,6 +145,7 @@ TEST_P(EarlyExitTest, GivenUpSnifferCountsAsRunningUntilStopped) {
         ASSERT_TRUE(fake::UserTakesOplock(kDivertInSystem));
     }
     Seed([&](SplitParts& s) { s.ipv4.held.insert(NetworkOrder(192, 0, 2, 10)); });
+    RememberRoute(MappedAddress(NetworkOrder(198, 51, 100, 7)), L"chrome.exe");
     StartSniffer();
     StartSniffer();  // given up or not, no second attempt before a stop
     EXPECT_TRUE(SnifferRunning());
@@ -154,6 +158,7 @@ TEST_P(EarlyExitTest, GivenUpSnifferCountsAsRunningUntilStopped) {
     EXPECT_LE(W().divert.loadAttempts.size(), 2u);
     EXPECT_EQ(W().deletedRoutes4.size(), 1u) << "the stop still removes routes";
     EXPECT_FALSE(W().unboundedWait);
+    EXPECT_TRUE(W().createdRoutes4.empty()) << "splitting is off: none made ahead";
 }
 
 INSTANTIATE_TEST_SUITE_P(

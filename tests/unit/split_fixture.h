@@ -12,6 +12,7 @@
 
 #include "fresh_world.h"
 #include "split/route_manager.h"
+#include "split/route_memory.h"
 #include "split/sniffer.h"
 #include "split/split_apps.h"
 #include "split/split_state.h"
@@ -122,6 +123,8 @@ class SplitFixture : public ::testing::Test {
             waker.join();
         }
         SetTunnelUp(false);  // the sniffer is stopped: only leftover rows may go
+        UseRouteMemoryFile(false);
+        ForgetRouteMemory();
         FreshWorld();
         TheSplitState().Reset();
     }

@@ -28,7 +28,9 @@ TEST_F(SplitStatusTest, CountsWhatIsHeldOnceTheSnifferHasBegun) {
     EXPECT_EQ(CommandDispatcher("splitstatus"),
               "split on apps=2 routes=2/4096 routes6=1/4096 ipv4=none ipv6=14 remembered=0 kept=3");
     Seed([&](SplitParts& s) { s.ipv6.capReached = true; });
-    EXPECT_NE(CommandDispatcher("splitstatus").find(" kept=3 cap-reached=ipv6"), std::string::npos);
+    RememberRoute(V6("2001:db8::9"), L"a.exe");
+    EXPECT_NE(CommandDispatcher("splitstatus").find(" remembered=1 kept=3 cap-reached=ipv6"),
+              std::string::npos);
     ChangeSplitApps(L"");
     W().divert.openError = 5;
     ChangeSplitApps(L"chrome.exe");

@@ -318,6 +318,7 @@ WINE_TEST(SplitRoutesAreWrittenAsWindowsAcceptsThemFollowTheNetworkAndAreRemoved
     CHECK_EQ(Ask("splitapps ;\n"), "OK");
     expected += RouteLine("delete", "198.51.100.7", "0") + RouteLine("delete", "192.0.2.10", "0");
     CHECK_EQ(helper.RouteJournal(), expected);
+    CHECK_EQ(Ask("splitforget\n"), "OK");  // the next start makes no route ahead
 
     CHECK_EQ(Ask("splitapps chrome.exe\n"), "OK");
     helper.SetInterfaceMetrics("7 40\n9 10\n11 15\n");  // the link got slower: the mark stays
@@ -343,6 +344,27 @@ WINE_TEST(SplitRoutesAreWrittenAsWindowsAcceptsThemFollowTheNetworkAndAreRemoved
     const std::string log = helper.Log();
     CHECK(Contains(log, "  physical default route: ifIndex=11\r\n"));
     CHECK(!Contains(log, "refused"));
+}
+
+// After a reconnect, the route of a server a listed application used before is made before any
+// of its connects.
+WINE_TEST(ReconnectMakesTheRememberedRouteBeforeAnyConnect) {
+    Helper helper(L"ahead", true);
+    CHECK(helper.ready());
+    wine_support::Child chrome(L"\"" + kBuilt + L"\\apps\\Chrome.exe\"");
+    CHECK(chrome.started());
+    CHECK_EQ(Ask("splitapps Chrome.exe\n"), "OK");
+    CHECK_EQ(Connect(kSample), "OK");
+    helper.FeedConnect(chrome.id(), "198.51.100.7");
+    CHECK(helper.RouteJournalReaches(1));
+    CHECK_EQ(Ask("disconnect\n"), "OK");
+    CHECK_EQ(Connect(kSample), "OK");
+    CHECK(helper.RouteJournalReaches(3));  // no event since the disconnect
+    const std::string create = RouteLine("create", "198.51.100.7", "0");
+    CHECK_EQ(helper.RouteJournal(), create + RouteLine("delete", "198.51.100.7", "0") + create);
+    CHECK(Contains(Ask("splitstatus\n"), " remembered=1 "));
+    CHECK_EQ(Ask("splitforget\n"), "OK");
+    CHECK(Contains(Ask("splitstatus\n"), " remembered=0 "));
 }
 
 std::string Route6Line(const char* call, const char* address, const char* effective = "4793") {

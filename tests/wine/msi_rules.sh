@@ -170,7 +170,7 @@ rolled=""
 undoes "${reregister:-}" "$(seq_of UnregisterService)" "$(condition_of UnregisterService)" &&
   [ "$(cut -d: -f2 <<<"${reregister:-}")" -lt "${restore_at:-0}" ] ||
   rolled+="no rollback registers the service again after the key is back [${reregister:-}]; "
-for name in Orvanta.conf helper.state tunnel.reinstall; do
+for name in Orvanta.conf helper.state helper.memory tunnel.reinstall; do
   [[ " $set_aside" == *" $removal_component|$name "* ]] || rolled+="no $name in INSTALLDIR\\removal; "
 done
 rule "a rollback brings the tunnel, its key and the service back; the key is set aside among the package's files" "$rolled"

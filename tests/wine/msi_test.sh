@@ -108,14 +108,15 @@ check "still quoted after the upgrade" test "$(service | grep -v '^state=')" = "
 check "the tunnel up again before the removal" tunnel_up
 mkdir -p "$WINE_PROGRAMDATA/Orvanta"
 echo "[Interface]" >"$WINE_PROGRAMDATA/Orvanta/Orvanta.conf"
+echo "orvanta-route-memory 1" >"$WINE_PROGRAMDATA/Orvanta/helper.memory"
 check "msiexec /x with the tunnel up exits 0" msi /x "Z:$(realpath "$higher")"
 check "service gone" test -z "$(service)"
 check "the tunnel service gone" test -z "$(service "$tunnel")"
 check "program files gone" test ! -e "$programs/OrvantaHelper.exe"
 # The directory the removal step used (Wine gives services and msiexec different ones).
 data=$(dirname "$(grep -l "removed with the helper" $(find "$WINE_PROGRAMDATA" "$WINEPREFIX/drive_c/users" -path '*/Orvanta/helper.log') | head -n 1)")
-check "Orvanta.conf and helper.state gone, helper.log kept (${data#"$WINEPREFIX/drive_c/"})" \
-  test -f "$data/helper.log" -a ! -e "$data/Orvanta.conf" -a ! -e "$data/helper.state"
+check "Orvanta.conf, helper.state and helper.memory gone, helper.log kept (${data#"$WINEPREFIX/drive_c/"})" \
+  test -f "$data/helper.log" -a ! -e "$data/Orvanta.conf" -a ! -e "$data/helper.state" -a ! -e "$data/helper.memory"
 check "the key was set aside among the program files, and went with them" \
   eval 'grep -q "Orvanta.conf set aside until the removal is committed" "$data/helper.log" && test ! -e "$programs/removal"'
 

@@ -19,6 +19,13 @@ uint64_t TickCountMs() {
     return GetTickCount64();
 }
 
+uint64_t SystemTimeSeconds() {
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);  // 100 ns units since 1601; the call cannot fail
+    const uint64_t units = (uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+    return units / 10000000;
+}
+
 uint32_t CreateManualResetEvent(Event& event) {
     const HANDLE handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (handle == nullptr) {
