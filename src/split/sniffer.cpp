@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 
 #include "common/beside_helper.h"
@@ -20,6 +21,9 @@ namespace {
 
 constexpr uint32_t kReceiveRetryPauseMs = 50;
 const std::wstring kDivertLibraryName = L"WinDivert.dll";
+// The helper is a 64-bit program, and a 64-bit library starts the 64-bit driver.
+const std::wstring kDivertDriverName = L"WinDivert64.sys";
+constexpr uint32_t kErrorFileNotFound = 2;
 constexpr size_t kFormatBufferSize = 22;
 
 struct DivertExports {
@@ -52,8 +56,9 @@ void GiveUp(SnifferStart start, const std::wstring& logLine, uint32_t error = 0)
 
 // Beside the helper, where an installation puts it; but as LocalSystem only a library that no
 // ordinary user can change.
-platform::DivertLibrary* LoadBesideHelper() {
-    const std::wstring beside = GetModuleDirectory() + L"\\" + kDivertLibraryName;
+platform::DivertLibrary* LoadBesideHelper(std::wstring& directory) {
+    directory = GetModuleDirectory();
+    const std::wstring beside = directory + L"\\" + kDivertLibraryName;
     const FileBesideHelper file(beside);
     platform::DivertLibrary* library = nullptr;
     if (file.accepted()) {
@@ -70,8 +75,8 @@ platform::DivertLibrary* LoadBesideHelper() {
 // without end, so it is held first, under a bound. Held, it cannot meet one: an exclusive
 // oplock needs the file to have no other handle, and the hold shares with the load's open and
 // keeps out every open a read-handle one would break on (write, delete, a sharing violation).
-platform::DivertLibrary* LoadFromSystemDirectory() {
-    const std::wstring directory = platform::SystemDirectory();
+platform::DivertLibrary* LoadFromSystemDirectory(std::wstring& directory) {
+    directory = platform::SystemDirectory();
     if (directory.empty()) {
         return nullptr;
     }
@@ -90,9 +95,29 @@ platform::DivertLibrary* LoadFromSystemDirectory() {
     return library;
 }
 
-platform::DivertLibrary* LoadDivertLibrary() {
-    platform::DivertLibrary* library = LoadBesideHelper();
-    return library != nullptr ? library : LoadFromSystemDirectory();
+// Loads the library; `directory` is where it came from.
+platform::DivertLibrary* LoadDivertLibrary(std::wstring& directory) {
+    platform::DivertLibrary* library = LoadBesideHelper(directory);
+    return library != nullptr ? library : LoadFromSystemDirectory(directory);
+}
+
+using HeldDriver = std::unique_ptr<platform::HeldEntry, decltype(&platform::ReleaseEntry)>;
+
+// The driver file beside the library, held under a bound across the open, which loads the
+// driver from it unless it runs already: the system's open of the file would wait out a user's
+// oplock on it without end. Held, it cannot meet one (as the library's system copy cannot).
+// Missing, it is the open's to report; any other failure sets `error`, since a user who shuts
+// the hold out could take an oplock between the hold and the driver's load.
+HeldDriver HoldDriver(const std::wstring& path, uint32_t& error) {
+    BoundedFileUse bound;
+    platform::EntryFacts facts;
+    HeldDriver held(platform::HoldEntry(path, false, facts), &platform::ReleaseEntry);
+    const bool passed = bound.End();
+    error = 0;
+    if (held == nullptr && facts.error != kErrorFileNotFound) {
+        error = passed ? platform::kErrorOperationAborted : facts.error;
+    }
+    return held;
 }
 
 template <typename Function>
@@ -181,10 +206,36 @@ void ReceiveLoop(const DivertExports& exports, platform::DivertHandle handle) {
     }
 }
 
+// Opens the socket layer while the driver file is held; gives up (logged) when it cannot.
+platform::DivertHandle OpenSocketLayer(const DivertExports& exports,
+                                       const std::wstring& directory) {
+    const std::wstring driver = directory + L"\\" + kDivertDriverName;
+    uint32_t error = 0;
+    const HeldDriver held = HoldDriver(driver, error);
+    if (error != 0) {
+        GiveUp(SnifferStart::OpenFailed,
+               driver + (error == platform::kErrorOperationAborted
+                             ? L" held by another process"
+                             : L" cannot be opened err=" + std::to_wstring(error)),
+               error);
+        return platform::InvalidDivertHandle();
+    }
+    const platform::DivertHandle handle =
+        exports.open("true", platform::kDivertLayerSocket, 0,
+                     platform::kDivertFlagSniff | platform::kDivertFlagRecvOnly);
+    if (handle == platform::InvalidDivertHandle()) {
+        error = platform::DivertLastError();
+        GiveUp(SnifferStart::OpenFailed, L"WinDivertOpen failed err=" + std::to_wstring(error),
+               error);
+    }
+    return handle;
+}
+
 }  // namespace
 
 void SnifferMain() {
-    platform::DivertLibrary* library = LoadDivertLibrary();  // never unloaded
+    std::wstring directory;
+    platform::DivertLibrary* library = LoadDivertLibrary(directory);  // never unloaded
     if (library == nullptr) {
         GiveUp(SnifferStart::NotLoaded, L"WinDivert.dll not loaded; per-app split disabled");
         return;
@@ -194,13 +245,8 @@ void SnifferMain() {
         GiveUp(SnifferStart::ExportsMissing, L"WinDivert exports missing; per-app split disabled");
         return;
     }
-    const platform::DivertHandle handle =
-        exports.open("true", platform::kDivertLayerSocket, 0,
-                     platform::kDivertFlagSniff | platform::kDivertFlagRecvOnly);
+    const platform::DivertHandle handle = OpenSocketLayer(exports, directory);
     if (handle == platform::InvalidDivertHandle()) {
-        const uint32_t error = platform::DivertLastError();
-        GiveUp(SnifferStart::OpenFailed, L"WinDivertOpen failed err=" + std::to_wstring(error),
-               error);
         return;
     }
     PublishHandle(handle, exports.shutdown);

@@ -21,6 +21,11 @@ fake::Divert& State() {
 
 DivertHandle Open(const char* filter, int layer, int16_t priority, uint64_t flags) {
     fake::Divert& d = State();
+    {  // the driver's load opens its file, and waits out a user's oplock on it as any open does
+        std::unique_lock<std::mutex> files(fake::TheWorld().fileSystemLock);
+        fake::files::WaitOutOplock(files, d.driver);
+        d.driverHeldAtOpen = fake::TheWorld().opens.count(d.driver) > 0;
+    }
     std::lock_guard<std::mutex> lock(d.lock);
     d.openFilter = filter;
     d.openLayer = layer;
@@ -82,14 +87,15 @@ int Shutdown(DivertHandle, int how) {
     return 1;
 }
 
-uint32_t Loaded(bool loads, const std::wstring& attempt, DivertLibrary*& library) {
+uint32_t Loaded(bool loads, const std::wstring& path, DivertLibrary*& library) {
     fake::Divert& d = State();
     std::lock_guard<std::mutex> lock(d.lock);
-    d.loadAttempts.push_back(attempt);
+    d.loadAttempts.push_back(L"path:" + path);
     if (!loads) {
         return 126;  // ERROR_MOD_NOT_FOUND
     }
     library = &theLibrary;
+    d.driver = path.substr(0, path.rfind(L'\\')) + L"\\WinDivert64.sys";
     return 0;
 }
 
@@ -103,7 +109,7 @@ uint32_t LoadDivertFromPath(const std::wstring& path, DivertLibrary*& library) {
             return error;
         }
     }
-    return Loaded(State().loadablePaths.count(path) > 0, L"path:" + path, library);
+    return Loaded(State().loadablePaths.count(path) > 0, path, library);
 }
 
 uint32_t DivertLastError() {

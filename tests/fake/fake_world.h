@@ -92,6 +92,8 @@ struct Divert {
     std::vector<std::wstring> loadAttempts;  // "path:" followed by the path
     std::set<std::string> missingExports;
     uint32_t openError = 0;  // non-zero: the open fails with this last-error code
+    std::wstring driver;     // the driver file beside the loaded library, which an open loads
+    bool driverHeldAtOpen = false;
     uint32_t lastError = 0;
     std::string openFilter;
     int openLayer = -1, openPriority = -1;

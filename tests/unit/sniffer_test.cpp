@@ -11,6 +11,8 @@ namespace {
 
 class SnifferTest : public SnifferFixture {};
 
+const std::wstring kDriverBesideHelper = L"C:\\Program Files\\Orvanta\\WinDivert64.sys";
+
 TEST_F(SnifferTest, OpensTheSocketLayerToSniffEveryEventAndLogsItsLife) {
     Sniff({});
     EXPECT_EQ(W().divert.openFilter, "true");
@@ -114,7 +116,10 @@ TEST_F(SnifferTest, FailedReceivesAreRetriedEvery50MsWithoutALogLine) {
 
 TEST_F(SnifferTest, LoadsFromTheSystemDirectoryWhenNotBesideTheHelper) {
     W().divert.loadablePaths = {kDivertInSystem};
+    const std::wstring driver = L"C:\\Windows\\system32\\WinDivert64.sys";
+    W().files[driver] = "";
     Sniff({});
+    EXPECT_TRUE(W().divert.driverHeldAtOpen && W().opens.count(driver) == 0) << "for the open";
     EXPECT_EQ(W().divert.loadAttempts, (std::vector<std::wstring>{L"path:" + kDivertBesideHelper,
                                                                   L"path:" + kDivertInSystem}));
     EXPECT_NE(Log().find("sniffer started"), std::string::npos);
@@ -129,6 +134,7 @@ struct EarlyExitCase {
     std::string logLine;
     SnifferStart start;
     bool systemCopyHeld = false;  // a user's oplock on it, never acknowledged
+    bool (*userTakesDriver)() = nullptr;
 };
 
 class EarlyExitTest : public SnifferTest, public ::testing::WithParamInterface<EarlyExitCase> {};
@@ -144,6 +150,8 @@ TEST_P(EarlyExitTest, GivenUpSnifferCountsAsRunningUntilStopped) {
     if (GetParam().systemCopyHeld) {
         ASSERT_TRUE(fake::UserTakesOplock(kDivertInSystem));
     }
+    W().files[kDriverBesideHelper] = "";
+    ASSERT_TRUE(GetParam().userTakesDriver == nullptr || GetParam().userTakesDriver());
     Seed([&](SplitParts& s) { s.ipv4.held.insert(NetworkOrder(192, 0, 2, 10)); });
     RememberRoute(MappedAddress(NetworkOrder(198, 51, 100, 7)), L"chrome.exe");
     StartSniffer();
@@ -181,7 +189,17 @@ INSTANTIATE_TEST_SUITE_P(
                                     "C:\\Windows\\system32\\WinDivert.dll held by another "
                                     "process\r\n2026-06-27 09:05:03  WinDivert.dll not loaded; "
                                     "per-app split disabled",
-                                    SnifferStart::NotLoaded, true}),
+                                    SnifferStart::NotLoaded, true},
+                      EarlyExitCase{"DriverHeld", true, "", 995,
+                                    "C:\\Program Files\\Orvanta\\WinDivert64.sys held by another "
+                                    "process",
+                                    SnifferStart::OpenFailed, false,
+                                    [] { return fake::UserTakesOplock(kDriverBesideHelper); }},
+                      EarlyExitCase{"DriverUnshared", true, "", 32,
+                                    "C:\\Program Files\\Orvanta\\WinDivert64.sys cannot be opened "
+                                    "err=32",
+                                    SnifferStart::OpenFailed, false,
+                                    [] { return fake::UserOpens(kDriverBesideHelper, 1, 0); }}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(SnifferTest, StopWakesAPendingReceiveWithoutAnyEvent) {
