@@ -233,6 +233,11 @@ TEST_F(RouteMemoryFileTest, OnlyWhatTheWriterWritesLoads) {
                                                   std::string(problem) +
                                                   "; starting with an empty memory\r\n");
     }
+    // The file keeps addresses in their order, not their use's: the time orders them again.
+    W().files[kMemoryFile] = kName + kAddress.substr(0, 50) + "1 00\n" + kAddress.substr(0, 33) +
+                             "2" + kAddress.substr(34) + "\n";
+    LoadRouteMemory();
+    EXPECT_EQ(RememberedAddresses({L"a.exe"}), (std::vector<Ipv6Bytes>{Host(2), Host(1)}));
 }
 
 }  // namespace
