@@ -40,7 +40,7 @@ fuzz() {
   CXX=clang++ native_build "$dir" -DORVANTA_FUZZ=ON \
     -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all" || return 1
   local target status=0
-  for target in request_fuzz split_apps_fuzz; do
+  for target in request_fuzz split_apps_fuzz route_memory_fuzz; do
     # New inputs go to the build's corpus; the committed seeds (one request of each command)
     # and the dictionary of command words get it past the command word at once.
     mkdir -p "$dir/corpus-$target"
@@ -84,7 +84,7 @@ suite "unit tests" unit build/native
 suite "unit tests, AddressSanitizer + UBSan" unit build/asan \
   -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all"
 suite "unit tests, ThreadSanitizer" unit build/tsan -DCMAKE_CXX_FLAGS="-fsanitize=thread"
-suite "fuzz, request path and split-app list (${fuzz_seconds} s each)" fuzz
+suite "fuzz, request path, split-app list and route memory (${fuzz_seconds} s each)" fuzz
 suite "Wine integration tests" wine_suite
 suite "Windows installer package under Wine's msiexec" tests/wine/msi_test.sh
 

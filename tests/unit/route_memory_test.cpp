@@ -94,6 +94,30 @@ void ManyNames() {
     EXPECT_EQ(Of(Name(0)) + 2 * Of(Name(1)), 1u);
 }
 
+void AFreedNameLeavesItsSlot() {  // x.exe, seen last, loses its only address
+    At(0);
+    RememberRoute(Host(0), L"x.exe");
+    for (uint32_t n = 1; n < kRememberedNames; ++n) {
+        At(1);
+        RememberRoute(Host(n), Name(n));
+    }
+    RememberRoute(Host(0), L"x.exe");
+    At(kWeek);
+    EXPECT_EQ(RememberedAddressCount(), kRememberedNames - 1);
+    RememberRoute(Host(kRememberedNames), L"a.exe");  // in x.exe's slot, not app1.exe's
+}
+
+void ANinthNameFreesTheFirstsSlot() {  // x.exe, seen after app9.exe, loses its only address
+    for (uint32_t n = kNamesPerAddress + 1; n < kRememberedNames; ++n) {
+        RememberRoute(Host(n), Name(n));
+    }
+    RememberRoute(Host(0), L"x.exe");
+    for (uint32_t n = 1; n <= kNamesPerAddress; ++n) {
+        RememberRoute(Host(0), Name(n));
+    }
+    RememberRoute(Host(kRememberedNames), L"a.exe");  // in x.exe's slot, not app9.exe's
+}
+
 void Forget() {
     EXPECT_EQ(CommandDispatcher("splitforget"), "OK");
     EXPECT_EQ(fake::TheWorld().files.count(kMemoryFile), 0u);
@@ -135,6 +159,18 @@ INSTANTIATE_TEST_SUITE_P(
                    ManyNames,
                    0,
                    kRememberedNames,
+                   1},
+        MemoryCase{"AnAddressAgedOutFreesItsOnlyNamesSlot",
+                   {},
+                   AFreedNameLeavesItsSlot,
+                   kWeek,
+                   kRememberedNames,
+                   1},
+        MemoryCase{"ANinthNameFreesTheOnlySlotOfTheFirst",
+                   {},
+                   ANinthNameFreesTheFirstsSlot,
+                   0,
+                   kRememberedNames - kNamesPerAddress + 1,
                    1},
         MemoryCase{"KeptThroughAnEmptyList", {{0, 1}}, EmptyTheList, 0, 1, 1},
         MemoryCase{"ForgottenOnRequestWithItsFile", {{0, 1}}, Forget, 0, 0, 0}),
@@ -197,6 +233,11 @@ TEST_F(RouteMemoryFileTest, OnlyWhatTheWriterWritesLoads) {
                                                   std::string(problem) +
                                                   "; starting with an empty memory\r\n");
     }
+    // The file keeps addresses in their order, not their use's: the time orders them again.
+    W().files[kMemoryFile] = kName + kAddress.substr(0, 50) + "1 00\n" + kAddress.substr(0, 33) +
+                             "2" + kAddress.substr(34) + "\n";
+    LoadRouteMemory();
+    EXPECT_EQ(RememberedAddresses({L"a.exe"}), (std::vector<Ipv6Bytes>{Host(2), Host(1)}));
 }
 
 }  // namespace
