@@ -90,7 +90,14 @@ void MakeRoutesAhead(const std::set<std::wstring>& apps) {
         if (Stopped || apps.empty()) {
             return;
         }
-        PendingApps.insert(apps.begin(), apps.end());
+        // A client re-listing in a loop while a pass runs must not grow the backlog without
+        // bound: past the names the memory can hold, it is the work of every listed application.
+        if (PendingAll || PendingApps.size() + apps.size() > kRememberedNames) {
+            PendingApps.clear();
+            PendingAll = true;
+        } else {
+            PendingApps.insert(apps.begin(), apps.end());
+        }
     }
     AheadWork.notify_all();
 }

@@ -68,6 +68,14 @@ void Ipv4RouteAppears() {
 void ListOther() {
     ChangeSplitApps(L"chrome.exe;other.exe");
 }
+// More new names than the memory holds: the work of every listed application.
+void ListOtherAndMany() {
+    std::wstring list = L"chrome.exe;other.exe";
+    for (size_t i = 0; i < kRememberedNames; ++i) {
+        list += L";app" + std::to_wstring(i) + L".exe";
+    }
+    ChangeSplitApps(list);
+}
 // The service's files, then a new process after a reboot.
 void Reboot() {
     UseSplitStateFile(true);
@@ -91,6 +99,13 @@ INSTANTIATE_TEST_SUITE_P(
                   Connect,
                   2,
                   ListOther,
+                  {kBypassed, NetworkOrder(1, 1, 1, 1)},
+                  1},
+        AheadCase{"WhenTheListGainsMoreThanTheMemoryHolds",
+                  Keep,
+                  Connect,
+                  2,
+                  ListOtherAndMany,
                   {kBypassed, NetworkOrder(1, 1, 1, 1)},
                   1},
         AheadCase{"NotForAnApplicationTakenOffTheList",
