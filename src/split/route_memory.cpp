@@ -5,6 +5,7 @@
 #include <mutex>
 #include <utility>
 
+#include "common/text_pieces.h"
 #include "log/data_directory.h"
 #include "log/helper_log.h"
 #include "platform/platform.h"
@@ -35,33 +36,12 @@ size_t FamilyOf(const Ipv6Bytes& address) {
     return MappedIpv4(address, ipv4) ? 0 : 1;
 }
 
-std::string Hex(const std::string& bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char byte : bytes) {
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 15];
-    }
-    return text;
-}
-
 std::string FixedHex(uint64_t value, size_t digits) {
     std::string bytes;
     for (size_t i = digits / 2; i-- > 0;) {
         bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
     }
     return Hex(bytes);
-}
-
-bool Unhex(const std::string& text, std::string& bytes) {
-    if (text.size() % 2 != 0 || text.find_first_not_of("0123456789abcdef") != std::string::npos) {
-        return false;
-    }
-    bytes.clear();
-    for (size_t i = 0; i < text.size(); i += 2) {
-        bytes += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
-    }
-    return true;
 }
 
 bool UnhexNumber(const std::string& text, uint64_t& value) {

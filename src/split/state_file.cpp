@@ -5,6 +5,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "common/text_pieces.h"
 #include "log/data_directory.h"
 #include "platform/platform.h"
 #include "split/route_family.h"
@@ -51,27 +52,8 @@ void SaveIfChanged() {
 }
 
 // Application names are stored as hexadecimal UTF-8, so no byte of a name can break a line.
-std::string Hex(const std::string& bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char byte : bytes) {
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 15];
-    }
-    return text;
-}
-
-bool Unhex(const std::string& text, std::string& bytes) {
-    if (text.empty() || text.size() % 2 != 0 ||
-        text.find_first_not_of("0123456789abcdef") != std::string::npos) {
-        return false;
-    }
-    bytes.clear();
-    for (size_t i = 0; i < text.size(); i += 2) {
-        bytes += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
-    }
-    return true;
-}
+using ::Hex;
+using ::Unhex;
 
 std::string Hex(const Ipv6Bytes& address) {
     return Hex(std::string(address.begin(), address.end()));
