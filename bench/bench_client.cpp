@@ -221,14 +221,26 @@ std::string BenchAddress(int range, int i, bool ipv6 = false) {
            std::to_string(1 + i % 250);
 }
 
-int Burst(int count, bool ipv6) {
-    const Family& family = ipv6 ? kIpv6 : kIpv4;
+// The listed application whose connects the stand-in WinDivert.dll reports: Chrome.exe beside
+// this program.
+bool StartChrome(PROCESS_INFORMATION& info) {
     std::wstring chrome = L"\"" + Beside(L"Chrome.exe") + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
+    return CreateProcessW(nullptr, chrome.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &info) != FALSE;
+}
+
+void EndChrome(const PROCESS_INFORMATION& info) {
+    TerminateProcess(info.hProcess, 0);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+}
+
+int Burst(int count, bool ipv6) {
+    const Family& family = ipv6 ? kIpv6 : kIpv4;
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, chrome.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info)) {
+    if (!StartChrome(info)) {
         return 1;
     }
     std::string events;
@@ -253,9 +265,7 @@ int Burst(int count, bool ipv6) {
         Sleep(5);
     }
     std::printf("%.1f\n", count / (Seconds() - start));
-    TerminateProcess(info.hProcess, 0);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
+    EndChrome(info);
     return 0;
 }
 
@@ -287,12 +297,8 @@ double AheadPass(DWORD processId, int count) {
 }
 
 int Ahead(int count, const std::string& configuration) {
-    std::wstring chrome = L"\"" + Beside(L"Chrome.exe") + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, chrome.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info)) {
+    if (!StartChrome(info)) {
         return 1;
     }
     const auto reconnect = [&configuration] {
@@ -304,9 +310,7 @@ int Ahead(int count, const std::string& configuration) {
     const bool later = reconnect();
     Sleep(1000);
     std::printf("%.0f\n", later ? AheadPass(info.dwProcessId, count) : -1.0);
-    TerminateProcess(info.hProcess, 0);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
+    EndChrome(info);
     return 0;
 }
 
