@@ -217,6 +217,7 @@ TEST_F(RouteMemoryFileTest, OnlyWhatTheWriterWritesLoads) {
         {"orvanta-route-memory 2\n" + kName.substr(23) + kAddress + "\n", "malformed"},
         {kName + "a " + std::string(32, 'g') + kAddress.substr(34) + "\n", "malformed"},
         {kName + kName.substr(23) + kAddress + "\n", "malformed"},  // a name twice
+        {kName + kAddress.substr(0, 35) + std::string(16, 'g') + " 00\n", "malformed"},  // time
     };
     UseRouteMemoryFile(true);
     for (const auto& [text, problem] : kFiles) {
